@@ -1,0 +1,46 @@
+#include "engine/errors.hpp"
+
+#include <cstring>
+
+namespace nucla::engine {
+
+std::string IoError::text() const {
+    if (os_code == 0) return message;
+    char buf[256];
+    // The GNU strerror_r returns the text, which may or may not live in buf.
+    const char* description = strerror_r(os_code, buf, sizeof buf);
+    return std::string(description) + " (os error " + std::to_string(os_code) + ")";
+}
+
+FaidxError FaidxError::sequence_not_found(std::string_view name) {
+    std::string message = "Sequence '";
+    message.append(name);
+    message += "' not found";
+    return fetch(std::move(message));
+}
+
+std::string FaidxError::display() const {
+    switch (kind_) {
+        case Kind::FastaNotFound: return "FASTA file not found: " + payload_;
+        case Kind::IndexNotFound: return "Index file not found: " + payload_;
+        case Kind::Fetch: return "Fetch error: " + payload_;
+        case Kind::Indexing: return "Indexing error: " + payload_;
+        case Kind::Io: return "IO error: " + io_.text();
+        case Kind::Region: return "Invalid region: " + payload_;
+    }
+    return payload_;
+}
+
+std::string FaidxError::python_message() const {
+    switch (kind_) {
+        case Kind::FastaNotFound: return "FastaNotFoundError: " + payload_;
+        case Kind::IndexNotFound: return "IndexNotFoundError: " + payload_;
+        case Kind::Fetch: return "FetchError: " + payload_;
+        case Kind::Indexing: return "FastaIndexingError: " + payload_;
+        case Kind::Io: return "IOError: " + io_.text();
+        case Kind::Region: return "RegionError: " + payload_;
+    }
+    return payload_;
+}
+
+}  // namespace nucla::engine

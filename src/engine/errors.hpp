@@ -1,0 +1,83 @@
+// The engine's one error type and the Result<T> that every fallible engine routine returns.
+// Nothing here knows about Python: the binding converts a FaidxError exactly once, at the
+// method that called the engine.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <variant>
+
+namespace nucla::engine {
+
+// An I/O failure: either an operating-system error number or a message of our own.
+struct IoError {
+    int os_code = 0;       // errno; 0 when `message` says it all
+    std::string message;   // used when os_code is 0
+
+    static IoError from_errno(int code) { return IoError{code, {}}; }
+    static IoError other(std::string text) { return IoError{0, std::move(text)}; }
+
+    // "<strerror> (os error N)" for system errors, the message otherwise.
+    std::string text() const;
+};
+
+class FaidxError {
+public:
+    enum class Kind { FastaNotFound, IndexNotFound, Fetch, Indexing, Io, Region };
+
+    static FaidxError fasta_not_found(std::string path) { return {Kind::FastaNotFound, std::move(path)}; }
+    static FaidxError index_not_found(std::string path) { return {Kind::IndexNotFound, std::move(path)}; }
+    static FaidxError fetch(std::string message) { return {Kind::Fetch, std::move(message)}; }
+    static FaidxError indexing(std::string message) { return {Kind::Indexing, std::move(message)}; }
+    static FaidxError region(std::string message) { return {Kind::Region, std::move(message)}; }
+    static FaidxError io(IoError error) {
+        FaidxError e{Kind::Io, {}};
+        e.io_ = std::move(error);
+        return e;
+    }
+    static FaidxError io_errno(int code) { return io(IoError::from_errno(code)); }
+    static FaidxError sequence_not_found(std::string_view name);
+
+    Kind kind() const { return kind_; }
+    const std::string& payload() const { return payload_; }
+    const IoError& io_error() const { return io_; }
+
+    // "Fetch error: Sequence 'chrX' not found" and friends: embedded in batch messages.
+    std::string display() const;
+    // "FetchError: Sequence 'chrX' not found" and friends: the text of the Python exception.
+    std::string python_message() const;
+
+private:
+    FaidxError(Kind kind, std::string payload) : kind_(kind), payload_(std::move(payload)) {}
+
+    Kind kind_;
+    std::string payload_;
+    IoError io_;
+};
+
+// A value or a FaidxError, in the spirit of absl::StatusOr.
+template <class T>
+class [[nodiscard]] Result {
+public:
+    Result(T value) : v_(std::in_place_index<0>, std::move(value)) {}
+    Result(FaidxError error) : v_(std::in_place_index<1>, std::move(error)) {}
+
+    bool ok() const { return v_.index() == 0; }
+    explicit operator bool() const { return ok(); }
+    T& value() & { return std::get<0>(v_); }
+    T&& value() && { return std::get<0>(std::move(v_)); }
+    const T& value() const& { return std::get<0>(v_); }
+    T* operator->() { return &value(); }
+    T& operator*() & { return value(); }
+    const FaidxError& error() const { return std::get<1>(v_); }
+    FaidxError&& take_error() { return std::get<1>(std::move(v_)); }
+
+private:
+    std::variant<T, FaidxError> v_;
+};
+
+struct Ok {};
+using Status = Result<Ok>;
+
+}  // namespace nucla::engine

@@ -1,0 +1,142 @@
+#include "engine/extract.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace nucla::engine {
+
+namespace {
+
+constexpr std::size_t kReadBlock = 1 << 20;
+
+std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
+    std::uint64_t r;
+    return __builtin_add_overflow(a, b, &r) ? UINT64_MAX : r;
+}
+
+std::uint64_t saturating_mul(std::uint64_t a, std::uint64_t b) {
+    std::uint64_t r;
+    return __builtin_mul_overflow(a, b, &r) ? UINT64_MAX : r;
+}
+
+// Bytes from the first base to the end of the region when every line is regular, plus one
+// line of slack.
+std::uint64_t regular_span(const IndexEntry& e, std::uint64_t count) {
+    const std::uint64_t lines = count / e.lenc + (count % e.lenc != 0);
+    const std::uint64_t terminators =
+        e.lenb >= e.lenc ? saturating_mul(e.lenb - e.lenc, lines) : UINT64_MAX;
+    return saturating_add(saturating_add(count, e.lenb), terminators);
+}
+
+inline bool is_line_end(char c) { return c == '\n' || c == '\r'; }
+
+// Copies bytes from [src, src_end) to dst, dropping CR and LF, until `want` bytes are
+// written or the input ends. Returns the bytes written; `src` advances past what was read.
+std::size_t filter_copy(const char*& src, const char* src_end, char* dst, std::size_t want,
+                        unsigned& high) {
+    char* const dst_begin = dst;
+#if defined(__SSE2__)
+    const __m128i lf = _mm_set1_epi8('\n');
+    const __m128i cr = _mm_set1_epi8('\r');
+    __m128i seen = _mm_setzero_si128();
+    while (want >= 16 && src_end - src >= 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src));
+        const int mask =
+            _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, lf), _mm_cmpeq_epi8(v, cr)));
+        if (mask == 0) {
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), v);
+            seen = _mm_or_si128(seen, v);
+            src += 16;
+            dst += 16;
+            want -= 16;
+            continue;
+        }
+        // Copy the run before the first terminator byte, then skip the terminator run.
+        const int run = __builtin_ctz(static_cast<unsigned>(mask));
+        for (int k = 0; k < run; ++k) high |= static_cast<unsigned char>(src[k]);
+        std::memcpy(dst, src, static_cast<std::size_t>(run));
+        dst += run;
+        want -= static_cast<std::size_t>(run);
+        src += run;
+        while (src < src_end && is_line_end(*src)) ++src;
+    }
+    high |= static_cast<unsigned>(_mm_movemask_epi8(seen)) ? 0x80u : 0u;
+#endif
+    while (want > 0 && src < src_end) {
+        const char c = *src++;
+        if (is_line_end(c)) continue;
+        high |= static_cast<unsigned char>(c);
+        *dst++ = c;
+        --want;
+    }
+    return static_cast<std::size_t>(dst - dst_begin);
+}
+
+}  // namespace
+
+std::optional<std::uint64_t> base_position(const IndexEntry& e, std::uint64_t i) {
+    if (e.lenc == 0) return std::nullopt;
+    std::uint64_t line_bytes, pos;
+    if (__builtin_mul_overflow(i / e.lenc, e.lenb, &line_bytes)) return std::nullopt;
+    if (__builtin_add_overflow(e.offset, line_bytes, &pos)) return std::nullopt;
+    if (__builtin_add_overflow(pos, i % e.lenc, &pos)) return std::nullopt;
+    return pos;
+}
+
+Result<ExtractionWindow> plan_window(const Source& source, const IndexEntry& e,
+                                     std::uint64_t start, std::uint64_t count) {
+    ExtractionWindow w;
+    w.count = count;
+    if (count == 0 || e.rlen == 0 || e.lenc == 0 || start == 0) return w;
+    const auto pos = base_position(e, start - 1);
+    if (!pos) return w;
+    auto size = source.size();
+    if (!size.ok()) return size.take_error();
+    if (*pos >= *size) return w;
+
+    const std::uint64_t span = regular_span(e, count);
+    w.pos = *pos;
+    // A mapped file is read within the regular layout's window; a handle is read to its end.
+    w.end = source.mapped().data() ? std::min(*size, saturating_add(*pos, span)) : *size;
+    w.capacity = static_cast<std::size_t>(std::min(count, w.end - w.pos));
+    // A map is viewed in one piece; a handle is read in blocks sized for the region.
+    w.read_hint = source.mapped().data()
+                      ? static_cast<std::size_t>(w.end - w.pos)
+                      : static_cast<std::size_t>(std::min<std::uint64_t>(span, kReadBlock));
+    return w;
+}
+
+Result<Extracted> extract_bases(const Source& source, const ExtractionWindow& w, char* out,
+                                std::string& scratch) {
+    Extracted result;
+    unsigned high = 0;
+    std::uint64_t pos = w.pos;
+    std::size_t want = w.capacity;
+    while (want > 0 && pos < w.end) {
+        const std::uint64_t block_hint = std::max<std::uint64_t>(w.read_hint, 4096);
+        const auto block = static_cast<std::size_t>(std::min(w.end - pos, block_hint));
+        auto view = source.read_at(pos, block, scratch);
+        if (!view.ok()) return view.take_error();
+        if (view->empty()) break;
+        const char* src = view->data();
+        const std::size_t got = filter_copy(src, src + view->size(), out + result.size, want, high);
+        result.size += got;
+        want -= got;
+        pos += static_cast<std::uint64_t>(src - view->data());
+    }
+    result.ascii = (high & 0x80u) == 0;
+    return result;
+}
+
+void upper_case(char* data, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+        const unsigned char c = static_cast<unsigned char>(data[i]);
+        if (static_cast<unsigned char>(c + 0x9f) < 0x1a) data[i] = static_cast<char>(c - 0x20);
+    }
+}
+
+}  // namespace nucla::engine

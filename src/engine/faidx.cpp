@@ -1,0 +1,257 @@
+#include "engine/faidx.hpp"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <new>
+
+namespace nucla::engine {
+
+namespace {
+
+bool older(const struct timespec& a, const struct timespec& b) {
+    return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
+}
+
+bool valid_time(const struct timespec& t) { return t.tv_nsec >= 0 && t.tv_nsec < 1000000000; }
+
+// The FASTA's bytes for a scan: the source's map, a temporary map of the descriptor, or
+// (when nothing can be mapped) the whole file read into `buffer`.
+Result<std::string_view> scan_view(const Source& source, std::unique_ptr<MappedSource>& temp,
+                                   int fd, std::string& buffer) {
+    if (source.mapped().data()) return source.mapped();
+    auto size = source.size();
+    if (!size.ok()) return size.take_error();
+    if (fd >= 0 && (temp = MappedSource::map(fd, *size))) return temp->mapped();
+    std::uint64_t pos = 0;
+    std::string scratch;
+    while (true) {
+        auto view = source.read_at(pos, 1 << 20, scratch);
+        if (!view.ok()) return view.take_error();
+        if (view->empty()) break;
+        buffer.append(*view);
+        pos += view->size();
+    }
+    return std::string_view(buffer);
+}
+
+void warn(const std::string& line) {
+    // Unbuffered, one write per line, straight to the process's standard error.
+    (void)write_all(2, line);
+}
+
+}  // namespace
+
+Result<std::unique_ptr<Faidx>> Faidx::open(std::string filename, Options options) {
+    std::unique_ptr<Faidx> f(new Faidx());
+    f->index_path_ = options.indexname ? *options.indexname : filename + ".fai";
+    f->filename_ = std::move(filename);
+    f->options_ = std::move(options);
+    const Options& opt = f->options_;
+
+    struct stat fasta_st;
+    if (::stat(f->filename_.c_str(), &fasta_st) != 0)
+        return FaidxError::fasta_not_found(f->filename_);
+    // A FIFO or device would block or never end; only files and directories are opened
+    // (a directory then fails with the system's own error when read).
+    if (!S_ISREG(fasta_st.st_mode) && !S_ISDIR(fasta_st.st_mode))
+        return FaidxError::io(IoError::other(f->filename_ + " is not a regular file"));
+
+    Fd fd(::open(f->filename_.c_str(), (opt.mutable_file ? O_RDWR : O_RDONLY) | O_CLOEXEC));
+    if (!fd.valid()) return FaidxError::io_errno(errno);
+    struct stat st;
+    if (::fstat(fd.get(), &st) != 0) return FaidxError::io_errno(errno);
+    const int raw_fd = fd.get();
+    if (!opt.mutable_file && S_ISREG(st.st_mode) && st.st_size >= 0)
+        f->source_ = MappedSource::map(raw_fd, static_cast<std::uint64_t>(st.st_size));
+    if (f->source_) {
+        fd.reset();
+    } else {
+        f->source_ = std::make_unique<HandleSource>(std::move(fd));
+    }
+    const int scan_fd = f->source_->mapped().data() ? -1 : raw_fd;
+
+    struct stat index_st;
+    bool build = false;
+    if (::stat(f->index_path_.c_str(), &index_st) != 0) {
+        build = opt.build_index;
+    } else if (opt.build_index && opt.rebuild && valid_time(index_st.st_mtim) &&
+               valid_time(fasta_st.st_mtim)) {
+        build = older(index_st.st_mtim, fasta_st.st_mtim);
+    }
+
+    if (build) {
+        std::unique_ptr<MappedSource> temp;
+        std::string buffer;
+        auto data = scan_view(*f->source_, temp, scan_fd, buffer);
+        if (!data.ok()) return data.take_error();
+        auto rows = scan_fasta(*data);
+        if (!rows.ok()) return rows.take_error();
+        Status written = write_file_atomically(f->index_path_, format_index(*rows));
+        if (!written.ok()) return written.take_error();
+        f->index_ = Index(std::move(rows).value());
+        return f;
+    }
+
+    auto text = read_index_text(f->index_path_);
+    if (!text.ok()) return text.take_error();
+    auto rows = parse_index(*text);
+    if (!rows.ok()) return rows.take_error();
+    f->index_ = Index(std::move(rows).value());
+    return f;
+}
+
+Result<RegionPlan> Faidx::plan_fetch(std::string_view name, std::uint64_t start,
+                                     std::uint64_t end) const {
+    const IndexEntry* entry = index_.find(name);
+    if (!entry) return FaidxError::sequence_not_found(name);
+    const std::uint64_t length = entry->rlen;
+    RegionPlan plan;
+    plan.entry = entry;
+    const auto out_of_bounds = [&] {
+        return "coordinates " + std::to_string(start) + "-" + std::to_string(end) +
+               " are out of bounds for sequence '" + std::string(name) + "' of length " +
+               std::to_string(length);
+    };
+    const auto start_after_end = [&] {
+        return "start coordinate " + std::to_string(start) + " is greater than end coordinate " +
+               std::to_string(end);
+    };
+    static const std::string kZero = "coordinates cannot be 0 (1-based indexing)";
+
+    if (options_.strict_bounds) {
+        plan.kind = RegionPlan::Kind::OutOfBounds;
+        if (start > length || end > length) {
+            plan.message = out_of_bounds();
+        } else if (start == 0 || end == 0) {
+            plan.message = kZero;
+        } else if (start > end) {
+            plan.message = start_after_end();
+        } else {
+            plan.kind = RegionPlan::Kind::Extract;
+        }
+        plan.start = start;
+        plan.end = end;
+        return plan;
+    }
+
+    plan.kind = RegionPlan::Kind::Empty;
+    if (start > length || end > length) {
+        warn("WARNING: " + out_of_bounds() + "\n");
+        if (start > length) {
+            plan.start = plan.end = start;
+            return plan;
+        }
+        end = length;
+    }
+    plan.start = start;
+    plan.end = end;
+    if (start == 0 || end == 0) {
+        warn("WARNING: " + kZero + "\n");
+        return plan;
+    }
+    if (end < start) {
+        warn("WARNING: " + start_after_end() + "\n");
+        return plan;
+    }
+    plan.kind = RegionPlan::Kind::Extract;
+    return plan;
+}
+
+Result<RegionPlan> Faidx::plan_batch_fetch(std::string_view name, std::uint64_t start,
+                                           std::uint64_t end) const {
+    const IndexEntry* entry = index_.find(name);
+    if (!entry) return FaidxError::sequence_not_found(name);
+    const std::uint64_t length = entry->rlen;
+    RegionPlan plan;
+    plan.entry = entry;
+    if (options_.strict_bounds) {
+        if (start < 1 || start > end || end > length) {
+            return FaidxError::region("Invalid region " + std::string(name) + ":" +
+                                      std::to_string(start) + "-" + std::to_string(end) +
+                                      " (sequence length: " + std::to_string(length) + ")");
+        }
+        plan.start = start;
+        plan.end = end;
+        return plan;
+    }
+    // A region holding no base of the sequence stays empty, with the coordinates a single
+    // fetch reports for it; clamping it would return bases that were never asked for.
+    plan.kind = RegionPlan::Kind::Empty;
+    if (start > length) {
+        plan.start = plan.end = start;
+        return plan;
+    }
+    if (end == 0 || length == 0) {
+        plan.start = start;
+        plan.end = 0;
+        return plan;
+    }
+    plan.start = std::min(std::max<std::uint64_t>(start, 1), length);
+    plan.end = std::min(end, length);
+    if (plan.end >= plan.start) plan.kind = RegionPlan::Kind::Extract;
+    return plan;
+}
+
+Result<RegionPlan> Faidx::plan_entire(std::string_view name) const {
+    const IndexEntry* entry = index_.find(name);
+    if (!entry) return FaidxError::sequence_not_found(name);
+    RegionPlan plan;
+    plan.entry = entry;
+    plan.start = 1;
+    plan.end = entry->rlen;
+    plan.pad = false;
+    return plan;
+}
+
+void Faidx::finish_bases(std::string& bases, const RegionPlan& plan) const {
+    const std::uint64_t count = plan.count();
+    if (plan.pad && bases.size() < count && options_.default_seq && !options_.default_seq->empty()) {
+        const std::string& pad = *options_.default_seq;
+        const std::uint64_t missing = count - bases.size();
+        std::uint64_t extra, total;
+        if (__builtin_mul_overflow(missing, pad.size(), &extra) ||
+            __builtin_add_overflow(extra, bases.size(), &total) || total > bases.max_size())
+            throw std::bad_alloc();
+        bases.reserve(static_cast<std::size_t>(total));
+        for (std::uint64_t i = 0; i < missing; ++i) bases += pad;
+    }
+    if (options_.sequence_always_upper) upper_case(bases.data(), bases.size());
+}
+
+void Faidx::report(const RegionPlan& plan, std::optional<std::uint64_t>& start,
+                   std::optional<std::uint64_t>& end) const {
+    if (plan.kind == RegionPlan::Kind::Empty) {
+        start = plan.start;
+        end = plan.end;
+    } else if (options_.as_raw) {
+        start.reset();
+        end.reset();
+    } else {
+        start = options_.one_based_attributes ? plan.start : plan.start - 1;
+        end = plan.end;
+    }
+}
+
+Result<Sequence> Faidx::realize(std::string_view name, const Result<RegionPlan>& planned,
+                                std::string& scratch) const {
+    if (!planned.ok()) return planned.error();
+    const RegionPlan& plan = planned.value();
+    if (plan.kind == RegionPlan::Kind::OutOfBounds) return FaidxError::region(plan.message);
+    Sequence seq;
+    seq.name.assign(name);
+    report(plan, seq.start, seq.end);
+    if (plan.kind == RegionPlan::Kind::Empty) return seq;
+    auto w = window(plan);
+    if (!w.ok()) return w.take_error();
+    seq.seq.resize(w->capacity);
+    auto got = extract(*w, seq.seq.data(), scratch);
+    if (!got.ok()) return got.take_error();
+    seq.seq.resize(got->size);
+    finish_bases(seq.seq, plan);
+    return seq;
+}
+
+}  // namespace nucla::engine

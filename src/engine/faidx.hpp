@@ -1,0 +1,116 @@
+// The index engine: one FASTA file, its .fai index and the means to read its bases.
+//
+// Construction opens the FASTA (memory-mapped when possible, else through a descriptor read
+// with pread), reads its index, or scans the FASTA and writes one when the index is missing
+// or older than the FASTA. Afterwards a Faidx never changes and may be read from any number
+// of threads at once.
+//
+// Coordinates are 1-based and inclusive throughout.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/errors.hpp"
+#include "engine/extract.hpp"
+#include "engine/index.hpp"
+#include "engine/sequence.hpp"
+#include "engine/source.hpp"
+
+namespace nucla::engine {
+
+struct Options {
+    std::optional<std::string> indexname;
+    bool as_raw = false;
+    bool strict_bounds = false;
+    bool sequence_always_upper = false;
+    bool rebuild = true;
+    bool build_index = true;
+    bool one_based_attributes = true;
+    std::optional<std::string> default_seq;
+    bool mutable_file = false;  // open read-write and read through the descriptor
+    // Accepted and held for callers; the engine gives them no meaning.
+    std::optional<std::string> split_char;
+    bool read_long_names = false;
+    std::string duplicate_action = "stop";
+    std::optional<std::uint64_t> read_ahead;
+};
+
+// What the bounds policy made of a request, before any byte is read.
+struct RegionPlan {
+    enum class Kind {
+        Extract,      // read bases start..end
+        Empty,        // return no bases, reporting start and end as they are
+        OutOfBounds,  // strict bounds refused the request: `message` is the IndexError text
+    };
+    Kind kind = Kind::Extract;
+    const IndexEntry* entry = nullptr;
+    std::uint64_t start = 0;
+    std::uint64_t end = 0;
+    bool pad = true;  // whole-sequence fetches never pad
+    std::string message;
+
+    std::uint64_t count() const { return end >= start ? end - start + 1 : 0; }
+};
+
+class Faidx {
+public:
+    static Result<std::unique_ptr<Faidx>> open(std::string filename, Options options);
+
+    const std::string& filename() const { return filename_; }
+    const std::string& index_path() const { return index_path_; }
+    const Options& options() const { return options_; }
+    const Index& index() const { return index_; }
+    const Source& source() const { return *source_; }
+
+    // The bounds policy of a single fetch: warnings go to standard error (one unbuffered line
+    // each) and the region is adjusted; under strict bounds the plan is OutOfBounds instead.
+    Result<RegionPlan> plan_fetch(std::string_view name, std::uint64_t start,
+                                  std::uint64_t end) const;
+    // The batch policy: silent clamping; under strict bounds a bad region is a Region error.
+    Result<RegionPlan> plan_batch_fetch(std::string_view name, std::uint64_t start,
+                                        std::uint64_t end) const;
+    // Bases 1..rlen, no checks and no padding.
+    Result<RegionPlan> plan_entire(std::string_view name) const;
+
+    // Where an Extract plan reads; see extract.hpp.
+    Result<ExtractionWindow> window(const RegionPlan& plan) const {
+        return plan_window(*source_, *plan.entry, plan.start, plan.count());
+    }
+    Result<Extracted> extract(const ExtractionWindow& w, char* out, std::string& scratch) const {
+        return extract_bases(*source_, w, out, scratch);
+    }
+    // Pads `bases` (extracted for a plan of `count` bases) with default_seq when short, then
+    // upper-cases when asked to. Throws std::bad_alloc when the padding cannot fit in memory.
+    void finish_bases(std::string& bases, const RegionPlan& plan) const;
+    // The coordinates a fetched value reports for this plan.
+    void report(const RegionPlan& plan, std::optional<std::uint64_t>& start,
+                std::optional<std::uint64_t>& end) const;
+
+    // Plan, extract and finish into an engine Sequence (an OutOfBounds plan becomes a Region
+    // error). Used by the batch path and the command-line tool.
+    Result<Sequence> realize(std::string_view name, const Result<RegionPlan>& plan,
+                             std::string& scratch) const;
+    Result<Sequence> fetch_single_optimized(std::string_view name, std::uint64_t start,
+                                            std::uint64_t end, std::string& scratch) const {
+        return realize(name, plan_batch_fetch(name, start, end), scratch);
+    }
+
+    Faidx(const Faidx&) = delete;
+    Faidx& operator=(const Faidx&) = delete;
+
+private:
+    Faidx() = default;
+
+    std::string filename_;
+    std::string index_path_;
+    Options options_;
+    Index index_;
+    std::unique_ptr<Source> source_;
+};
+
+}  // namespace nucla::engine

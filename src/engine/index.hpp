@@ -1,0 +1,68 @@
+// The .fai index: rows, the in-memory name map, the FASTA scanner that builds rows, and the
+// reader and (atomic) writer of the samtools-compatible text format
+//     name<TAB>rlen<TAB>offset<TAB>lenc<TAB>lenb<LF>
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "engine/errors.hpp"
+
+namespace nucla::engine {
+
+struct IndexEntry {
+    std::uint64_t rlen = 0;    // number of bases
+    std::uint64_t offset = 0;  // byte position of the first base
+    std::uint64_t lenc = 0;    // bases per full line
+    std::uint64_t lenb = 0;    // bytes per full line, terminator included
+};
+
+struct IndexRow {
+    std::string name;
+    IndexEntry entry;
+};
+
+// Name -> entry, remembering the order in which names first appeared. A repeated name keeps
+// its first position and takes the entry of its last row.
+class Index {
+public:
+    Index() = default;
+    explicit Index(std::vector<IndexRow> rows);
+
+    const IndexEntry* find(std::string_view name) const;
+    bool contains(std::string_view name) const { return find(name) != nullptr; }
+    const std::vector<IndexRow>& rows() const { return rows_; }
+    std::size_t size() const { return rows_.size(); }
+
+private:
+    struct Hash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+    };
+    std::vector<IndexRow> rows_;
+    std::unordered_map<std::string, std::size_t, Hash, std::equal_to<>> position_;
+};
+
+// Scans FASTA bytes into rows, in file order (duplicates included). Fails with Io when the
+// bytes are not valid UTF-8 and with Indexing when a record's lines are laid out irregularly
+// (such a record could not be served by offset arithmetic).
+Result<std::vector<IndexRow>> scan_fasta(std::string_view data);
+
+// The index file's text for these rows.
+std::string format_index(const std::vector<IndexRow>& rows);
+
+// Parses index text: rows without exactly five tab-separated fields are skipped; a bad
+// number fails with Indexing ("Invalid rlen", ...); text that is not UTF-8 fails with Io.
+Result<std::vector<IndexRow>> parse_index(std::string_view text);
+
+// Writes `text` to a temporary file beside `path` and renames it over `path`, so readers
+// never see a partial index. Mode 0666 before umask.
+Status write_file_atomically(const std::string& path, std::string_view text);
+
+// Reads a whole file; IndexNotFound when it cannot be opened, Io on a read error.
+Result<std::string> read_index_text(const std::string& path);
+
+}  // namespace nucla::engine

@@ -1,0 +1,77 @@
+// What the binding files share: the cached class objects, the one converter from engine
+// errors to Python exceptions, the engine holder of Faidx and Fasta, and the constructors of
+// Sequence objects from fetched regions.
+#pragma once
+
+#include "python/py.hpp"
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "engine/errors.hpp"
+#include "engine/faidx.hpp"
+#include "engine/sequence.hpp"
+
+namespace nucla::py {
+
+// Class objects, created once per process on first use; nullptr with an exception set when
+// creation fails.
+PyTypeObject* fasta_type();
+PyTypeObject* faidx_type();
+PyTypeObject* sequence_type();
+PyTypeObject* fasta_record_type();
+PyTypeObject* fasta_iterator_type();
+PyTypeObject* sequence_iterator_type();
+PyTypeObject* mutable_fasta_record_type();
+
+// Creates a final heap type "builtins.<name>" from a spec; caches nothing itself.
+PyTypeObject* make_type(PyType_Spec& spec);
+// tp_new of the classes that Python code cannot construct.
+PyObject* no_constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs);
+
+// Sets the Python exception for an engine error (always the built-in Exception, with the
+// kind's prefix) and returns nullptr.
+std::nullptr_t raise(const engine::FaidxError& error);
+
+// An engine Faidx plus the Python objects held with its options.
+struct EngineHolder {
+    std::unique_ptr<engine::Faidx> faidx;
+    Ref key_function;
+    Ref filt_function;
+};
+
+// Converts the sixteen options named in `sig` (in the order they appear there, each by the
+// rule of its name) and opens the engine.
+template <std::size_t N>
+bool open_engine(const Signature<N>& sig, const std::array<PyObject*, N>& args,
+                 EngineHolder& holder);
+bool open_engine_impl(const char* fname, const char* const* names, PyObject* const* args,
+                      std::size_t n, EngineHolder& holder);
+template <std::size_t N>
+bool open_engine(const Signature<N>& sig, const std::array<PyObject*, N>& args,
+                 EngineHolder& holder) {
+    return open_engine_impl(sig.fname, sig.names.data(), args.data(), N, holder);
+}
+
+// A new Python Sequence.
+PyObject* new_sequence(Ref name, Ref seq, std::optional<std::uint64_t> start,
+                       std::optional<std::uint64_t> end, bool comp);
+PyObject* new_sequence(const engine::Sequence& value);
+
+// Single-region fetch with the bounds policy (warnings, or IndexError under strict bounds).
+// `name_obj` may be null; when it is an exact str it becomes the result's name as is.
+PyObject* fetch_region(const engine::Faidx& faidx, PyObject* name_obj, std::string_view name,
+                       std::uint64_t start, std::uint64_t end);
+// Whole sequence, no checks.
+PyObject* fetch_entire(const engine::Faidx& faidx, PyObject* name_obj, std::string_view name);
+
+}  // namespace nucla::py
+
+namespace nucla::py {
+
+// The engine of a Fasta object, and its filename str (borrowed).
+const engine::Faidx& fasta_engine(PyObject* fasta);
+PyObject* fasta_filename(PyObject* fasta);
+
+}  // namespace nucla::py

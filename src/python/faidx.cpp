@@ -1,0 +1,139 @@
+// Python class Faidx: the index engine with its sixteen options, the key list, membership,
+// and the single-region fetches.
+#include <new>
+#include <string>
+
+#include "python/binding.hpp"
+
+namespace nucla::py {
+
+namespace {
+
+struct FaidxObject {
+    PyObject_HEAD
+    EngineHolder holder;
+};
+
+FaidxObject* as_faidx(PyObject* self) { return reinterpret_cast<FaidxObject*>(self); }
+const engine::Faidx& engine_of(PyObject* self) { return *as_faidx(self)->holder.faidx; }
+
+constexpr Signature<16> kNewSig{"Faidx",
+                                {"filename", "indexname", "as_raw", "strict_bounds",
+                                 "sequence_always_upper", "rebuild", "build_index",
+                                 "one_based_attributes", "default_seq", "mutable", "key_function",
+                                 "split_char", "filt_function", "read_long_names",
+                                 "duplicate_action", "read_ahead"},
+                                1};
+
+PyObject* Faidx_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guard([&]() -> PyObject* {
+        std::array<PyObject*, 16> a;
+        if (!unpack(kNewSig, args, kwargs, a)) return nullptr;
+        EngineHolder holder;
+        if (!open_engine(kNewSig, a, holder)) return nullptr;
+        PyObject* self = type->tp_alloc(type, 0);
+        if (!self) return nullptr;
+        new (&as_faidx(self)->holder) EngineHolder(std::move(holder));
+        return self;
+    });
+}
+
+void Faidx_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    as_faidx(self)->holder.~EngineHolder();
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyObject* Faidx_keys(PyObject* self, void*) {
+    return guard([&]() -> PyObject* {
+        const auto& rows = engine_of(self).index().rows();
+        Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(rows.size())));
+        if (!list) return nullptr;
+        for (std::size_t i = 0; i < rows.size(); ++i) {
+            Ref name = make_str(rows[i].name);
+            if (!name) return nullptr;
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), name.release());
+        }
+        return list.release();
+    });
+}
+
+int Faidx_contains(PyObject* self, PyObject* key) {
+    std::string_view name;
+    if (!to_str("__contains__", "name", key, name)) return -1;
+    return engine_of(self).index().contains(name);
+}
+
+PyObject* Faidx_repr(PyObject* self) {
+    return guard([&]() -> PyObject* {
+        return make_str("Faidx(\"" + engine_of(self).filename() + "\")").release();
+    });
+}
+
+constexpr Signature<3> kFetchSig{"fetch", {"name", "start", "end"}, 3};
+
+PyObject* Faidx_fetch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+    std::array<PyObject*, 3> a;
+    if (!unpack(kFetchSig, args, nargs, kw, a)) return nullptr;
+    std::string_view name;
+    std::uint64_t start, end;
+    if (!to_str("fetch", "name", a[0], name) || !to_u64("fetch", "start", a[1], start) ||
+        !to_u64("fetch", "end", a[2], end))
+        return nullptr;
+    return fetch_region(engine_of(self), a[0], name, start, end);
+}
+
+constexpr Signature<1> kEntireSig{"fetch_entire_sequence", {"name"}, 1};
+
+PyObject* Faidx_fetch_entire_sequence(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                      PyObject* kw) {
+    std::array<PyObject*, 1> a;
+    if (!unpack(kEntireSig, args, nargs, kw, a)) return nullptr;
+    std::string_view name;
+    if (!to_str("fetch_entire_sequence", "name", a[0], name)) return nullptr;
+    return fetch_entire(engine_of(self), a[0], name);
+}
+
+PyMethodDef kMethods[] = {
+    {"fetch", method(Faidx_fetch), METH_FASTCALL | METH_KEYWORDS,
+     "fetch($self, name, start, end)\n--\n\n"},
+    {"fetch_entire_sequence", method(Faidx_fetch_entire_sequence), METH_FASTCALL | METH_KEYWORDS,
+     "fetch_entire_sequence($self, name)\n--\n\n"
+     "Ultra-fast method for fetching entire sequences - bypasses all bounds checking"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef kGetSet[] = {
+    {"keys", Faidx_keys, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot kSlots[] = {
+    {Py_tp_doc,
+     const_cast<char*>(
+         "Faidx(filename, indexname=None, as_raw=False, strict_bounds=False, "
+         "sequence_always_upper=False, rebuild=True, build_index=True, "
+         "one_based_attributes=True, default_seq=None, mutable=False, key_function=None, "
+         "split_char=None, filt_function=None, read_long_names=False, duplicate_action=..., "
+         "read_ahead=None)\n--\n\n")},
+    {Py_tp_new, reinterpret_cast<void*>(Faidx_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(Faidx_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(Faidx_repr)},
+    {Py_tp_methods, kMethods},
+    {Py_tp_getset, kGetSet},
+    {Py_sq_contains, reinterpret_cast<void*>(Faidx_contains)},
+    {0, nullptr},
+};
+
+PyType_Spec kSpec = {"builtins.Faidx", sizeof(FaidxObject), 0, Py_TPFLAGS_DEFAULT, kSlots};
+
+}  // namespace
+
+PyTypeObject* faidx_type() {
+    static PyTypeObject* type = nullptr;
+    if (!type) type = make_type(kSpec);
+    return type;
+}
+
+}  // namespace nucla::py

@@ -1,0 +1,152 @@
+// Python class Fasta: the dictionary-like face of one FASTA file. It owns one engine for its
+// whole life; records and iterators it hands out hold a reference to it.
+#include <new>
+#include <string>
+
+#include "python/binding.hpp"
+
+namespace nucla::py {
+
+namespace {
+
+struct FastaObject {
+    PyObject_HEAD
+    EngineHolder holder;
+    PyObject* filename;  // str, exactly as passed
+};
+
+FastaObject* as_fasta(PyObject* self) { return reinterpret_cast<FastaObject*>(self); }
+
+constexpr Signature<16> kNewSig{
+    "Fasta",
+    {"filename", "indexname", "default_seq", "key_function", "as_raw", "strict_bounds",
+     "read_ahead", "mutable", "split_char", "filt_function", "one_based_attributes",
+     "read_long_names", "duplicate_action", "sequence_always_upper", "rebuild", "build_index"},
+    1};
+
+PyObject* Fasta_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guard([&]() -> PyObject* {
+        std::array<PyObject*, 16> a;
+        if (!unpack(kNewSig, args, kwargs, a)) return nullptr;
+        EngineHolder holder;
+        if (!open_engine(kNewSig, a, holder)) return nullptr;
+        PyObject* self = type->tp_alloc(type, 0);
+        if (!self) return nullptr;
+        new (&as_fasta(self)->holder) EngineHolder(std::move(holder));
+        Py_INCREF(a[0]);
+        as_fasta(self)->filename = a[0];
+        return self;
+    });
+}
+
+void Fasta_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    as_fasta(self)->holder.~EngineHolder();
+    Py_XDECREF(as_fasta(self)->filename);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyObject* Fasta_filename(PyObject* self, void*) {
+    Py_INCREF(as_fasta(self)->filename);
+    return as_fasta(self)->filename;
+}
+
+PyObject* Fasta_keys(PyObject* self, PyObject*) {
+    return guard([&]() -> PyObject* {
+        const auto& rows = fasta_engine(self).index().rows();
+        Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(rows.size())));
+        if (!list) return nullptr;
+        for (std::size_t i = 0; i < rows.size(); ++i) {
+            Ref name = make_str(rows[i].name);
+            if (!name) return nullptr;
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), name.release());
+        }
+        return list.release();
+    });
+}
+
+int Fasta_contains(PyObject* self, PyObject* key) {
+    std::string_view name;
+    if (!to_str("__contains__", "name", key, name)) return -1;
+    return fasta_engine(self).index().contains(name);
+}
+
+Py_ssize_t Fasta_len(PyObject* self) {
+    std::uint64_t total = 0;
+    for (const auto& row : fasta_engine(self).index().rows()) {
+        if (__builtin_add_overflow(total, row.entry.rlen, &total) ||
+            total > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
+            PyErr_SetNone(PyExc_OverflowError);
+            return -1;
+        }
+    }
+    return static_cast<Py_ssize_t>(total);
+}
+
+PyObject* Fasta_repr(PyObject* self) {
+    return PyUnicode_FromFormat("Fasta(\"%U\")", as_fasta(self)->filename);
+}
+
+PyObject* Fasta_close(PyObject*, PyObject*) { Py_RETURN_NONE; }
+
+PyObject* Fasta_enter(PyObject* self, PyObject*) {
+    Py_INCREF(self);
+    return self;
+}
+
+constexpr Signature<3> kExitSig{"__exit__", {"_exc_type", "_exc_value", "_traceback"}, 0};
+
+PyObject* Fasta_exit(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+    std::array<PyObject*, 3> a;
+    if (!unpack(kExitSig, args, nargs, kw, a)) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyMethodDef kMethods[] = {
+    {"keys", Fasta_keys, METH_NOARGS, "keys($self)\n--\n\n"},
+    {"close", Fasta_close, METH_NOARGS, "close($self)\n--\n\n"},
+    {"__enter__", Fasta_enter, METH_NOARGS, "__enter__($self)\n--\n\n"},
+    {"__exit__", method(Fasta_exit), METH_FASTCALL | METH_KEYWORDS,
+     "__exit__($self, _exc_type=None, _exc_value=None, _traceback=None)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef kGetSet[] = {
+    {"filename", Fasta_filename, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot kSlots[] = {
+    {Py_tp_doc,
+     const_cast<char*>(
+         "Fasta(filename, indexname=None, default_seq=None, key_function=None, as_raw=False, "
+         "strict_bounds=False, read_ahead=None, mutable=False, split_char=None, "
+         "filt_function=None, one_based_attributes=True, read_long_names=False, "
+         "duplicate_action=..., sequence_always_upper=False, rebuild=True, "
+         "build_index=True)\n--\n\n")},
+    {Py_tp_new, reinterpret_cast<void*>(Fasta_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(Fasta_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(Fasta_repr)},
+    {Py_tp_methods, kMethods},
+    {Py_tp_getset, kGetSet},
+    {Py_sq_contains, reinterpret_cast<void*>(Fasta_contains)},
+    {Py_sq_length, reinterpret_cast<void*>(Fasta_len)},
+    {Py_mp_length, reinterpret_cast<void*>(Fasta_len)},
+    {0, nullptr},
+};
+
+PyType_Spec kSpec = {"builtins.Fasta", sizeof(FastaObject), 0, Py_TPFLAGS_DEFAULT, kSlots};
+
+}  // namespace
+
+PyTypeObject* fasta_type() {
+    static PyTypeObject* type = nullptr;
+    if (!type) type = make_type(kSpec);
+    return type;
+}
+
+const engine::Faidx& fasta_engine(PyObject* fasta) { return *as_fasta(fasta)->holder.faidx; }
+PyObject* fasta_filename(PyObject* fasta) { return as_fasta(fasta)->filename; }
+
+}  // namespace nucla::py

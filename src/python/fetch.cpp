@@ -1,0 +1,69 @@
+// From engine region plans to Python Sequence objects. The bases are extracted straight into
+// the buffer of a new str, so the common path copies them exactly once.
+#include <string>
+
+#include "python/binding.hpp"
+
+namespace nucla::py {
+
+namespace {
+
+// Per-thread scratch buffer for reads through a file handle.
+std::string& scratch() {
+    thread_local std::string buffer;
+    return buffer;
+}
+
+PyObject* realize(const engine::Faidx& faidx, PyObject* name_obj, std::string_view name,
+                  const engine::RegionPlan& plan) {
+    using Kind = engine::RegionPlan::Kind;
+    if (plan.kind == Kind::OutOfBounds) {
+        PyErr_SetString(PyExc_IndexError, plan.message.c_str());
+        return nullptr;
+    }
+    std::optional<std::uint64_t> start, end;
+    faidx.report(plan, start, end);
+    Ref name_ref = name_str(name_obj, name);
+    if (!name_ref) return nullptr;
+    if (plan.kind == Kind::Empty)
+        return new_sequence(std::move(name_ref), make_str({}), start, end, false);
+
+    auto window = faidx.window(plan);
+    if (!window.ok()) return raise(window.error());
+    Ref text = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(window->capacity), 127));
+    if (!text) return nullptr;
+    char* data = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text.get()));
+    auto got = faidx.extract(*window, data, scratch());
+    if (!got.ok()) return raise(got.error());
+    if (got->size == plan.count() && got->ascii) {
+        if (faidx.options().sequence_always_upper) engine::upper_case(data, got->size);
+    } else {
+        // Short (padding may follow) or not ASCII: finish in a byte buffer.
+        std::string bases(data, got->size);
+        faidx.finish_bases(bases, plan);
+        text = make_str(bases);
+        if (!text) return nullptr;
+    }
+    return new_sequence(std::move(name_ref), std::move(text), start, end, false);
+}
+
+}  // namespace
+
+PyObject* fetch_region(const engine::Faidx& faidx, PyObject* name_obj, std::string_view name,
+                       std::uint64_t start, std::uint64_t end) {
+    return guard([&]() -> PyObject* {
+        auto plan = faidx.plan_fetch(name, start, end);
+        if (!plan.ok()) return raise(plan.error());
+        return realize(faidx, name_obj, name, *plan);
+    });
+}
+
+PyObject* fetch_entire(const engine::Faidx& faidx, PyObject* name_obj, std::string_view name) {
+    return guard([&]() -> PyObject* {
+        auto plan = faidx.plan_entire(name);
+        if (!plan.ok()) return raise(plan.error());
+        return realize(faidx, name_obj, name, *plan);
+    });
+}
+
+}  // namespace nucla::py
