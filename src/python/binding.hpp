@@ -75,3 +75,13 @@ const engine::Faidx& fasta_engine(PyObject* fasta);
 PyObject* fasta_filename(PyObject* fasta);
 
 }  // namespace nucla::py
+
+namespace nucla::py {
+
+// Batch fetches over converted requests; `fname` names the method in argument errors.
+PyObject* batch_fetch_many(const engine::Faidx& faidx, const char* fname, PyObject* regions);
+PyObject* batch_fetch_many_same_chr(const engine::Faidx& faidx, const char* fname,
+                                    PyObject* name_obj, std::string_view name,
+                                    PyObject* regions);
+
+}  // namespace nucla::py

@@ -1,0 +1,159 @@
+import pathlib
+import random
+
+import pytest
+
+import nucla
+
+TEN = ">chr1\nACGT\nACGT\nAC\n"  # rlen 10, lenc 4, lenb 5
+
+
+def coords(s):
+    return str(s), s.start, s.end
+
+
+@pytest.fixture
+def ten(write_fasta):
+    return write_fasta(TEN)
+
+
+@pytest.mark.parametrize("start, end, expected, warning", [
+    (1, 4, ("ACGT", 1, 4), ""),
+    (3, 6, ("GTAC", 3, 6), ""),
+    (8, 12, ("TAC", 8, 10), "WARNING: coordinates 8-12 are out of bounds for sequence 'chr1' of length 10\n"),
+    (11, 12, ("", 11, 11), "WARNING: coordinates 11-12 are out of bounds for sequence 'chr1' of length 10\n"),
+    (0, 5, ("", 0, 5), "WARNING: coordinates cannot be 0 (1-based indexing)\n"),
+    (6, 3, ("", 6, 3), "WARNING: start coordinate 6 is greater than end coordinate 3\n"),
+    (0, 12, ("", 0, 10), "WARNING: coordinates 0-12 are out of bounds for sequence 'chr1' of length 10\n"
+                         "WARNING: coordinates cannot be 0 (1-based indexing)\n"),
+])
+def test_bounds_policy(ten, capfd, start, end, expected, warning):
+    faidx = nucla.Faidx(ten, default_seq="N")
+    assert coords(faidx.fetch("chr1", start, end)) == expected
+    assert capfd.readouterr().err == warning
+
+
+@pytest.mark.parametrize("start, end, message", [
+    (5, 15, "coordinates 5-15 are out of bounds for sequence 'chr1' of length 10"),
+    (0, 5, "coordinates cannot be 0 (1-based indexing)"),
+    (6, 3, "start coordinate 6 is greater than end coordinate 3"),
+])
+def test_strict_bounds(ten, capfd, start, end, message):
+    faidx = nucla.Faidx(ten, strict_bounds=True)
+    with pytest.raises(IndexError) as info:
+        faidx.fetch("chr1", start, end)
+    assert str(info.value) == message
+    assert capfd.readouterr().err == ""
+
+
+def test_reported_coordinates(ten):
+    assert coords(nucla.Faidx(ten, one_based_attributes=False).fetch("chr1", 3, 6)) == ("GTAC", 2, 6)
+    raw = nucla.Faidx(ten, as_raw=True)
+    assert coords(raw.fetch("chr1", 3, 6)) == ("GTAC", None, None)
+    assert coords(raw.fetch_entire_sequence("chr1")) == ("ACGTACGTAC", None, None)
+    assert coords(nucla.Faidx(ten).fetch_entire_sequence("chr1")) == ("ACGTACGTAC", 1, 10)
+    zero = nucla.Faidx(ten, one_based_attributes=False)
+    assert coords(zero.fetch_entire_sequence("chr1")) == ("ACGTACGTAC", 0, 10)
+
+
+def test_upper_case_and_crlf(write_fasta):
+    lf = write_fasta(">a\nacgtn*-\nAC\n", "lf.fa")
+    crlf = write_fasta(">a\r\nacgtn*-\r\nAC\r\n", "crlf.fa")
+    for path in (lf, crlf):
+        assert str(nucla.Faidx(path, sequence_always_upper=True).fetch("a", 1, 9)) == "ACGTN*-AC"
+        assert str(nucla.Faidx(path).fetch("a", 1, 9)) == "acgtn*-AC"
+
+
+@pytest.mark.parametrize("pad, expected", [(None, "GTAC"), ("N", "GTACNN"), ("xy", "GTACxyxy")])
+def test_truncated_file_is_short_or_padded(write_fasta, pad, expected):
+    path = write_fasta(">a\nACGT\nAC")
+    pathlib.Path(path + ".fai").write_text("a\t12\t3\t4\t5\n")
+    faidx = nucla.Faidx(path, rebuild=False, default_seq=pad, sequence_always_upper=pad == "xy")
+    assert str(faidx.fetch("a", 3, 8)) == (expected.upper() if pad == "xy" else expected)
+    # The whole-sequence fetch never pads.
+    assert str(faidx.fetch_entire_sequence("a")) == "ACGTAC"
+
+
+@pytest.mark.parametrize("row", [
+    "a\t1000000000000000\t3\t4\t5",         # absurd length
+    "a\t10\t18446744073709551000\t4\t5",     # offset near the top of the range
+    "a\t10\t3\t18446744073709551615\t5",     # lenc at the limit
+    "a\t10\t3\t4\t18446744073709551615",     # lenb that overflows the arithmetic
+    "a\t10\t3\t0\t5",                        # lenc 0 copies nothing
+    "a\t10\t999\t4\t5",                      # past the end of the file
+    "a\t10\t3\t4\t0",                        # lenb below lenc
+])
+def test_foreign_rows_never_crash(write_fasta, row):
+    path = write_fasta(">a\nACGT\nAC\n")
+    pathlib.Path(path + ".fai").write_text(row + "\n")
+    for pad in (None, "N"):
+        faidx = nucla.Faidx(path, rebuild=False, default_seq=pad)
+        for start, end in [(1, 4), (2, 10), (9, 10)]:
+            s = faidx.fetch("a", start, end)
+            assert set(str(s)) <= set("ACGTN") and len(s) <= end - start + 1
+        assert len(faidx.fetch_entire_sequence("a")) <= 6
+
+
+def test_absurd_padding_is_a_memory_error(write_fasta):
+    path = write_fasta(">a\nACGT\n")
+    pathlib.Path(path + ".fai").write_text("a\t18446744073709551615\t3\t4\t5\n")
+    faidx = nucla.Faidx(path, rebuild=False, default_seq="N")
+    with pytest.raises(MemoryError):
+        faidx.fetch("a", 1, 2**64 - 1)
+
+
+def test_unknown_name_everywhere(ten, write_fasta):
+    for faidx in (nucla.Faidx(ten), nucla.Faidx(write_fasta("", "empty.fa"))):
+        for call in (lambda: faidx.fetch("chrX", 1, 2), lambda: faidx.fetch_entire_sequence("chrX")):
+            with pytest.raises(Exception, match="^FetchError: Sequence 'chrX' not found$") as info:
+                call()
+            assert type(info.value) is Exception
+
+
+@pytest.mark.parametrize("args, exc", [
+    (("chr1", -1, 3), OverflowError), (("chr1", 1, 2**64), OverflowError),
+    (("chr1", 1.0, 3), TypeError), ((b"chr1", 1, 3), TypeError),
+])
+def test_fetch_argument_errors(ten, args, exc):
+    with pytest.raises(exc):
+        nucla.Faidx(ten).fetch(*args)
+
+
+def test_non_ascii_bytes(write_fasta):
+    path = write_fasta(">a\nACéGT\n".encode())
+    faidx = nucla.Faidx(path)
+    assert str(faidx.fetch_entire_sequence("a")) == "ACéGT"
+    with pytest.raises(UnicodeDecodeError):
+        faidx.fetch("a", 1, 3)  # ends inside the two-byte character
+
+
+def random_records(rng, count):
+    records = []
+    for i in range(count):
+        length = rng.randrange(1, 3000)
+        records.append((f"r{i}", "".join(rng.choice("ACGTNacgtn") for _ in range(length)),
+                        rng.choice([1, 10, 60, 61, 70]), rng.choice(["\n", "\r\n"])))
+    return records
+
+
+@pytest.mark.parametrize("seed", range(3))
+@pytest.mark.parametrize("mutable", [False, True])
+def test_random_regions_match_pysam(write_fasta, seed, mutable):
+    pysam = pytest.importorskip("pysam")
+    rng = random.Random(seed)
+    records = random_records(rng, 20)
+    text = "".join(f">{n}\n".replace("\n", eol) +
+                   "".join(s[i:i + w] + eol for i in range(0, len(s), w))
+                   for n, s, w, eol in records)
+    path = write_fasta(text)
+    faidx = nucla.Faidx(path, mutable=mutable)
+    reference = pysam.FastaFile(path)
+    for _ in range(300):
+        name, seq, _, _ = rng.choice(records)
+        start = rng.randrange(1, len(seq) + 1)
+        end = rng.randrange(start, len(seq) + 1)
+        got = faidx.fetch(name, start, end)
+        assert str(got) == reference.fetch(name, start - 1, end) == seq[start - 1:end]
+        assert (got.start, got.end) == (start, end)
+    for name, seq, _, _ in records:
+        assert str(faidx.fetch_entire_sequence(name)) == seq
