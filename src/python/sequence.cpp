@@ -261,9 +261,11 @@ PyObject* slice(PyObject* self, PyObject* key) {
         hi = stop - 1;
         first = a;
     } else {
+        // An adjusted start of -1 means the slice is empty (Python's own rule), so the window
+        // is empty too.
         const Py_ssize_t h = a < 0 ? n - 1 : std::min(a, n - 1);
         first = h;
-        if (stop > h) {
+        if (len == 0 || stop > h) {
             lo = h;
             hi = h - 1;
         } else {
