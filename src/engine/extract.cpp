@@ -55,10 +55,11 @@ std::size_t filter_copy(const char*& src, const char* src_end, char* dst, std::s
             want -= 16;
             continue;
         }
-        // Copy the run before the first terminator byte, then skip the terminator run.
+        // Keep the run before the first terminator byte (storing all 16 bytes is safe: want is
+        // at least 16), then skip the terminator run.
         const int run = __builtin_ctz(static_cast<unsigned>(mask));
-        for (int k = 0; k < run; ++k) high |= static_cast<unsigned char>(src[k]);
-        std::memcpy(dst, src, static_cast<std::size_t>(run));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), v);
+        high |= (static_cast<unsigned>(_mm_movemask_epi8(v)) & ((1u << run) - 1)) ? 0x80u : 0u;
         dst += run;
         want -= static_cast<std::size_t>(run);
         src += run;
