@@ -87,7 +87,14 @@ Result<std::unique_ptr<Faidx>> Faidx::open(std::string filename, Options options
         std::string buffer;
         auto data = scan_view(*f->source_, temp, scan_fd, buffer);
         if (!data.ok()) return data.take_error();
-        auto rows = scan_fasta(*data);
+        const std::string_view scanned = *data;
+        auto rows = scan_fasta(scanned, [&](std::size_t pos) {
+            // Shared file pages stay in the page cache; only this process's mapping of the
+            // scanned part is dropped, so the scan's resident set stays small.
+            const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+            const std::size_t length = pos / page * page;
+            if (length) ::madvise(const_cast<char*>(scanned.data()), length, MADV_DONTNEED);
+        });
         if (!rows.ok()) return rows.take_error();
         Status written = write_file_atomically(f->index_path_, format_index(*rows));
         if (!written.ok()) return written.take_error();

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -49,7 +50,10 @@ private:
 // Scans FASTA bytes into rows, in file order (duplicates included). Fails with Io when the
 // bytes are not valid UTF-8 and with Indexing when a record's lines are laid out irregularly
 // (such a record could not be served by offset arithmetic).
-Result<std::vector<IndexRow>> scan_fasta(std::string_view data);
+// `done(pos)` is told, now and then, that the bytes before `pos` will not be read again (a
+// mapped source can then drop them from this process's resident set).
+Result<std::vector<IndexRow>> scan_fasta(std::string_view data,
+                                         const std::function<void(std::size_t)>& done = {});
 
 // The index file's text for these rows.
 std::string format_index(const std::vector<IndexRow>& rows);
