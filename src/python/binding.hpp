@@ -63,6 +63,9 @@ PyObject* new_sequence(const engine::Sequence& value);
 // `name_obj` may be null; when it is an exact str it becomes the result's name as is.
 PyObject* fetch_region(const engine::Faidx& faidx, PyObject* name_obj, std::string_view name,
                        std::uint64_t start, std::uint64_t end);
+// The names of the index, in file order, as a new list of str.
+PyObject* key_list(const engine::Faidx& faidx);
+
 // Whole sequence, no checks.
 PyObject* fetch_entire(const engine::Faidx& faidx, PyObject* name_obj, std::string_view name);
 

@@ -45,19 +45,7 @@ void Faidx_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
-PyObject* Faidx_keys(PyObject* self, void*) {
-    return guard([&]() -> PyObject* {
-        const auto& rows = engine_of(self).index().rows();
-        Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(rows.size())));
-        if (!list) return nullptr;
-        for (std::size_t i = 0; i < rows.size(); ++i) {
-            Ref name = make_str(rows[i].name);
-            if (!name) return nullptr;
-            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), name.release());
-        }
-        return list.release();
-    });
-}
+PyObject* Faidx_keys(PyObject* self, void*) { return key_list(engine_of(self)); }
 
 int Faidx_contains(PyObject* self, PyObject* key) {
     std::string_view name;
@@ -182,6 +170,20 @@ PyType_Slot kSlots[] = {
 PyType_Spec kSpec = {"builtins.Faidx", sizeof(FaidxObject), 0, Py_TPFLAGS_DEFAULT, kSlots};
 
 }  // namespace
+
+PyObject* key_list(const engine::Faidx& faidx) {
+    return guard([&]() -> PyObject* {
+        const auto& rows = faidx.index().rows();
+        Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(rows.size())));
+        if (!list) return nullptr;
+        for (std::size_t i = 0; i < rows.size(); ++i) {
+            Ref name = make_str(rows[i].name);
+            if (!name) return nullptr;
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), name.release());
+        }
+        return list.release();
+    });
+}
 
 PyTypeObject* faidx_type() {
     static PyTypeObject* type = nullptr;

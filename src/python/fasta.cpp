@@ -52,19 +52,7 @@ PyObject* Fasta_filename(PyObject* self, void*) {
     return as_fasta(self)->filename;
 }
 
-PyObject* Fasta_keys(PyObject* self, PyObject*) {
-    return guard([&]() -> PyObject* {
-        const auto& rows = fasta_engine(self).index().rows();
-        Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(rows.size())));
-        if (!list) return nullptr;
-        for (std::size_t i = 0; i < rows.size(); ++i) {
-            Ref name = make_str(rows[i].name);
-            if (!name) return nullptr;
-            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), name.release());
-        }
-        return list.release();
-    });
-}
+PyObject* Fasta_keys(PyObject* self, PyObject*) { return key_list(fasta_engine(self)); }
 
 int Fasta_contains(PyObject* self, PyObject* key) {
     std::string_view name;
