@@ -67,6 +67,10 @@ PyObject* sequence_reverse(PyObject* sequence);
 // `name_obj` may be null; when it is an exact str it becomes the result's name as is.
 PyObject* fetch_region(const engine::Faidx& faidx, PyObject* name_obj, std::string_view name,
                        std::uint64_t start, std::uint64_t end);
+// The same for a row the caller has already looked up.
+PyObject* fetch_region(const engine::Faidx& faidx, const engine::IndexEntry& entry,
+                       PyObject* name_obj, std::string_view name, std::uint64_t start,
+                       std::uint64_t end);
 // Whole sequence, no checks.
 PyObject* fetch_entire(const engine::Faidx& faidx, PyObject* name_obj, std::string_view name);
 

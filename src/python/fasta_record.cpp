@@ -38,16 +38,21 @@ bool lookup(const RecordObject* r, std::string_view& name, const engine::IndexEn
     return true;
 }
 
-PyObject* fetch(const RecordObject* r, std::string_view name, std::uint64_t start,
-                std::uint64_t end) {
+PyObject* fetch(const RecordObject* r, std::string_view name, const engine::IndexEntry* entry,
+                std::uint64_t start, std::uint64_t end) {
+    if (entry) return fetch_region(engine_of(r), *entry, r->name, name, start, end);
     return fetch_region(engine_of(r), r->name, name, start, end);
 }
 
 // Any object with __index__ that fits a signed machine word; false (no exception) otherwise.
 bool as_i64(PyObject* obj, long long& out) {
+    int overflow = 0;
+    if (PyLong_CheckExact(obj)) {
+        out = PyLong_AsLongLongAndOverflow(obj, &overflow);
+        return !overflow;
+    }
     if (!PyIndex_Check(obj)) return false;
     Ref index = Ref::steal(PyNumber_Index(obj));
-    int overflow = 0;
     if (index) out = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
     if (!index || overflow || PyErr_Occurred()) {
         PyErr_Clear();
@@ -84,16 +89,13 @@ PyObject* subscript_slice(const RecordObject* r, std::string_view name,
         std::min<std::uint64_t>(rlen, static_cast<std::uint64_t>(PY_SSIZE_T_MAX)));
     PySlice_AdjustIndices(length, &a, &b, k);
     // Bounds are left to the fetch: an empty slice asks for a start above its end.
-    if (k == 1) return fetch(r, name, static_cast<std::uint64_t>(a) + 1, static_cast<std::uint64_t>(b));
-    if (k > 1) {
-        return step_through(Ref::steal(fetch(r, name, static_cast<std::uint64_t>(a) + 1,
-                                             static_cast<std::uint64_t>(b))),
-                            k);
-    }
-    // A negative step covers b+1 .. a (0-based), b being exclusive.
-    return step_through(Ref::steal(fetch(r, name, static_cast<std::uint64_t>(b + 2),
-                                         static_cast<std::uint64_t>(a + 1))),
-                        k);
+    const auto ua = static_cast<std::uint64_t>(a);
+    const auto ub = static_cast<std::uint64_t>(b);
+    if (k == 1) return fetch(r, name, entry, ua + 1, ub);
+    // Fetch only the covered span, then step through it as the host would. A negative step
+    // covers the 0-based positions b+1 .. a, b being exclusive.
+    if (k > 1) return step_through(Ref::steal(fetch(r, name, entry, ua + 1, ub)), k);
+    return step_through(Ref::steal(fetch(r, name, entry, ub + 2, ua + 1)), k);
 }
 
 PyObject* Record_subscript(PyObject* self, PyObject* key) {
@@ -111,7 +113,7 @@ PyObject* Record_subscript(PyObject* self, PyObject* key) {
         // Wraps for i < -rlen - 1, so such a key reaches the fetch far beyond the end.
         const std::uint64_t rlen = entry ? entry->rlen : 0;
         const std::uint64_t p = static_cast<std::uint64_t>(i) + 1 + (i < 0 ? rlen : 0);
-        return fetch(r, name, p, p);
+        return fetch(r, name, entry, p, p);
     });
 }
 
@@ -132,7 +134,7 @@ Ref fetch_all(const RecordObject* r) {
     std::string_view name;
     const engine::IndexEntry* entry = nullptr;
     if (!lookup(r, name, entry)) return Ref();
-    return Ref::steal(fetch(r, name, 1, entry ? entry->rlen : 0));
+    return Ref::steal(fetch(r, name, entry, 1, entry ? entry->rlen : 0));
 }
 
 PyObject* Record_str(PyObject* self) {
@@ -199,7 +201,7 @@ PyObject* Record_reversed(PyObject* self, PyObject*) {
         auto slot = static_cast<Py_ssize_t>(n);
         for (std::uint64_t i = 1;;) {
             const std::uint64_t e = i - 1 + std::min(chunk, rlen - i + 1);
-            Ref piece = Ref::steal(fetch(r, name, i, e));
+            Ref piece = Ref::steal(fetch(r, name, entry, i, e));
             if (!piece) return nullptr;
             PyObject* reversed = sequence_reverse(piece.get());
             if (!reversed) return nullptr;
