@@ -186,7 +186,8 @@ def mutable_record():
 
 class TestMutableFastaRecord:
     def test_assignment_refused(self, mutable_record):
-        with pytest.raises(NotImplementedError, match="^Mutable FASTA records not yet implemented$"):
+        refused = "^Mutable FASTA records not yet implemented$"
+        with pytest.raises(NotImplementedError, match=refused):
             mutable_record[0] = "A"
         with pytest.raises(NotImplementedError):
             mutable_record[object()] = "ACGT"

@@ -153,7 +153,9 @@ PyObject* Record_iter(PyObject* self) {
     return new_sequence_iterator(as_record(self)->fasta, as_record(self)->name);
 }
 
-PyObject* Record_name(PyObject* self, void*) { return Ref::borrow(as_record(self)->name).release(); }
+PyObject* Record_name(PyObject* self, void*) {
+    return Ref::borrow(as_record(self)->name).release();
+}
 
 PyObject* Record_long_name(PyObject* self, void*) {
     return guard([&]() -> PyObject* {

@@ -59,6 +59,9 @@ struct SequenceIteratorObject {
     PyObject_HEAD
     PyObject* fasta;
     PyObject* name;  // str
+    // The name's row, or nullptr. Rows never move once the engine is built, and the strong
+    // reference to the Fasta keeps the engine alive, so each chunk skips the hash lookup.
+    const engine::IndexEntry* entry;
     std::uint64_t chunk_size;
     std::uint64_t length;
     std::uint64_t next_position;  // 1-based
@@ -84,7 +87,9 @@ PyObject* SequenceIterator_next(PyObject* self) {
         if (!utf8_of(it->name, name)) return nullptr;
         const std::uint64_t start = it->next_position;
         const std::uint64_t end = start - 1 + std::min(it->chunk_size, it->length - start + 1);
-        PyObject* chunk = fetch_region(fasta_engine(it->fasta), it->name, name, start, end);
+        const engine::Faidx& faidx = fasta_engine(it->fasta);
+        PyObject* chunk = it->entry ? fetch_region(faidx, *it->entry, it->name, name, start, end)
+                                    : fetch_region(faidx, it->name, name, start, end);
         // A failed fetch leaves the position alone: the next call asks for the same chunk.
         if (chunk) it->next_position = end + 1;
         return chunk;
@@ -141,6 +146,7 @@ PyObject* new_sequence_iterator(PyObject* fasta, PyObject* name) {
         it->fasta = fasta;
         Py_INCREF(name);
         it->name = name;
+        it->entry = entry;
         it->length = entry ? entry->rlen : 0;
         it->chunk_size = entry ? entry->lenc : 70;
         // A row with no full line (lenc 0) would never advance: serve it as one chunk.
