@@ -443,3 +443,22 @@ class TestLifetime:
             with pytest.raises(TypeError):
                 fasta[1.0]
         assert sys.getrefcount(fasta) == base
+
+
+def test_foreign_index_with_an_enormous_length(tmp_path):
+    # Coordinates near the top of the machine word must neither wrap into nonsense nor crash.
+    path = tmp_path / "big.fa"
+    path.write_text(">big\nACGT\n")
+    (tmp_path / "big.fa.fai").write_text("big\t18446744073709551615\t5\t4\t5\n")
+    record = nucla.Fasta(str(path), rebuild=False)["big"]
+    with pytest.raises(OverflowError):
+        len(record)
+    with pytest.raises(MemoryError):
+        reversed(record)
+    assert str(record) == "ACGT"
+    assert record[:].seq == "ACGT"
+    assert record[2:3].seq == "G"
+    assert record[::3].seq == "AT"
+    assert record[-1].seq == ""
+    assert record.unpadded_len == 4
+    assert next(iter(record)).seq == "ACGT"
