@@ -114,9 +114,14 @@ Result<RegionPlan> Faidx::plan_fetch(std::string_view name, std::uint64_t start,
                                      std::uint64_t end) const {
     const IndexEntry* entry = index_.find(name);
     if (!entry) return FaidxError::sequence_not_found(name);
-    const std::uint64_t length = entry->rlen;
+    return plan_fetch(*entry, name, start, end);
+}
+
+RegionPlan Faidx::plan_fetch(const IndexEntry& entry, std::string_view name, std::uint64_t start,
+                             std::uint64_t end) const {
+    const std::uint64_t length = entry.rlen;
     RegionPlan plan;
-    plan.entry = entry;
+    plan.entry = &entry;
     const auto out_of_bounds = [&] {
         return "coordinates " + std::to_string(start) + "-" + std::to_string(end) +
                " are out of bounds for sequence '" + std::string(name) + "' of length " +

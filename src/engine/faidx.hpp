@@ -71,6 +71,10 @@ public:
     // each) and the region is adjusted; under strict bounds the plan is OutOfBounds instead.
     Result<RegionPlan> plan_fetch(std::string_view name, std::uint64_t start,
                                   std::uint64_t end) const;
+    // The same for a row already looked up (`entry` must be this index's row for `name`),
+    // so that a caller holding the row pays for one hash lookup, not two.
+    RegionPlan plan_fetch(const IndexEntry& entry, std::string_view name, std::uint64_t start,
+                          std::uint64_t end) const;
     // The batch policy: silent clamping; under strict bounds a bad region is a Region error.
     Result<RegionPlan> plan_batch_fetch(std::string_view name, std::uint64_t start,
                                         std::uint64_t end) const;

@@ -59,10 +59,18 @@ PyObject* new_sequence(Ref name, Ref seq, std::optional<std::uint64_t> start,
                        std::optional<std::uint64_t> end, bool comp);
 PyObject* new_sequence(const engine::Sequence& value);
 
+// The bases of a Python Sequence (borrowed str), and its reverse (a new Sequence).
+PyObject* sequence_text(PyObject* sequence);
+PyObject* sequence_reverse(PyObject* sequence);
+
 // Single-region fetch with the bounds policy (warnings, or IndexError under strict bounds).
 // `name_obj` may be null; when it is an exact str it becomes the result's name as is.
 PyObject* fetch_region(const engine::Faidx& faidx, PyObject* name_obj, std::string_view name,
                        std::uint64_t start, std::uint64_t end);
+// The same for a row the caller has already looked up.
+PyObject* fetch_region(const engine::Faidx& faidx, const engine::IndexEntry& entry,
+                       PyObject* name_obj, std::string_view name, std::uint64_t start,
+                       std::uint64_t end);
 // The names of the index, in file order, as a new list of str.
 PyObject* key_list(const engine::Faidx& faidx);
 
@@ -76,6 +84,12 @@ namespace nucla::py {
 // The engine of a Fasta object, and its filename str (borrowed).
 const engine::Faidx& fasta_engine(PyObject* fasta);
 PyObject* fasta_filename(PyObject* fasta);
+
+// Records and iterators hold a strong reference to `fasta`, so the engine outlives them.
+// `name` must be a str naming a row of the engine's index.
+PyObject* new_fasta_record(PyObject* fasta, Ref name);
+PyObject* new_fasta_iterator(PyObject* fasta);
+PyObject* new_sequence_iterator(PyObject* fasta, PyObject* name);
 
 }  // namespace nucla::py
 

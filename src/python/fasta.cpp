@@ -54,6 +54,74 @@ PyObject* Fasta_filename(PyObject* self, void*) {
 
 PyObject* Fasta_keys(PyObject* self, PyObject*) { return key_list(fasta_engine(self)); }
 
+// fasta[name] or fasta[position]; positions follow the order of keys().
+PyObject* Fasta_subscript(PyObject* self, PyObject* key) {
+    return guard([&]() -> PyObject* {
+        const auto& index = fasta_engine(self).index();
+        if (PyUnicode_Check(key)) {
+            std::string_view name;
+            // A str that cannot be encoded (lone surrogates) names no row either.
+            if (utf8_of(key, name)) {
+                if (index.contains(name)) return new_fasta_record(self, Ref::borrow(key));
+            } else {
+                PyErr_Clear();
+            }
+            Ref message = Ref::steal(
+                PyUnicode_FromFormat("%U not in %U.", key, as_fasta(self)->filename));
+            if (message) PyErr_SetObject(PyExc_KeyError, message.get());
+            return nullptr;
+        }
+        unsigned long long i = 0;
+        Ref position = PyIndex_Check(key) ? Ref::steal(PyNumber_Index(key)) : Ref();
+        if (position) i = PyLong_AsUnsignedLongLong(position.get());
+        if (!position || PyErr_Occurred()) {
+            PyErr_Clear();
+            PyErr_SetString(PyExc_TypeError, "Key must be string or integer");
+            return nullptr;
+        }
+        const auto& rows = index.rows();
+        if (i >= rows.size()) {
+            PyErr_SetString(PyExc_IndexError, "Index out of range");
+            return nullptr;
+        }
+        return new_fasta_record(self, make_str(rows[i].name));
+    });
+}
+
+PyObject* Fasta_values(PyObject* self, PyObject*) {
+    return guard([&]() -> PyObject* {
+        const auto& rows = fasta_engine(self).index().rows();
+        Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(rows.size())));
+        if (!list) return nullptr;
+        for (std::size_t i = 0; i < rows.size(); ++i) {
+            PyObject* record = new_fasta_record(self, make_str(rows[i].name));
+            if (!record) return nullptr;
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), record);
+        }
+        return list.release();
+    });
+}
+
+PyObject* Fasta_items(PyObject* self, PyObject*) {
+    return guard([&]() -> PyObject* {
+        const auto& rows = fasta_engine(self).index().rows();
+        Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(rows.size())));
+        if (!list) return nullptr;
+        for (std::size_t i = 0; i < rows.size(); ++i) {
+            Ref name = make_str(rows[i].name);
+            if (!name) return nullptr;
+            Ref record = Ref::steal(new_fasta_record(self, Ref::borrow(name.get())));
+            if (!record) return nullptr;
+            PyObject* pair = PyTuple_Pack(2, name.get(), record.get());
+            if (!pair) return nullptr;
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair);
+        }
+        return list.release();
+    });
+}
+
+PyObject* Fasta_iter(PyObject* self) { return new_fasta_iterator(self); }
+
 int Fasta_contains(PyObject* self, PyObject* key) {
     std::string_view name;
     if (!to_str("__contains__", "name", key, name)) return -1;
@@ -93,6 +161,8 @@ PyObject* Fasta_exit(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
 
 PyMethodDef kMethods[] = {
     {"keys", Fasta_keys, METH_NOARGS, "keys($self)\n--\n\n"},
+    {"values", Fasta_values, METH_NOARGS, "values($self)\n--\n\n"},
+    {"items", Fasta_items, METH_NOARGS, "items($self)\n--\n\n"},
     {"close", Fasta_close, METH_NOARGS, "close($self)\n--\n\n"},
     {"__enter__", Fasta_enter, METH_NOARGS, "__enter__($self)\n--\n\n"},
     {"__exit__", method(Fasta_exit), METH_FASTCALL | METH_KEYWORDS,
@@ -118,6 +188,8 @@ PyType_Slot kSlots[] = {
     {Py_tp_repr, reinterpret_cast<void*>(Fasta_repr)},
     {Py_tp_methods, kMethods},
     {Py_tp_getset, kGetSet},
+    {Py_tp_iter, reinterpret_cast<void*>(Fasta_iter)},
+    {Py_mp_subscript, reinterpret_cast<void*>(Fasta_subscript)},
     {Py_sq_contains, reinterpret_cast<void*>(Fasta_contains)},
     {Py_sq_length, reinterpret_cast<void*>(Fasta_len)},
     {Py_mp_length, reinterpret_cast<void*>(Fasta_len)},

@@ -58,6 +58,14 @@ PyObject* fetch_region(const engine::Faidx& faidx, PyObject* name_obj, std::stri
     });
 }
 
+PyObject* fetch_region(const engine::Faidx& faidx, const engine::IndexEntry& entry,
+                       PyObject* name_obj, std::string_view name, std::uint64_t start,
+                       std::uint64_t end) {
+    return guard([&]() -> PyObject* {
+        return realize(faidx, name_obj, name, faidx.plan_fetch(entry, name, start, end));
+    });
+}
+
 PyObject* fetch_entire(const engine::Faidx& faidx, PyObject* name_obj, std::string_view name) {
     return guard([&]() -> PyObject* {
         auto plan = faidx.plan_entire(name);

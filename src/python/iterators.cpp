@@ -1,26 +1,111 @@
 // Python classes FastaIterator (the records of a Fasta) and SequenceIterator (the lines of a
-// record, fetched one at a time).
+// record, fetched one at a time). Both hold a strong reference to their Fasta and, once
+// exhausted, stay exhausted.
+#include <algorithm>
+#include <cstdint>
+
 #include "python/binding.hpp"
 
 namespace nucla::py {
 
 namespace {
 
+// --- FastaIterator ----------------------------------------------------------------------
+
+struct FastaIteratorObject {
+    PyObject_HEAD
+    PyObject* fasta;
+    // Position in the engine's rows. The rows never change after the engine is built, so
+    // they serve as the snapshot of the key list without copying every name up front.
+    std::size_t next_index;
+};
+
+FastaIteratorObject* as_fasta_iterator(PyObject* self) {
+    return reinterpret_cast<FastaIteratorObject*>(self);
+}
+
+void FastaIterator_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    Py_XDECREF(as_fasta_iterator(self)->fasta);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyObject* FastaIterator_next(PyObject* self) {
+    return guard([&]() -> PyObject* {
+        FastaIteratorObject* it = as_fasta_iterator(self);
+        const auto& rows = fasta_engine(it->fasta).index().rows();
+        if (it->next_index >= rows.size()) return nullptr;  // StopIteration
+        PyObject* record = new_fasta_record(it->fasta, make_str(rows[it->next_index].name));
+        if (record) ++it->next_index;
+        return record;
+    });
+}
+
 PyType_Slot kFastaIteratorSlots[] = {
     {Py_tp_doc, const_cast<char*>("")},
     {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(FastaIterator_dealloc)},
+    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(FastaIterator_next)},
     {0, nullptr},
 };
-PyType_Spec kFastaIteratorSpec = {"builtins.FastaIterator", sizeof(PyObject), 0,
+PyType_Spec kFastaIteratorSpec = {"builtins.FastaIterator", sizeof(FastaIteratorObject), 0,
                                   Py_TPFLAGS_DEFAULT, kFastaIteratorSlots};
+
+// --- SequenceIterator -------------------------------------------------------------------
+
+struct SequenceIteratorObject {
+    PyObject_HEAD
+    PyObject* fasta;
+    PyObject* name;  // str
+    // The name's row, or nullptr. Rows never move once the engine is built, and the strong
+    // reference to the Fasta keeps the engine alive, so each chunk skips the hash lookup.
+    const engine::IndexEntry* entry;
+    std::uint64_t chunk_size;
+    std::uint64_t length;
+    std::uint64_t next_position;  // 1-based
+};
+
+SequenceIteratorObject* as_sequence_iterator(PyObject* self) {
+    return reinterpret_cast<SequenceIteratorObject*>(self);
+}
+
+void SequenceIterator_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    Py_XDECREF(as_sequence_iterator(self)->name);
+    Py_XDECREF(as_sequence_iterator(self)->fasta);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyObject* SequenceIterator_next(PyObject* self) {
+    return guard([&]() -> PyObject* {
+        SequenceIteratorObject* it = as_sequence_iterator(self);
+        if (it->next_position > it->length) return nullptr;  // StopIteration
+        std::string_view name;
+        if (!utf8_of(it->name, name)) return nullptr;
+        const std::uint64_t start = it->next_position;
+        const std::uint64_t end = start - 1 + std::min(it->chunk_size, it->length - start + 1);
+        const engine::Faidx& faidx = fasta_engine(it->fasta);
+        PyObject* chunk = it->entry ? fetch_region(faidx, *it->entry, it->name, name, start, end)
+                                    : fetch_region(faidx, it->name, name, start, end);
+        // A failed fetch leaves the position alone: the next call asks for the same chunk.
+        if (chunk) it->next_position = end + 1;
+        return chunk;
+    });
+}
 
 PyType_Slot kSequenceIteratorSlots[] = {
     {Py_tp_doc, const_cast<char*>("")},
     {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(SequenceIterator_dealloc)},
+    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(SequenceIterator_next)},
     {0, nullptr},
 };
-PyType_Spec kSequenceIteratorSpec = {"builtins.SequenceIterator", sizeof(PyObject), 0,
-                                     Py_TPFLAGS_DEFAULT, kSequenceIteratorSlots};
+PyType_Spec kSequenceIteratorSpec = {"builtins.SequenceIterator", sizeof(SequenceIteratorObject),
+                                     0, Py_TPFLAGS_DEFAULT, kSequenceIteratorSlots};
 
 }  // namespace
 
@@ -34,6 +119,41 @@ PyTypeObject* sequence_iterator_type() {
     static PyTypeObject* type = nullptr;
     if (!type) type = make_type(kSequenceIteratorSpec);
     return type;
+}
+
+PyObject* new_fasta_iterator(PyObject* fasta) {
+    PyTypeObject* type = fasta_iterator_type();
+    if (!type) return nullptr;
+    PyObject* self = type->tp_alloc(type, 0);
+    if (!self) return nullptr;
+    Py_INCREF(fasta);
+    as_fasta_iterator(self)->fasta = fasta;
+    as_fasta_iterator(self)->next_index = 0;
+    return self;
+}
+
+PyObject* new_sequence_iterator(PyObject* fasta, PyObject* name) {
+    return guard([&]() -> PyObject* {
+        std::string_view text;
+        if (!utf8_of(name, text)) return nullptr;
+        const engine::IndexEntry* entry = fasta_engine(fasta).index().find(text);
+        PyTypeObject* type = sequence_iterator_type();
+        if (!type) return nullptr;
+        PyObject* self = type->tp_alloc(type, 0);
+        if (!self) return nullptr;
+        SequenceIteratorObject* it = as_sequence_iterator(self);
+        Py_INCREF(fasta);
+        it->fasta = fasta;
+        Py_INCREF(name);
+        it->name = name;
+        it->entry = entry;
+        it->length = entry ? entry->rlen : 0;
+        it->chunk_size = entry ? entry->lenc : 70;
+        // A row with no full line (lenc 0) would never advance: serve it as one chunk.
+        if (it->chunk_size == 0) it->chunk_size = it->length;
+        it->next_position = 1;
+        return self;
+    });
 }
 
 }  // namespace nucla::py

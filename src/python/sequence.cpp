@@ -387,6 +387,10 @@ PyObject* new_sequence(Ref name, Ref seq, std::optional<std::uint64_t> start,
     return self;
 }
 
+PyObject* sequence_text(PyObject* sequence) { return as_seq(sequence)->seq; }
+
+PyObject* sequence_reverse(PyObject* sequence) { return get_reverse(sequence, nullptr); }
+
 PyObject* new_sequence(const engine::Sequence& value) {
     return new_sequence(make_str(value.name), make_str(value.seq), value.start, value.end,
                         value.comp);
