@@ -38,6 +38,17 @@ void reverse_complement_bytes(const char* in, std::size_t n, char* out) {
         out[i] = static_cast<char>(COMPLEMENT_TABLE[static_cast<unsigned char>(in[n - 1 - i])]);
 }
 
+void reverse_complement_in_place(char* data, std::size_t n) {
+    const auto comp = [](char c) {
+        return static_cast<char>(COMPLEMENT_TABLE[static_cast<unsigned char>(c)]);
+    };
+    for (std::size_t i = 0, j = n; i < j--; ++i) {
+        const char a = data[i];
+        data[i] = comp(data[j]);
+        data[j] = comp(a);
+    }
+}
+
 double gc_fraction(std::string_view seq) {
     if (seq.empty()) return 0.0;
     std::size_t gc = 0;

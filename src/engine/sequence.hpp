@@ -41,6 +41,9 @@ void complement_bytes(const char* in, std::size_t n, char* out);
 // out[i] = complement(in[n-1-i]). `out` must not overlap `in`.
 void reverse_complement_bytes(const char* in, std::size_t n, char* out);
 
+// The same, in place.
+void reverse_complement_in_place(char* data, std::size_t n);
+
 // G+C over every byte; over A/C/G/T only; IUPAC-weighted over the codes that carry a weight.
 double gc_fraction(std::string_view seq);
 double gc_strict_fraction(std::string_view seq);

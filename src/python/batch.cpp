@@ -17,14 +17,9 @@ namespace nucla::py {
 
 namespace {
 
-struct Request {
-    PyObject* name_obj;  // borrowed from the converted request, which outlives the batch
-    std::string_view name;
-    std::uint64_t start;
-    std::uint64_t end;
-};
+}  // namespace
 
-bool convert(const char* fname, const char* arg, PyObject* regions, std::size_t arity,
+bool convert_requests(const char* fname, const char* arg, PyObject* regions, std::size_t arity,
              PyObject* shared_name, std::string_view name, Ref& holder,
              std::vector<Request>& out) {
     if (PyUnicode_Check(regions) || !PySequence_Check(regions))
@@ -57,6 +52,8 @@ bool convert(const char* fname, const char* arg, PyObject* regions, std::size_t 
     }
     return true;
 }
+
+namespace {
 
 PyObject* sequential(const engine::Faidx& faidx, const std::vector<Request>& requests) {
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(requests.size())));
@@ -173,7 +170,7 @@ PyObject* batch_fetch_many(const engine::Faidx& faidx, const char* fname, PyObje
     return guard([&]() -> PyObject* {
         Ref holder;
         std::vector<Request> requests;
-        if (!convert(fname, "regions", regions, 3, nullptr, {}, holder, requests)) return nullptr;
+        if (!convert_requests(fname, "regions", regions, 3, nullptr, {}, holder, requests)) return nullptr;
         if (requests.size() < engine::kParallelThreshold) return sequential(faidx, requests);
         return parallel(faidx, requests, nullptr, {});
     });
@@ -185,7 +182,7 @@ PyObject* batch_fetch_many_same_chr(const engine::Faidx& faidx, const char* fnam
     return guard([&]() -> PyObject* {
         Ref holder;
         std::vector<Request> requests;
-        if (!convert(fname, "regions", regions, 2, name_obj, name, holder, requests))
+        if (!convert_requests(fname, "regions", regions, 2, name_obj, name, holder, requests))
             return nullptr;
         if (requests.empty()) return PyList_New(0);
         if (!faidx.index().contains(name)) return raise(engine::FaidxError::sequence_not_found(name));

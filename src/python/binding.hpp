@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "engine/errors.hpp"
 #include "engine/faidx.hpp"
@@ -61,7 +62,12 @@ PyObject* new_sequence(const engine::Sequence& value);
 
 // The bases of a Python Sequence (borrowed str), and its reverse (a new Sequence).
 PyObject* sequence_text(PyObject* sequence);
+std::optional<std::uint64_t> sequence_start(PyObject* sequence);
+std::optional<std::uint64_t> sequence_end(PyObject* sequence);
 PyObject* sequence_reverse(PyObject* sequence);
+// The reverse complement (unary minus) of a value the caller owns; done in place when nothing
+// else holds the value or its text.
+PyObject* reverse_complement_owned(Ref sequence);
 
 // Single-region fetch with the bounds policy (warnings, or IndexError under strict bounds).
 // `name_obj` may be null; when it is an exact str it becomes the result's name as is.
@@ -94,6 +100,21 @@ PyObject* new_sequence_iterator(PyObject* fasta, PyObject* name);
 }  // namespace nucla::py
 
 namespace nucla::py {
+
+// One region of a batch request. The name str is borrowed from the converted request (or the
+// caller's argument), which outlives the call.
+struct Request {
+    PyObject* name_obj;
+    std::string_view name;
+    std::uint64_t start;
+    std::uint64_t end;
+};
+
+// Converts a sequence (not a str) of tuples of `arity` items: (name, start, end) when arity is
+// 3, else (start, end) on `name`. `holder` keeps the converted items alive.
+bool convert_requests(const char* fname, const char* arg, PyObject* regions, std::size_t arity,
+                      PyObject* shared_name, std::string_view name, Ref& holder,
+                      std::vector<Request>& out);
 
 // Batch fetches over converted requests; `fname` names the method in argument errors.
 PyObject* batch_fetch_many(const engine::Faidx& faidx, const char* fname, PyObject* regions);

@@ -388,8 +388,25 @@ PyObject* new_sequence(Ref name, Ref seq, std::optional<std::uint64_t> start,
 }
 
 PyObject* sequence_text(PyObject* sequence) { return as_seq(sequence)->seq; }
+std::optional<std::uint64_t> sequence_start(PyObject* sequence) { return start_of(as_seq(sequence)); }
+std::optional<std::uint64_t> sequence_end(PyObject* sequence) { return end_of(as_seq(sequence)); }
 
 PyObject* sequence_reverse(PyObject* sequence) { return get_reverse(sequence, nullptr); }
+
+PyObject* reverse_complement_owned(Ref sequence) {
+    SequenceObject* s = as_seq(sequence.get());
+    PyObject* text = s->seq;
+    // Nobody else can see the value or its text (fresh from a fetch): turn it over in place.
+    if (Py_REFCNT(sequence.get()) == 1 && Py_REFCNT(text) == 1 && PyUnicode_IS_ASCII(text) &&
+        !PyUnicode_CHECK_INTERNED(text)) {
+        engine::reverse_complement_in_place(reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text)),
+                                            static_cast<std::size_t>(PyUnicode_GET_LENGTH(text)));
+        if (s->has_start && s->has_end) std::swap(s->start, s->end);
+        s->comp = !s->comp;
+        return sequence.release();
+    }
+    return Sequence_neg(sequence.get());
+}
 
 PyObject* new_sequence(const engine::Sequence& value) {
     return new_sequence(make_str(value.name), make_str(value.seq), value.start, value.end,
