@@ -6,6 +6,7 @@ The tool is looked up as NUCLA_CLI, then in this interpreter's scripts directory
 is missing.
 """
 
+import gzip
 import os
 import random
 import shutil
@@ -545,6 +546,17 @@ def test_missing_inputs(cli, tmp_path, small):
     assert got.returncode == 1
     got = run([small, "--no-rebuild", "--fai-idx", tmp_path / "absent.fai", "--bed", "/dev/null"])
     assert got.returncode == 0  # the missing index is built even so
+
+
+def test_compressed_fasta_is_refused(cli, tmp_path):
+    path = tmp_path / "x.fa.gz"
+    path.write_bytes(gzip.compress(b">a\nACGT\n"))
+    Path(str(path) + ".fai").write_text("a\t4\t3\t4\t5\n")
+    for args in ([path], [path, "a:1-2"]):
+        got = run(args)
+        assert got.returncode == 1
+        assert got.stdout == b""
+        assert b"compressed" in got.stderr
 
 
 def test_garbage_input_does_not_crash(cli, tmp_path):

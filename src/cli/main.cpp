@@ -488,10 +488,22 @@ int extract(const Config& cfg, const engine::Options& options) {
     return status;
 }
 
+// The engine reads plain text only: with the .fai of a bgzip file it would print compressed
+// bytes as bases.
+bool looks_compressed(const std::string& path) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    engine::Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    unsigned char magic[2];
+    return fd.valid() && ::read(fd.get(), magic, 2) == 2 && magic[0] == 0x1f && magic[1] == 0x8b;
+}
+
 int run(int argc, char** argv) {
     Config cfg;
     if (int status = parse_arguments(argc, argv, cfg); status >= 0) return status;
     // The engine's pool reads its size from the environment when it is first used.
+    if (looks_compressed(cfg.fasta))
+        return failed(cfg.fasta + ": compressed FASTA is not supported; decompress it first");
     if (cfg.threads) ::setenv("RAYON_NUM_THREADS", cfg.threads->c_str(), 1);
 
     engine::Options options;
