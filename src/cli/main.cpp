@@ -219,7 +219,10 @@ int parse_arguments(int argc, char** argv, Config& cfg) {
                 return usage_error("option '" + std::string(argv[optind - 1]) +
                                    "' needs an argument");
             default:
-                if (optopt) return usage_error("unknown option '-" + std::string(1, static_cast<char>(optopt)) + "'");
+                if (optopt) {
+                    return usage_error("unknown option '-" +
+                                       std::string(1, static_cast<char>(optopt)) + "'");
+                }
                 return usage_error("unknown option '" + std::string(argv[optind - 1]) + "'");
         }
     }
@@ -400,6 +403,7 @@ void Extractor::run() {
     count_ = 0;
     bytes_ = 0;
     results_.clear();
+    if (out_.error()) stopped_ = true;  // nothing more can be written; the caller says why
     diagnostics().flush();
 }
 

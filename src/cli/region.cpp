@@ -155,7 +155,8 @@ Decimal parse_decimal(std::string_view t) {
             case 'E': {
                 bool e_negative = false;
                 if (++i < n && (t[i] == '+' || t[i] == '-')) e_negative = t[i++] == '-';
-                for (; i < n && is_digit(t[i]); ++i) e = std::min<std::int64_t>(e * 10 + (t[i] - '0'), 1000);
+                for (; i < n && is_digit(t[i]); ++i)
+                    e = std::min<std::int64_t>(e * 10 + (t[i] - '0'), 1000);
                 if (e_negative) e = -e;
                 break;
             }
