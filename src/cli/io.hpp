@@ -1,0 +1,71 @@
+// Buffered input and output for the command-line tool: a line reader over a descriptor and a
+// writer that gathers output into large blocks, so that printing a record costs a memcpy and
+// not a system call.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+#include "engine/fd.hpp"
+
+namespace nucla::cli {
+
+// Reads lines from a file or standard input ("-"). A line excludes its LF; a final line
+// without one is still a line.
+class LineReader {
+public:
+    // Returns 0, or the errno of the failed open.
+    int open(const std::string& path);
+
+    // The next line, valid until the next call; false at the end of input. Sets `error` to an
+    // errno when reading fails.
+    bool next(std::string_view& line);
+    int error() const { return error_; }
+    std::size_t line_number() const { return line_number_; }
+
+private:
+    engine::Fd owned_;
+    int fd_ = -1;
+    std::string buf_;
+    std::size_t begin_ = 0;  // start of unread data in buf_
+    bool eof_ = false;
+    int error_ = 0;
+    std::size_t line_number_ = 0;
+};
+
+class Writer {
+public:
+    explicit Writer(int fd) : fd_(fd) { buf_.reserve(kBlock); }
+    Writer(const Writer&) = delete;
+    Writer& operator=(const Writer&) = delete;
+
+    void put(std::string_view s) {
+        if (buf_.size() + s.size() > kBlock) {
+            flush();
+            if (s.size() >= kBlock) {
+                write_through(s);
+                return;
+            }
+        }
+        buf_.append(s);
+    }
+    void put(char c) {
+        if (buf_.size() >= kBlock) flush();
+        buf_ += c;
+    }
+
+    // Writes what is buffered. The first failure is kept (and later writes are dropped).
+    void flush();
+    int error() const { return error_; }
+
+private:
+    static constexpr std::size_t kBlock = std::size_t{1} << 22;
+    void write_through(std::string_view s);
+
+    int fd_;
+    std::string buf_;
+    int error_ = 0;
+};
+
+}  // namespace nucla::cli

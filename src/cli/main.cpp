@@ -1,0 +1,540 @@
+// nucla: the command-line tool. Prints regions of a FASTA file as FASTA records through its
+// .fai index, following samtools faidx (same region syntax, headers, line wrapping, clamping
+// and strand marks), on the Python-free engine only.
+//
+// Requests are read and resolved in batches; a batch's regions are fetched on the engine's
+// worker pool when it is large, then printed in request order through one large output buffer.
+// A record is printed only once its bases are in hand, so a failed region never leaves a
+// partial record behind.
+#include <fcntl.h>
+#include <getopt.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <memory>
+#include <new>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "cli/io.hpp"
+#include "cli/region.hpp"
+#include "engine/batch.hpp"
+#include "engine/faidx.hpp"
+#include "engine/index.hpp"
+#include "engine/source.hpp"
+#include "engine/text.hpp"
+
+#ifndef NUCLA_VERSION
+#define NUCLA_VERSION "unknown"
+#endif
+
+namespace nucla::cli {
+
+namespace {
+
+using engine::Faidx;
+
+constexpr const char* kUsage =
+    "Usage: nucla [options] FASTA [REGION...]\n"
+    "\n"
+    "Prints regions of FASTA as FASTA records, through its samtools-compatible index\n"
+    "(FASTA.fai, built when missing and rebuilt when older than FASTA). Without regions,\n"
+    "builds the index afresh and reports where it was written.\n"
+    "\n"
+    "Regions are NAME, NAME:START, NAME:START-END or NAME:-END, 1-based and inclusive,\n"
+    "as in samtools faidx; numbers may use thousands separators (chr1:1,000-2,000), and\n"
+    "{NAME}:START-END quotes a name that holds colons. The header is the region as given.\n"
+    "\n"
+    "Options:\n"
+    "  -r, --region-file FILE    read regions from FILE, one per line (- for standard input)\n"
+    "      --bed FILE            read BED intervals (0-based, half-open) from FILE (- for\n"
+    "                            standard input); a name column becomes the header\n"
+    "  -o, --output FILE         write to FILE instead of standard output\n"
+    "  -n, --length N            bases per output line [60]; 0 for no wrapping\n"
+    "  -i, --reverse-complement  print reverse complements\n"
+    "      --mark-strand TYPE    strand mark added to headers: rc (/rc on reverse\n"
+    "                            complements; the default), no, sign ((+) and (-)),\n"
+    "                            or custom,POS,NEG\n"
+    "      --upper               print bases in upper case\n"
+    "      --fai-idx PATH        index file [FASTA.fai]\n"
+    "      --no-rebuild          use an existing index even when it is older than FASTA\n"
+    "  -c, --continue            report a bad region and go on with the next one\n"
+    "  -@, --threads N           threads for large region lists; 0 means every processor\n"
+    "                            [RAYON_NUM_THREADS, else every processor]\n"
+    "  -h, --help                print this help and exit\n"
+    "      --version             print the version and exit\n";
+
+struct Config {
+    std::string fasta;
+    std::vector<std::string> regions;
+    std::optional<std::string> region_file;
+    std::optional<std::string> bed_file;
+    std::optional<std::string> output;
+    std::optional<std::string> index;
+    std::size_t width = 60;  // 0: no wrapping
+    bool reverse = false;
+    bool upper = false;
+    bool no_rebuild = false;
+    bool keep_going = false;
+    std::string mark_forward;
+    std::string mark_reverse = "/rc";
+    std::optional<std::string> threads;
+};
+
+// Diagnostics go through one buffer so a long run of warnings costs few system calls; it is
+// flushed after every batch and before exit.
+Writer& diagnostics() {
+    static Writer w(2);
+    return w;
+}
+
+void say(std::string_view message) {
+    Writer& w = diagnostics();
+    w.put("nucla: ");
+    w.put(message);
+    w.put('\n');
+}
+
+int failed(std::string_view message) {
+    say(message);
+    return 1;
+}
+
+int usage_error(std::string_view message) {
+    say(message);
+    diagnostics().put("Try 'nucla --help' for more information.\n");
+    diagnostics().flush();
+    return 1;
+}
+
+std::string os_error(int code) { return engine::IoError::from_errno(code).text(); }
+
+// samtools' complement: IUPAC codes swap (U pairs with A), every other byte stays as it is.
+constexpr std::array<char, 256> make_complement() {
+    std::array<char, 256> t{};
+    for (int i = 0; i < 256; ++i) t[i] = static_cast<char>(i);
+    constexpr const char* pairs[] = {"AT", "TA", "UA", "CG", "GC", "RY", "YR", "KM", "MK",
+                                     "BV", "VB", "DH", "HD", "SS", "WW", "NN"};
+    for (const char* p : pairs) {
+        t[static_cast<unsigned char>(p[0])] = p[1];
+        t[static_cast<unsigned char>(p[0] + 32)] = static_cast<char>(p[1] + 32);
+    }
+    return t;
+}
+constexpr std::array<char, 256> kComplement = make_complement();
+
+void reverse_complement(std::string& s) {
+    std::size_t i = 0, j = s.size();
+    while (i + 1 < j) {
+        --j;
+        const char a = s[i], b = s[j];
+        s[i] = kComplement[static_cast<unsigned char>(b)];
+        s[j] = kComplement[static_cast<unsigned char>(a)];
+        ++i;
+    }
+    if (i + 1 == j) s[i] = kComplement[static_cast<unsigned char>(s[i])];
+}
+
+// Parses the command line; returns -1 to go on, else the exit status.
+int parse_arguments(int argc, char** argv, Config& cfg) {
+    enum { kBed = 256, kMarkStrand, kFaiIdx, kNoRebuild, kUpper, kVersion };
+    static const struct option kLong[] = {
+        {"region-file", required_argument, nullptr, 'r'},
+        {"bed", required_argument, nullptr, kBed},
+        {"output", required_argument, nullptr, 'o'},
+        {"length", required_argument, nullptr, 'n'},
+        {"reverse-complement", no_argument, nullptr, 'i'},
+        {"mark-strand", required_argument, nullptr, kMarkStrand},
+        {"upper", no_argument, nullptr, kUpper},
+        {"fai-idx", required_argument, nullptr, kFaiIdx},
+        {"no-rebuild", no_argument, nullptr, kNoRebuild},
+        {"continue", no_argument, nullptr, 'c'},
+        {"threads", required_argument, nullptr, '@'},
+        {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, kVersion},
+        {nullptr, 0, nullptr, 0},
+    };
+    opterr = 0;
+    int c;
+    while ((c = getopt_long(argc, argv, ":r:o:n:ic@:h", kLong, nullptr)) != -1) {
+        const std::string_view arg = optarg ? optarg : "";
+        switch (c) {
+            case 'r': cfg.region_file = std::string(arg); break;
+            case kBed: cfg.bed_file = std::string(arg); break;
+            case 'o': cfg.output = std::string(arg); break;
+            case 'n': {
+                if (arg.empty() || arg[0] < '0' || arg[0] > '9')
+                    return usage_error("bad line length '" + std::string(arg) + "'");
+                auto n = engine::parse_unsigned(arg, SIZE_MAX);
+                if (!n) return usage_error("bad line length '" + std::string(arg) + "'");
+                cfg.width = static_cast<std::size_t>(*n);
+                break;
+            }
+            case 'i': cfg.reverse = true; break;
+            case kMarkStrand:
+                if (arg == "rc") {
+                    cfg.mark_forward.clear();
+                    cfg.mark_reverse = "/rc";
+                } else if (arg == "no") {
+                    cfg.mark_forward.clear();
+                    cfg.mark_reverse.clear();
+                } else if (arg == "sign") {
+                    cfg.mark_forward = "(+)";
+                    cfg.mark_reverse = "(-)";
+                } else if (arg.substr(0, 7) == "custom," &&
+                           arg.find(',', 7) != std::string_view::npos) {
+                    const std::size_t comma = arg.find(',', 7);
+                    cfg.mark_forward = std::string(arg.substr(7, comma - 7));
+                    cfg.mark_reverse = std::string(arg.substr(comma + 1));
+                } else {
+                    return usage_error("bad strand mark '" + std::string(arg) +
+                                       "' (expected rc, no, sign or custom,POS,NEG)");
+                }
+                break;
+            case kUpper: cfg.upper = true; break;
+            case kFaiIdx: cfg.index = std::string(arg); break;
+            case kNoRebuild: cfg.no_rebuild = true; break;
+            case 'c': cfg.keep_going = true; break;
+            case '@':
+                if (arg.empty() || arg[0] < '0' || arg[0] > '9' ||
+                    !engine::parse_unsigned(arg, 1024))
+                    return usage_error("bad thread count '" + std::string(arg) +
+                                       "' (expected 0 to 1024)");
+                cfg.threads = std::string(arg);
+                break;
+            case 'h':
+                std::fputs(kUsage, stdout);
+                return std::fflush(stdout) == 0 ? 0 : 1;
+            case kVersion:
+                std::fputs("nucla " NUCLA_VERSION "\n", stdout);
+                return std::fflush(stdout) == 0 ? 0 : 1;
+            case ':':
+                return usage_error("option '" + std::string(argv[optind - 1]) +
+                                   "' needs an argument");
+            default:
+                if (optopt) {
+                    return usage_error("unknown option '-" +
+                                       std::string(1, static_cast<char>(optopt)) + "'");
+                }
+                return usage_error("unknown option '" + std::string(argv[optind - 1]) + "'");
+        }
+    }
+    if (optind >= argc) return usage_error("no FASTA file given");
+    cfg.fasta = argv[optind++];
+    cfg.regions.assign(argv + optind, argv + argc);
+    if (cfg.region_file && cfg.bed_file && *cfg.region_file == "-" && *cfg.bed_file == "-")
+        return usage_error("standard input can serve only one of -r and --bed");
+    return -1;
+}
+
+// `nucla FASTA`: scans the FASTA and writes its index, as samtools faidx does, whatever
+// index is already there (unless --no-rebuild keeps one).
+int build_index(const Config& cfg, const engine::Options& options) {
+    const std::string path = options.indexname ? *options.indexname : cfg.fasta + ".fai";
+    struct stat st;
+    if (cfg.no_rebuild && ::stat(path.c_str(), &st) == 0) {
+        auto faidx = Faidx::open(cfg.fasta, options);
+        if (!faidx.ok()) return failed(faidx.error().display());
+        say("kept the existing index " + path + " (" +
+            std::to_string(faidx.value()->index().size()) + " sequences)");
+        return 0;
+    }
+    if (::stat(cfg.fasta.c_str(), &st) != 0)
+        return failed(engine::FaidxError::fasta_not_found(cfg.fasta).display());
+    if (!S_ISREG(st.st_mode)) return failed(cfg.fasta + " is not a regular file");
+    engine::Fd fd(::open(cfg.fasta.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.valid()) return failed(cfg.fasta + ": " + os_error(errno));
+    if (::fstat(fd.get(), &st) != 0) return failed(cfg.fasta + ": " + os_error(errno));
+
+    std::string copy;
+    std::string_view data;
+    auto map = engine::MappedSource::map(fd.get(), static_cast<std::uint64_t>(st.st_size));
+    if (map) {
+        data = map->mapped();
+    } else {
+        engine::HandleSource source(std::move(fd));
+        std::string scratch;
+        for (std::uint64_t pos = 0;;) {
+            auto view = source.read_at(pos, std::size_t{1} << 20, scratch);
+            if (!view.ok()) return failed(cfg.fasta + ": " + view.error().display());
+            if (view->empty()) break;
+            copy.append(*view);
+            pos += view->size();
+        }
+        data = copy;
+    }
+    auto rows = engine::scan_fasta(data);
+    if (!rows.ok()) return failed(cfg.fasta + ": " + rows.error().display());
+    engine::Status written = engine::write_file_atomically(path, engine::format_index(*rows));
+    if (!written.ok()) return failed(path + ": " + written.error().display());
+    say("wrote the index " + path + " (" + std::to_string(rows->size()) + " sequences)");
+    return 0;
+}
+
+class Extractor {
+public:
+    Extractor(const Faidx& faidx, const Config& cfg, Writer& out)
+        : faidx_(faidx), cfg_(cfg), out_(out) {}
+
+    // A slot for the next request, read from `source` (line 0: the command line).
+    Request& slot(const std::string* source, std::size_t line) {
+        if (count_ == batch_.size()) {
+            batch_.emplace_back();
+            origins_.emplace_back();
+        }
+        origins_[count_] = Origin{source, line};
+        return batch_[count_];
+    }
+    // Queues the request in the current slot; runs the batch when it is full.
+    void add() {
+        bytes_ += batch_[count_].size();
+        if (++count_ >= kBatchRequests || bytes_ >= kBatchBytes) run();
+    }
+
+    // Fetches and prints the queued requests in order.
+    void run();
+
+    bool stopped() const { return stopped_; }
+    std::size_t failures() const { return failures_; }
+
+private:
+    struct Origin {
+        const std::string* source = nullptr;
+        std::size_t line = 0;
+    };
+    static constexpr std::size_t kBatchRequests = 1 << 16;
+    // Bases held at once; a single larger region still goes through on its own.
+    static constexpr std::uint64_t kBatchBytes = std::uint64_t{1} << 26;
+
+    void fail(std::size_t i, std::string_view what);
+    void print(const Request& r, std::string* bases);
+
+    const Faidx& faidx_;
+    const Config& cfg_;
+    Writer& out_;
+    std::vector<Request> batch_;
+    std::vector<Origin> origins_;
+    std::size_t count_ = 0;
+    std::uint64_t bytes_ = 0;
+    std::vector<engine::Region> regions_;
+    std::vector<engine::Result<engine::Sequence>> results_;
+    std::string scratch_;
+    bool stopped_ = false;
+    std::size_t failures_ = 0;
+};
+
+void Extractor::fail(std::size_t i, std::string_view what) {
+    const Origin& o = origins_[i];
+    std::string message;
+    if (o.source) message = (*o.source == "-" ? "(standard input)" : *o.source) + ":" +
+                            std::to_string(o.line) + ": ";
+    message += "region '";
+    message.append(batch_[i].header());
+    message += "': ";
+    message.append(what);
+    say(message);
+    ++failures_;
+    if (!cfg_.keep_going) stopped_ = true;
+}
+
+void Extractor::print(const Request& r, std::string* bases) {
+    const bool reversed = cfg_.reverse;
+    out_.put('>');
+    out_.put(r.header());
+    out_.put(reversed ? cfg_.mark_reverse : cfg_.mark_forward);
+    out_.put('\n');
+    if (!bases || bases->empty()) return;
+    if (reversed) reverse_complement(*bases);
+    const std::string_view s = *bases;
+    const std::size_t width = cfg_.width ? cfg_.width : s.size();
+    for (std::size_t pos = 0; pos < s.size(); pos += width) {
+        out_.put(s.substr(pos, width));
+        out_.put('\n');
+    }
+}
+
+void Extractor::run() {
+    regions_.clear();
+    for (std::size_t i = 0; i < count_; ++i) {
+        const Request& r = batch_[i];
+        if (r.kind == Request::Kind::Fetch) regions_.push_back({r.name(), r.start, r.end});
+    }
+    results_.clear();
+    if (regions_.size() >= engine::kParallelThreshold) {
+        results_ = engine::fetch_many_parallel(faidx_, regions_);
+    } else {
+        for (const engine::Region& g : regions_) {
+            try {
+                results_.push_back(faidx_.fetch_single_optimized(g.name, g.start, g.end, scratch_));
+            } catch (const std::bad_alloc&) {
+                results_.push_back(engine::FaidxError::io_errno(ENOMEM));
+            }
+        }
+    }
+
+    std::size_t k = 0;
+    for (std::size_t i = 0; i < count_ && !stopped_; ++i) {
+        const Request& r = batch_[i];
+        switch (r.kind) {
+            case Request::Kind::Error: fail(i, r.error); break;
+            case Request::Kind::Empty:
+                say("zero length sequence: " + std::string(r.header()));
+                print(r, nullptr);
+                break;
+            case Request::Kind::Fetch: {
+                auto& got = results_[k++];
+                if (!got.ok()) {
+                    fail(i, got.error().display());
+                    break;
+                }
+                if (r.truncated) say("truncated sequence: " + std::string(r.header()));
+                print(r, &got->seq);
+                break;
+            }
+        }
+    }
+    count_ = 0;
+    bytes_ = 0;
+    results_.clear();
+    if (out_.error()) stopped_ = true;  // nothing more can be written; the caller says why
+    diagnostics().flush();
+}
+
+// Feeds every line of `path` to `take` until the extractor stops; returns false (after
+// saying why) when the file cannot be read.
+template <class Take>
+bool read_lines(const std::string& path, Extractor& ex, Take take) {
+    LineReader reader;
+    if (int code = reader.open(path)) {
+        say(path + ": " + os_error(code));
+        return false;
+    }
+    std::string_view line;
+    while (!ex.stopped() && reader.next(line)) take(line, reader.line_number());
+    if (reader.error()) {
+        say((path == "-" ? "(standard input)" : path) + ": " + os_error(reader.error()));
+        return false;
+    }
+    return true;
+}
+
+bool same_file(const struct stat& a, const std::string& path) {
+    struct stat b;
+    return ::stat(path.c_str(), &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+int extract(const Config& cfg, const engine::Options& options) {
+    auto opened = Faidx::open(cfg.fasta, options);
+    if (!opened.ok()) return failed(opened.error().display());
+    const Faidx& faidx = *opened.value();
+
+    engine::Fd owned;
+    int fd = 1;
+    if (cfg.output) {
+        // Truncating the FASTA or its index while mapped would destroy the input mid-read.
+        struct stat st;
+        if (::stat(cfg.output->c_str(), &st) == 0 &&
+            (same_file(st, faidx.filename()) || same_file(st, faidx.index_path())))
+            return failed(*cfg.output + ": the output would overwrite the input");
+        owned = engine::Fd(
+            ::open(cfg.output->c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+        if (!owned.valid()) return failed(*cfg.output + ": " + os_error(errno));
+        fd = owned.get();
+    }
+
+    Writer out(fd);
+    Extractor ex(faidx, cfg, out);
+    const engine::Index& index = faidx.index();
+    bool read_ok = true;
+    if (cfg.region_file) {
+        const std::string& path = *cfg.region_file;
+        read_ok = read_lines(path, ex, [&](std::string_view line, std::size_t n) {
+            while (!line.empty() && (line.back() == '\r' || line.back() == ' ' ||
+                                     line.back() == '\t'))
+                line.remove_suffix(1);
+            if (line.empty()) return;
+            resolve_region(index, line, ex.slot(&path, n));
+            ex.add();
+        });
+    }
+    if (read_ok && !ex.stopped() && cfg.bed_file) {
+        const std::string& path = *cfg.bed_file;
+        read_ok = read_lines(path, ex, [&](std::string_view line, std::size_t n) {
+            if (resolve_bed_line(index, line, ex.slot(&path, n))) ex.add();
+        });
+    }
+    for (const std::string& region : cfg.regions) {
+        if (!read_ok || ex.stopped()) break;
+        resolve_region(index, region, ex.slot(nullptr, 0));
+        ex.add();
+    }
+    if (!ex.stopped()) ex.run();
+
+    out.flush();
+    int status = (read_ok && !ex.stopped()) ? 0 : 1;
+    if (out.error()) {
+        say((cfg.output ? *cfg.output : std::string("standard output")) + ": " +
+            os_error(out.error()));
+        status = 1;
+    } else if (owned.valid() && ::close(owned.release()) != 0) {
+        say(*cfg.output + ": " + os_error(errno));
+        status = 1;
+    }
+    if (cfg.keep_going && ex.failures())
+        say(std::to_string(ex.failures()) + " region(s) could not be printed");
+    return status;
+}
+
+// The engine reads plain text only: with the .fai of a bgzip file it would print compressed
+// bytes as bases.
+bool looks_compressed(const std::string& path) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    engine::Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    unsigned char magic[2];
+    return fd.valid() && ::read(fd.get(), magic, 2) == 2 && magic[0] == 0x1f && magic[1] == 0x8b;
+}
+
+int run(int argc, char** argv) {
+    Config cfg;
+    if (int status = parse_arguments(argc, argv, cfg); status >= 0) return status;
+    // The engine's pool reads its size from the environment when it is first used.
+    if (looks_compressed(cfg.fasta))
+        return failed(cfg.fasta + ": compressed FASTA is not supported; decompress it first");
+    if (cfg.threads) ::setenv("RAYON_NUM_THREADS", cfg.threads->c_str(), 1);
+
+    engine::Options options;
+    options.indexname = cfg.index;
+    options.rebuild = !cfg.no_rebuild;
+    options.sequence_always_upper = cfg.upper;
+
+    if (cfg.regions.empty() && !cfg.region_file && !cfg.bed_file)
+        return build_index(cfg, options);
+    return extract(cfg, options);
+}
+
+}  // namespace
+
+}  // namespace nucla::cli
+
+int main(int argc, char** argv) {
+    int status;
+    try {
+        status = nucla::cli::run(argc, argv);
+    } catch (const std::bad_alloc&) {
+        nucla::cli::say("out of memory");
+        status = 1;
+    } catch (const std::exception& e) {
+        nucla::cli::say(e.what());
+        status = 1;
+    }
+    nucla::cli::diagnostics().flush();
+    return status;
+}

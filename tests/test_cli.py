@@ -1,0 +1,574 @@
+"""The `nucla` command-line tool: byte-for-byte agreement with `samtools faidx`, and its own
+options, errors and exit statuses.
+
+The tool is looked up as NUCLA_CLI, then in this interpreter's scripts directory (where
+`pip install .` puts it), then on PATH. Comparisons with samtools are skipped when samtools
+is missing.
+"""
+
+import gzip
+import os
+import random
+import shutil
+import subprocess
+import sys
+import sysconfig
+from pathlib import Path
+
+import pytest
+
+DATA = Path(__file__).parent / "data" / "htslib"
+SAMTOOLS = shutil.which("samtools")
+needs_samtools = pytest.mark.skipif(SAMTOOLS is None, reason="samtools is not installed")
+
+
+def _find_cli():
+    if os.environ.get("NUCLA_CLI"):
+        return os.environ["NUCLA_CLI"]
+    schemes = [sysconfig.get_default_scheme(), f"{os.name}_user"]
+    for scheme in schemes:
+        try:
+            candidate = Path(sysconfig.get_path("scripts", scheme)) / "nucla"
+        except KeyError:
+            continue
+        if os.access(candidate, os.X_OK):
+            return str(candidate)
+    return shutil.which("nucla")
+
+
+CLI = _find_cli()
+
+
+@pytest.fixture(scope="session")
+def cli():
+    if CLI is None:
+        pytest.fail("the nucla command is not installed (pip install . puts it beside python)")
+    return CLI
+
+
+def run(args, stdin=None, cwd=None):
+    return subprocess.run([CLI, *map(str, args)], input=stdin, capture_output=True, cwd=cwd)
+
+
+def samtools(args, stdin=None):
+    return subprocess.run([SAMTOOLS, "faidx", *map(str, args)], input=stdin, capture_output=True)
+
+
+def twin_copies(tmp_path, source):
+    """One copy of a FASTA for each tool, so that each builds and reads its own index."""
+    copies = []
+    for tool in ("sam", "nuc"):
+        d = tmp_path / tool
+        d.mkdir(exist_ok=True)
+        dest = d / Path(source).name
+        shutil.copyfile(source, dest)
+        copies.append(dest)
+    return copies
+
+
+def assert_same(sam_fa, nuc_fa, args, stdin=None):
+    want = samtools([sam_fa, *args], stdin)
+    got = run([nuc_fa, *args], stdin)
+    assert want.returncode == 0, want.stderr
+    assert got.returncode == 0, got.stderr
+    assert got.stdout == want.stdout
+
+
+def fai_rows(path):
+    return [line.split("\t") for line in Path(path).read_text().splitlines()]
+
+
+def edge_regions(name, length, rng):
+    """Regions at and around a sequence's bounds, plus a few random ones."""
+    q = "{" + name + "}" if ":" in name else name
+    regions = [
+        name,
+        f"{q}:1",
+        f"{q}:1-1",
+        f"{q}:{length}",
+        f"{q}:{length}-{length}",
+        f"{q}:1-{length}",
+        f"{q}:{length + 1}",
+        f"{q}:{length + 1}-{length + 5}",
+        f"{q}:0",
+        f"{q}:-3",
+        f"{q}:2-",
+        f"{q}:{max(length - 1, 1)}-{length + 100}",
+        f"{q}:1-{length * 3 + 10:,}",
+    ]
+    for _ in range(6):
+        a = rng.randint(1, max(length, 1))
+        b = rng.randint(a, max(length, 1) + 2)
+        regions.append(f"{q}:{a:,}-{b:,}" if rng.random() < 0.3 else f"{q}:{a}-{b}")
+    return regions
+
+
+def random_fasta(path, rng, crlf=False, records=None):
+    """A FASTA of random names, line widths, lengths and case; returns [(name, length)]."""
+    alphabet = "ACGTACGTACGTNacgtnRYKMSWBDHVU"
+    chars = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_.|-"
+    eol = "\r\n" if crlf else "\n"
+    seqs, names = [], set()
+    for i in range(records or rng.randint(1, 8)):
+        # A leading "-" would read as an option.
+        name = rng.choice(chars[:62]) + "".join(rng.choice(chars) for _ in range(rng.randint(0, 11)))
+        if rng.random() < 0.15:
+            name += ":" + str(rng.randint(1, 99))
+        name = f"{name}_{i}"
+        names.add(name)
+        # No empty records: samtools leaves them out of its index.
+        length = rng.choice([1, rng.randint(1, 50), rng.randint(50, 3000)])
+        width = rng.randint(1, 80)
+        seq = "".join(rng.choice(alphabet) for _ in range(length))
+        seqs.append((name, seq, width))
+    with open(path, "w", newline="") as f:
+        for name, seq, width in seqs:
+            desc = " some description" if rng.random() < 0.3 else ""
+            f.write(f">{name}{desc}{eol}")
+            for i in range(0, len(seq), width):
+                f.write(seq[i : i + width] + eol)
+    return [(name, len(seq)) for name, seq, _ in seqs]
+
+
+HTSLIB_FILES = sorted(p.name for p in DATA.glob("*.fa"))
+OPTION_SETS = [
+    [],
+    ["-n", "1"],
+    ["-n", "7"],
+    ["-n", "1000000"],
+    ["-i"],
+    ["-i", "-n", "13", "--mark-strand", "sign"],
+    ["--mark-strand", "custom,+,-"],
+    ["-i", "--mark-strand", "no"],
+]
+
+
+# ---------------------------------------------------------------------------------------
+# Agreement with samtools faidx
+
+
+@needs_samtools
+@pytest.mark.parametrize("fasta", HTSLIB_FILES)
+def test_htslib_files_match_samtools(cli, tmp_path, fasta):
+    sam_fa, nuc_fa = twin_copies(tmp_path, DATA / fasta)
+    rows = fai_rows(DATA / (fasta + ".fai"))
+    rng = random.Random(fasta)
+    regions = [r for name, length, *_ in rows for r in edge_regions(name, int(length), rng)]
+    for options in OPTION_SETS:
+        assert_same(sam_fa, nuc_fa, [*options, *regions])
+
+
+@needs_samtools
+def test_htslib_edge_case_file_matches_samtools(cli, tmp_path):
+    # Trailing blank lines, CR-LF lines, leading spaces and descriptions in headers; the
+    # record with an empty name is left out (samtools can name it in no region).
+    sam_fa, nuc_fa = twin_copies(tmp_path, DATA / "faidx" / "faidx.fa")
+    rows = [r for r in fai_rows(DATA / "faidx" / "faidx.fa.expected.fai") if r[0]]
+    rng = random.Random(7)
+    regions = [r for name, length, *_ in rows for r in edge_regions(name, int(length), rng)]
+    regions += ["trailingblank2:28-33", "trailingblank3:4-5", "bar:4-5"]
+    for options in OPTION_SETS:
+        assert_same(sam_fa, nuc_fa, [*options, *regions])
+
+
+@needs_samtools
+def test_htslib_expected_output(cli, tmp_path):
+    # htslib's own expected records, less the " length: N" its test driver appends.
+    _, nuc_fa = twin_copies(tmp_path, DATA / "ce.fa")
+    got = run([nuc_fa, "-n", "50", "CHROMOSOME_I:5001-5125", "CHROMOSOME_X:101-225"])
+    expected = (DATA / "faidx" / "ce.1.expected.fa").read_bytes()
+    assert got.returncode == 0
+    assert got.stdout == b"".join(
+        line.split(b" length:")[0] + b"\n" if line.startswith(b">") else line + b"\n"
+        for line in expected.splitlines()
+    )
+
+
+@needs_samtools
+@pytest.mark.parametrize("seed", range(12))
+def test_random_files_match_samtools(cli, tmp_path, seed):
+    rng = random.Random(seed)
+    source = tmp_path / f"random{seed}.fa"
+    seqs = random_fasta(source, rng, crlf=seed % 4 == 3)
+    sam_fa, nuc_fa = twin_copies(tmp_path, source)
+    regions = [r for name, length in seqs for r in edge_regions(name, length, rng)]
+    for options in OPTION_SETS:
+        assert_same(sam_fa, nuc_fa, [*options, *regions])
+    # The same regions from a file.
+    region_file = tmp_path / "regions.txt"
+    region_file.write_text("\n".join(regions) + "\n")
+    assert_same(sam_fa, nuc_fa, ["-r", region_file, "-n", str(rng.randint(1, 90))])
+
+
+@needs_samtools
+@pytest.mark.parametrize("seed", range(6))
+def test_random_files_index_like_samtools(cli, tmp_path, seed):
+    rng = random.Random(100 + seed)
+    source = tmp_path / "r.fa"
+    random_fasta(source, rng, crlf=seed % 3 == 2)
+    sam_fa, nuc_fa = twin_copies(tmp_path, source)
+    assert samtools([sam_fa]).returncode == 0
+    got = run([nuc_fa])
+    assert got.returncode == 0, got.stderr
+    assert Path(str(nuc_fa) + ".fai").read_bytes() == Path(str(sam_fa) + ".fai").read_bytes()
+
+
+@needs_samtools
+def test_region_syntax_matches_samtools(cli, tmp_path):
+    source = tmp_path / "names.fa"
+    source.write_text(
+        ">chr1\nACGTACGTACGTACGTACGT\n>chr1:1-10\nGGGGGCCCCC\n>a:b\nTTTTAAAA\n>c\nACACACAC\n"
+        ">x{y}\nACGT\n>{z}\nTTGG\n>big\n" + "ACGTTGCA" * 400 + "\n"
+    )
+    sam_fa, nuc_fa = twin_copies(tmp_path, source)
+    good = [
+        "chr1:1-5", "{chr1}:1-10", "{chr1:1-10}", "{chr1:1-10}:2-3", "chr1:1-10:1-3", "a:b",
+        "a:b:2-3", "{a:b}:2-3", "c:4", "{c}:5", "x{y}", "x{y}:2", "{{z}}", "c:", "c:0", "c:-0",
+        "c:0-0", "c:0-5", "c:-5", "c:5-", "c:+5", "c:5-+6", "c:1-0", "c:-", "c: 3-4", "c:3- 4",
+        "c:3-4,", "c:,5", "c:1,0-2,0", "big:1.5k-1,600", "big:1k", "big:1e3-1010", "big:1E3",
+        "big:1.2345k-1300", "big:0.9k-901", "big:1,0,0,0-1010", "big:1e-1", "big:1.9-3",
+        "big:1m", "big:1g", "big:3100-99999999999", "big:3200-3200", "big:3201", "c:9-20",
+    ]
+    for region in good:
+        want = samtools([sam_fa, region])
+        got = run([nuc_fa, region])
+        assert want.returncode == 0, region
+        assert (got.returncode, got.stdout) == (0, want.stdout), region
+    bad = [
+        "chr1:1-10", "{chr1", "{z}", "{z}:1", "c:5-4", "c:a", "c:5-x", "c:5--6", "c:--5",
+        "c:-5-6", "c:1-2-3", "c:3 ", "c:1kb", "c:1e3k", "big:2k-1k", "C", "", " c", "nope:1-2",
+    ]
+    for region in bad:
+        assert samtools([sam_fa, region]).returncode != 0, region
+        got = run([nuc_fa, region])
+        assert got.returncode == 1, region
+        assert got.stdout == b"", region
+        assert got.stderr.startswith(b"nucla: "), region
+
+
+@needs_samtools
+def test_large_region_list_matches_samtools(cli, tmp_path):
+    # Enough regions for the worker pool, with every thread count giving the same bytes.
+    rng = random.Random(42)
+    source = tmp_path / "big.fa"
+    seqs = random_fasta(source, rng, records=20)
+    sam_fa, nuc_fa = twin_copies(tmp_path, source)
+    lines = []
+    for _ in range(5000):
+        name, length = rng.choice(seqs)
+        a = rng.randint(1, length)
+        b = rng.randint(a, length + 20)
+        lines.append(f"{{{name}}}:{a}-{b}" if ":" in name else f"{name}:{a}-{b}")
+    region_file = tmp_path / "regions.txt"
+    region_file.write_text("\n".join(lines) + "\n")
+    want = samtools([sam_fa, "-r", region_file, "-i"])
+    assert want.returncode == 0
+    for threads in ("1", "2", "3", "0"):
+        got = run([nuc_fa, "-r", region_file, "-i", "--threads", threads])
+        assert got.returncode == 0, got.stderr
+        assert got.stdout == want.stdout
+
+
+@needs_samtools
+def test_bed_matches_equivalent_regions(cli, tmp_path):
+    rng = random.Random(5)
+    source = tmp_path / "bed.fa"
+    seqs = random_fasta(source, rng, records=6)
+    sam_fa, nuc_fa = twin_copies(tmp_path, source)
+    bed, regions = [], []
+    for _ in range(300):
+        name, length = rng.choice(seqs)
+        start = rng.randint(0, length - 1)
+        end = rng.randint(start + 1, length + 5)
+        bed.append(f"{name}\t{start}\t{end}")
+        q = "{" + name + "}" if ":" in name else name
+        regions.append(f"{q}:{start + 1}-{end}")
+    bed_file = tmp_path / "x.bed"
+    bed_file.write_text("\n".join(bed) + "\n")
+    want = samtools([sam_fa, "-n", "17", *regions])
+    got = run([nuc_fa, "-n", "17", "--bed", bed_file])
+    assert got.returncode == 0, got.stderr
+
+    def split(out):
+        lines = out.splitlines()
+        return [l for l in lines if l.startswith(b">")], [l for l in lines if not l.startswith(b">")]
+
+    got_headers, got_bases = split(got.stdout)
+    assert got_bases == split(want.stdout)[1]
+    expected_headers = []
+    for line in bed:
+        name, start, end = line.split("\t")
+        expected_headers.append(f">{name}:{int(start) + 1}-{end}".encode())
+    assert got_headers == expected_headers
+
+
+# ---------------------------------------------------------------------------------------
+# The tool on its own
+
+
+@pytest.fixture
+def small(tmp_path):
+    path = tmp_path / "small.fa"
+    path.write_text(
+        ">one first record\nACGTACGTAC\nGTacgtNNRY\nKM\n"
+        ">two\nTTTTTGGGGG\n"
+        ">three\n" + "A" * 130 + "\n"
+    )
+    return path
+
+
+def test_version_and_help(cli):
+    got = run(["--version"])
+    assert got.returncode == 0
+    assert got.stdout.startswith(b"nucla ")
+    got = run(["--help"])
+    assert got.returncode == 0
+    assert b"Usage: nucla" in got.stdout
+    for flag in (b"--bed", b"--reverse-complement", b"--threads", b"--continue", b"--upper"):
+        assert flag in got.stdout
+
+
+def test_index_mode_writes_and_reports(cli, tmp_path):
+    fasta = tmp_path / "ce.fa"
+    shutil.copyfile(DATA / "ce.fa", fasta)
+    got = run([fasta])
+    assert got.returncode == 0, got.stderr
+    assert got.stdout == b""
+    assert str(fasta).encode() + b".fai" in got.stderr
+    assert (tmp_path / "ce.fa.fai").read_bytes() == (DATA / "ce.fa.fai").read_bytes()
+    # Run again over a damaged index: the index is written afresh.
+    (tmp_path / "ce.fa.fai").write_text("junk\n")
+    assert run([fasta]).returncode == 0
+    assert (tmp_path / "ce.fa.fai").read_bytes() == (DATA / "ce.fa.fai").read_bytes()
+
+
+def test_index_mode_custom_path_and_no_rebuild(cli, tmp_path, small):
+    idx = tmp_path / "elsewhere.fai"
+    got = run([small, "--fai-idx", idx])
+    assert got.returncode == 0, got.stderr
+    assert str(idx).encode() in got.stderr
+    assert not Path(str(small) + ".fai").exists()
+    assert idx.read_text().splitlines()[0] == "one\t22\t18\t10\t11"
+    got = run([small, "--fai-idx", idx, "one:1-3"])
+    assert got.stdout == b">one:1-3\nACG\n"
+    # A stale index is kept under --no-rebuild and rebuilt otherwise.
+    idx.write_text("one\t22\t19\t10\t11\n")
+    os.utime(idx, (1, 1))
+    got = run([small, "--fai-idx", idx, "--no-rebuild", "one:1-3"])
+    assert got.stdout == b">one:1-3\nCGT\n"
+    got = run([small, "--fai-idx", idx, "--no-rebuild"])
+    assert got.returncode == 0
+    assert idx.read_text() == "one\t22\t19\t10\t11\n"
+    got = run([small, "--fai-idx", idx, "one:1-3"])
+    assert got.stdout == b">one:1-3\nACG\n"
+
+
+def test_whole_sequences_and_wrapping(cli, small):
+    got = run([small, "one", "two", "three"])
+    assert got.returncode == 0
+    assert got.stdout == (
+        b">one\nACGTACGTACGTacgtNNRYKM\n>two\nTTTTTGGGGG\n>three\n"
+        + b"A" * 60 + b"\n" + b"A" * 60 + b"\n" + b"A" * 10 + b"\n"
+    )
+    got = run([small, "-n", "0", "three", "one:3-9"])
+    assert got.stdout == b">three\n" + b"A" * 130 + b"\n>one:3-9\nGTACGTA\n"
+    got = run([small, "--length", "4", "one:1-10"])
+    assert got.stdout == b">one:1-10\nACGT\nACGT\nAC\n"
+
+
+def test_reverse_complement(cli, small):
+    got = run([small, "-i", "one:11-22"])
+    assert got.stdout == b">one:11-22/rc\nKMRYNNacgtAC\n"
+    got = run([small, "--reverse-complement", "--mark-strand", "sign", "two"])
+    assert got.stdout == b">two(-)\nCCCCCAAAAA\n"
+    got = run([small, "--mark-strand", "sign", "two:1-2"])
+    assert got.stdout == b">two:1-2(+)\nTT\n"
+    got = run([small, "-i", "--mark-strand", "custom,_fwd,_rev", "two:9-10"])
+    assert got.stdout == b">two:9-10_rev\nCC\n"
+    got = run([small, "-i", "--mark-strand", "no", "two:9-10"])
+    assert got.stdout == b">two:9-10\nCC\n"
+
+
+def test_complement_keeps_unknown_bytes(cli, tmp_path):
+    path = tmp_path / "iupac.fa"
+    path.write_text(">s\nACGTUNRYKMSWBDHVXacgtunrykmswbdhvx*-.EQZ\n")
+    got = run([path, "-i", "-n", "0", "s"])
+    assert got.stdout == b">s/rc\nZQE.-*xbdhvwskmrynaacgtXBDHVWSKMRYNAACGT\n"
+
+
+def test_upper(cli, small):
+    got = run([small, "--upper", "one:11-18"])
+    assert got.stdout == b">one:11-18\nGTACGTNN\n"
+    got = run([small, "--upper", "-i", "one:11-16"])
+    assert got.stdout == b">one:11-16/rc\nACGTAC\n"
+
+
+def test_clamping(cli, small):
+    got = run([small, "two:8-100", "two:11", "two:11-20", "two:0-3", "two:0", "two:-2"])
+    assert got.returncode == 0
+    assert got.stdout == (
+        b">two:8-100\nGGG\n>two:11\n>two:11-20\n>two:0-3\n>two:0\nTTTTTGGGGG\n>two:-2\nTT\n"
+    )
+    assert b"truncated" in got.stderr
+    assert b"zero length" in got.stderr
+
+
+def test_unknown_sequence_stops_without_partial_record(cli, small):
+    got = run([small, "two:1-2", "nope:1-5", "two:3-4"])
+    assert got.returncode == 1
+    assert got.stdout == b">two:1-2\nTT\n"
+    assert b"nope" in got.stderr
+
+
+@pytest.mark.parametrize(
+    "region", ["two:5-4", "two:x", "two:1-2-3", "{two", "two:-1-5", "two:1 ", "", "TWO"]
+)
+def test_bad_regions(cli, small, region):
+    got = run([small, region])
+    assert got.returncode == 1
+    assert got.stdout == b""
+    assert got.stderr.startswith(b"nucla: ")
+
+
+def test_continue(cli, small):
+    got = run([small, "-c", "two:1-2", "nope", "two:9-8", "two:3-4"])
+    assert got.returncode == 0
+    assert got.stdout == b">two:1-2\nTT\n>two:3-4\nTT\n"
+    assert got.stderr.count(b"region '") == 2
+    got = run([small, "--continue", "nope"])
+    assert got.returncode == 0
+    assert got.stdout == b""
+
+
+def test_region_file_and_stdin(cli, tmp_path, small):
+    regions = tmp_path / "regions.txt"
+    regions.write_bytes(b"two:1-3\r\n\none:2-4  \nthree:129\n")
+    got = run([small, "-r", regions, "two:4-5"])
+    assert got.returncode == 0, got.stderr
+    assert got.stdout == b">two:1-3\nTTT\n>one:2-4\nCGT\n>three:129\nAA\n>two:4-5\nTT\n"
+    got = run([small, "-r", "-"], stdin=b"two:1-3\none:2-4")
+    assert got.stdout == b">two:1-3\nTTT\n>one:2-4\nCGT\n"
+    regions.write_text("two:1-3\nbad:1-3\n")
+    got = run([small, "--region-file", regions])
+    assert got.returncode == 1
+    assert got.stdout == b">two:1-3\nTTT\n"
+    assert str(regions).encode() + b":2:" in got.stderr
+
+
+def test_bed(cli, tmp_path, small):
+    bed = tmp_path / "x.bed"
+    bed.write_text(
+        "# comment\ntrack name=x\nbrowser position one\n\n"
+        "one\t0\t4\n"
+        "two\t5\t10\tfeature_a\t0\t+\n"
+        "two\t2\t4\t.\n"
+        "two 0 2 spaced\n"
+        "two\t3\t3\n"
+        "two\t8\t50\n"
+    )
+    got = run([tmp_path / "small.fa", "--bed", bed])
+    assert got.returncode == 0, got.stderr
+    assert got.stdout == (
+        b">one:1-4\nACGT\n>feature_a\nGGGGG\n>two:3-4\nTT\n>spaced\nTT\n>two:4-3\n"
+        b">two:9-50\nGG\n"
+    )
+    got = run([small, "--bed", "-", "-i"], stdin=b"two\t0\t3\tx\n")
+    assert got.stdout == b">x/rc\nAAA\n"
+
+
+@pytest.mark.parametrize(
+    "line", ["two\t5", "two\tx\t5", "two\t5\t4", "two\t-1\t4", "nope\t0\t4", "two\t+1\t4"]
+)
+def test_bad_bed_lines(cli, tmp_path, small, line):
+    bed = tmp_path / "bad.bed"
+    bed.write_text("two\t0\t1\n" + line + "\n")
+    got = run([small, "--bed", bed])
+    assert got.returncode == 1
+    assert got.stdout == b">two:1-1\nT\n"
+    assert str(bed).encode() + b":2:" in got.stderr
+
+
+def test_output_file(cli, tmp_path, small):
+    out = tmp_path / "out.fa"
+    got = run([small, "-o", out, "two:1-4"])
+    assert got.returncode == 0
+    assert got.stdout == b""
+    assert out.read_bytes() == b">two:1-4\nTTTT\n"
+    got = run([small, "-o", small, "two:1-4"])
+    assert got.returncode == 1
+    assert small.read_text().startswith(">one")
+    got = run([small, "-o", tmp_path / "no" / "such" / "dir.fa", "two"])
+    assert got.returncode == 1
+    assert got.stderr.startswith(b"nucla: ")
+
+
+def test_threads_give_the_same_bytes(cli, tmp_path, small):
+    regions = tmp_path / "many.txt"
+    rng = random.Random(3)
+    lines = [f"three:{a}-{a + rng.randint(0, 40)}" for a in (rng.randint(1, 130) for _ in range(3000))]
+    regions.write_text("\n".join(lines))
+    outputs = {run([small, "-r", regions, "-@", n]).stdout for n in ("1", "2", "4", "0")}
+    assert len(outputs) == 1
+    assert outputs.pop().count(b">") == 3000
+
+
+@pytest.mark.parametrize(
+    "args",
+    [
+        [],
+        ["--bogus"],
+        ["-n", "-1", "FASTA", "two"],
+        ["-n", "x", "FASTA", "two"],
+        ["--threads", "many", "FASTA", "two"],
+        ["--threads", "5000", "FASTA", "two"],
+        ["--mark-strand", "up", "FASTA", "two"],
+        ["FASTA", "-r"],
+        ["FASTA", "-r", "-", "--bed", "-"],
+    ],
+)
+def test_usage_errors(cli, small, args):
+    got = run([small if a == "FASTA" else a for a in args])
+    assert got.returncode == 1
+    assert got.stdout == b""
+    assert got.stderr.startswith(b"nucla: ")
+
+
+def test_missing_inputs(cli, tmp_path, small):
+    got = run([tmp_path / "absent.fa", "x"])
+    assert got.returncode == 1
+    assert b"absent.fa" in got.stderr
+    got = run([tmp_path / "absent.fa"])
+    assert got.returncode == 1
+    got = run([small, "-r", tmp_path / "absent.txt"])
+    assert got.returncode == 1
+    assert b"absent.txt" in got.stderr
+    got = run([tmp_path])
+    assert got.returncode == 1
+    got = run([small, "--no-rebuild", "--fai-idx", tmp_path / "absent.fai", "--bed", "/dev/null"])
+    assert got.returncode == 0  # the missing index is built even so
+
+
+def test_compressed_fasta_is_refused(cli, tmp_path):
+    path = tmp_path / "x.fa.gz"
+    path.write_bytes(gzip.compress(b">a\nACGT\n"))
+    Path(str(path) + ".fai").write_text("a\t4\t3\t4\t5\n")
+    for args in ([path], [path, "a:1-2"]):
+        got = run(args)
+        assert got.returncode == 1
+        assert got.stdout == b""
+        assert b"compressed" in got.stderr
+
+
+def test_garbage_input_does_not_crash(cli, tmp_path):
+    path = tmp_path / "bin.fa"
+    path.write_bytes(bytes(range(256)) * 4)
+    got = run([path, "x"])
+    assert got.returncode == 1
+    assert got.stderr.startswith(b"nucla: ")
+    fasta = tmp_path / "ok.fa"
+    fasta.write_text(">a\nACGT\n")
+    (tmp_path / "ok.fa.fai").write_text("a\t99999999999\t999999999999\t1\t2\n")
+    got = run([fasta, "--no-rebuild", "a:1-5", "a:99999999990-99999999999"])
+    assert got.returncode == 0  # a foreign index pointing past the data gives short records
+    got = run([fasta, "--bed", "-"], stdin=bytes(range(256)) * 3)
+    assert got.returncode == 1
