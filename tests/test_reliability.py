@@ -1,0 +1,113 @@
+"""Faults and concurrency: what a pipeline can throw at the library, and what it must survive."""
+import os
+import pathlib
+import random
+import subprocess
+import sys
+import textwrap
+import threading
+
+import pytest
+
+import nucla
+
+
+def genome_text(rng, n=8, width=60):
+    seqs = {f"chr{i}": "".join(rng.choice("ACGTacgtNN") for _ in range(rng.randrange(100, 4000)))
+            for i in range(n)}
+    text = "".join(f">{k}\n" + "".join(v[i:i + width] + "\n" for i in range(0, len(v), width))
+                   for k, v in seqs.items())
+    return seqs, text
+
+
+@pytest.mark.parametrize("mutable", [False, True])
+def test_threads_sharing_one_fasta(write_fasta, mutable):
+    rng = random.Random(11)
+    seqs, text = genome_text(rng)
+    fasta = nucla.Fasta(write_fasta(text), mutable=mutable)
+    failures = []
+
+    def work(seed):
+        r = random.Random(seed)
+        for _ in range(400):
+            name = r.choice(list(seqs))
+            a = r.randrange(1, len(seqs[name]) + 1)
+            b = r.randrange(a, len(seqs[name]) + 1)
+            if str(fasta[name][a - 1:b]) != seqs[name][a - 1:b]:
+                failures.append((name, a, b))
+        regions = [(name, 1, 50) for name in seqs] * 150
+        if [str(s) for s in fasta.fetch_many(regions)] != [seqs[n][:50] for n, _, _ in regions]:
+            failures.append("batch")
+
+    threads = [threading.Thread(target=work, args=(i,)) for i in range(8)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(60)
+    assert failures == []
+
+
+def test_rewritten_fasta_is_reindexed(write_fasta):
+    path = write_fasta(">a\nACGT\n")
+    assert str(nucla.Fasta(path)["a"]) == "ACGT"
+    stamp = os.stat(path + ".fai").st_mtime_ns
+    pathlib.Path(path).write_text(">a\nGGGGCC\n>b\nT\n")
+    os.utime(path, ns=(stamp + 1000, stamp + 1000))
+    fasta = nucla.Fasta(path)
+    assert str(fasta["a"]) == "GGGGCC" and fasta.keys() == ["a", "b"]
+
+
+def test_failed_index_write_leaves_the_old_index(write_fasta):
+    rng = random.Random(2)
+    _, text = genome_text(rng, n=2000, width=60)
+    path = write_fasta(text)
+    pathlib.Path(path + ".fai").write_text("old\t1\t5\t1\t2\n")
+    os.utime(path + ".fai", (1, 1))  # stale: the next open rebuilds
+    code = f"""
+        import resource, signal, nucla
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (4096, 4096))
+        try:
+            nucla.Faidx({path!r})
+        except Exception as e:
+            print(e)
+    """
+    result = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
+                            text=True, timeout=60)
+    assert result.stdout.strip() == "IOError: File too large (os error 27)", result.stderr
+    assert pathlib.Path(path + ".fai").read_text() == "old\t1\t5\t1\t2\n"
+    assert sorted(os.listdir(os.path.dirname(path))) == ["x.fa", "x.fa.fai"]
+
+
+@pytest.mark.parametrize("content, message", [
+    (b"", None),
+    (bytes(range(256)) * 4, "^IOError: stream did not contain valid UTF-8$"),
+    (b"\x00\x01>\x02\n", None),
+    (b">a\n" + "ACGT\u00e9".encode() + b"\n", None),
+])
+def test_odd_files(write_fasta, content, message):
+    path = write_fasta(content)
+    if message:
+        with pytest.raises(Exception, match=message):
+            nucla.Fasta(path)
+    else:
+        fasta = nucla.Fasta(path)
+        for name in fasta.keys():
+            str(fasta[name])
+
+
+@pytest.mark.skipif(os.geteuid() == 0, reason="root reads everything")
+def test_unreadable_file(write_fasta):
+    path = write_fasta(">a\nA\n")
+    os.chmod(path, 0)
+    with pytest.raises(Exception, match=r"^IOError: Permission denied \(os error 13\)$"):
+        nucla.Fasta(path)
+
+
+@pytest.mark.parametrize("key", [None, 1.5, b"a", ("a",), -1, 2**64])
+def test_bad_keys_never_crash(write_fasta, key):
+    fasta = nucla.Fasta(write_fasta(">a\nACGT\n"))
+    with pytest.raises((TypeError, KeyError, IndexError, OverflowError)):
+        fasta[key]
+    with pytest.raises((TypeError, OverflowError)):
+        fasta.get_seq(key, 1, 2) if not isinstance(key, int) else fasta.get_seq("a", key, 2)
