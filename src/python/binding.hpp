@@ -28,6 +28,8 @@ PyTypeObject* mutable_fasta_record_type();
 
 // Creates a final heap type "builtins.<name>" from a spec; caches nothing itself.
 PyTypeObject* make_type(PyType_Spec& spec);
+// A pickle reduction that rebuilds nucla.<class_name>(*args) on the receiving side.
+PyObject* reduce_by_name(const char* class_name, PyObject* args);
 // tp_new of the classes that Python code cannot construct.
 PyObject* no_constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs);
 
@@ -53,6 +55,16 @@ template <std::size_t N>
 bool open_engine(const Signature<N>& sig, const std::array<PyObject*, N>& args,
                  EngineHolder& holder) {
     return open_engine_impl(sig.fname, sig.names.data(), args.data(), N, holder);
+}
+
+// (class, args) for pickle: the options this engine was opened with, in the order of `sig`.
+// `filename` is the caller's str when it kept one.
+PyObject* reduce_engine_impl(PyObject* self, const char* const* names, std::size_t n,
+                             const EngineHolder& holder, PyObject* filename);
+template <std::size_t N>
+PyObject* reduce_engine(PyObject* self, const Signature<N>& sig, const EngineHolder& holder,
+                        PyObject* filename) {
+    return reduce_engine_impl(self, sig.names.data(), N, holder, filename);
 }
 
 // A new Python Sequence.

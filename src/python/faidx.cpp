@@ -102,7 +102,12 @@ PyObject* Faidx_fetch_many_same_chr(PyObject* self, PyObject* const* args, Py_ss
     return batch_fetch_many_same_chr(engine_of(self), "fetch_many_same_chr", a[0], name, a[1]);
 }
 
+PyObject* Faidx_reduce(PyObject* self, PyObject*) {
+    return guard([&] { return reduce_engine(self, kNewSig, as_faidx(self)->holder, nullptr); });
+}
+
 PyMethodDef kMethods[] = {
+    {"__reduce__", Faidx_reduce, METH_NOARGS, "__reduce__($self)\n--\n\n"},
     {"fetch", method(Faidx_fetch), METH_FASTCALL | METH_KEYWORDS,
      "fetch($self, name, start, end)\n--\n\n"},
     {"fetch_entire_sequence", method(Faidx_fetch_entire_sequence), METH_FASTCALL | METH_KEYWORDS,

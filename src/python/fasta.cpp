@@ -270,7 +270,14 @@ PyObject* Fasta_fetch_many_same_chr(PyObject* self, PyObject* const* args, Py_ss
     return rc ? reverse_complement_list(list) : list;
 }
 
+PyObject* Fasta_reduce(PyObject* self, PyObject*) {
+    return guard([&] {
+        return reduce_engine(self, kNewSig, as_fasta(self)->holder, as_fasta(self)->filename);
+    });
+}
+
 PyMethodDef kMethods[] = {
+    {"__reduce__", Fasta_reduce, METH_NOARGS, "__reduce__($self)\n--\n\n"},
     {"keys", Fasta_keys, METH_NOARGS, "keys($self)\n--\n\n"},
     {"values", Fasta_values, METH_NOARGS, "values($self)\n--\n\n"},
     {"items", Fasta_items, METH_NOARGS, "items($self)\n--\n\n"},

@@ -215,7 +215,16 @@ PyObject* Record_reversed(PyObject* self, PyObject*) {
     });
 }
 
+// A record travels as its Fasta and name: unpickling asks the Fasta for the name again.
+PyObject* Record_reduce(PyObject* self, PyObject*) {
+    Ref op = Ref::steal(PyImport_ImportModule("operator"));
+    Ref getitem = op ? Ref::steal(PyObject_GetAttrString(op.get(), "getitem")) : Ref();
+    if (!getitem) return nullptr;
+    return Py_BuildValue("(O(OO))", getitem.get(), as_record(self)->fasta, as_record(self)->name);
+}
+
 PyMethodDef kRecordMethods[] = {
+    {"__reduce__", Record_reduce, METH_NOARGS, "__reduce__($self)\n--\n\n"},
     {"__reversed__", Record_reversed, METH_NOARGS, "__reversed__($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -17,6 +17,63 @@ PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) {
 
 namespace {
 
+// The classes report the module "builtins", so pickle cannot find them by name. Values travel
+// instead as methodcaller(<class name>, *args) applied to a token that unpickles as
+// importlib.import_module("nucla").
+PyObject* ModuleToken_reduce(PyObject*, PyObject*) {
+    Ref importlib = Ref::steal(PyImport_ImportModule("importlib"));
+    Ref import_module =
+        importlib ? Ref::steal(PyObject_GetAttrString(importlib.get(), "import_module")) : Ref();
+    if (!import_module) return nullptr;
+    return Py_BuildValue("(O(s))", import_module.get(), "nucla");
+}
+
+PyMethodDef kTokenMethods[] = {
+    {"__reduce__", ModuleToken_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot kTokenSlots[] = {
+    {Py_tp_methods, kTokenMethods},
+    {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
+    {0, nullptr},
+};
+
+PyType_Spec kTokenSpec = {"builtins.ModuleToken", sizeof(PyObject), 0, Py_TPFLAGS_DEFAULT,
+                          kTokenSlots};
+
+}  // namespace
+
+PyObject* reduce_by_name(const char* class_name, PyObject* args) {
+    static PyObject* token = nullptr;
+    if (!token) {
+        PyTypeObject* type = make_type(kTokenSpec);
+        if (!type) return nullptr;
+        token = type->tp_alloc(type, 0);
+        Py_DECREF(type);  // the instance holds the type
+        if (!token) return nullptr;
+    }
+    Ref op = Ref::steal(PyImport_ImportModule("operator"));
+    Ref methodcaller = op ? Ref::steal(PyObject_GetAttrString(op.get(), "methodcaller")) : Ref();
+    if (!methodcaller) return nullptr;
+    Ref name = Ref::steal(PyUnicode_FromString(class_name));
+    if (!name) return nullptr;
+    const Py_ssize_t n = PyTuple_GET_SIZE(args);
+    Ref call_args = Ref::steal(PyTuple_New(n + 1));
+    if (!call_args) return nullptr;
+    PyTuple_SET_ITEM(call_args.get(), 0, name.release());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* item = PyTuple_GET_ITEM(args, i);
+        Py_INCREF(item);
+        PyTuple_SET_ITEM(call_args.get(), i + 1, item);
+    }
+    Ref caller = Ref::steal(PyObject_Call(methodcaller.get(), call_args.get(), nullptr));
+    if (!caller) return nullptr;
+    return Py_BuildValue("(O(O))", caller.get(), token);
+}
+
+namespace {
+
 PyModuleDef kModule = {
     PyModuleDef_HEAD_INIT,
     "nucla",

@@ -72,4 +72,57 @@ bool open_engine_impl(const char* fname, const char* const* names, PyObject* con
     return true;
 }
 
+namespace {
+
+Ref opt_text(const std::optional<std::string>& v) {
+    return v ? make_str(*v) : Ref::borrow(Py_None);
+}
+
+Ref held(const Ref& v) { return Ref::borrow(v ? v.get() : Py_None); }
+
+}  // namespace
+
+PyObject* reduce_engine_impl(PyObject* self, const char* const* names, std::size_t n,
+                             const EngineHolder& holder, PyObject* filename) {
+    const engine::Options& opt = holder.faidx->options();
+    Ref args = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(n)));
+    if (!args) return nullptr;
+    for (std::size_t i = 0; i < n; ++i) {
+        const char* arg = names[i];
+        Ref v;
+        if (is(arg, "filename")) {
+            v = filename ? Ref::borrow(filename) : make_str(holder.faidx->filename());
+        } else if (is(arg, "indexname")) {
+            v = opt_text(opt.indexname);
+        } else if (is(arg, "default_seq")) {
+            v = opt_text(opt.default_seq);
+        } else if (is(arg, "split_char")) {
+            v = opt_text(opt.split_char);
+        } else if (is(arg, "key_function")) {
+            v = held(holder.key_function);
+        } else if (is(arg, "filt_function")) {
+            v = held(holder.filt_function);
+        } else if (is(arg, "duplicate_action")) {
+            v = make_str(opt.duplicate_action);
+        } else if (is(arg, "read_ahead")) {
+            v = opt.read_ahead ? Ref::steal(PyLong_FromUnsignedLongLong(*opt.read_ahead))
+                               : Ref::borrow(Py_None);
+        } else {
+            const bool flag = is(arg, "as_raw")                  ? opt.as_raw
+                              : is(arg, "strict_bounds")         ? opt.strict_bounds
+                              : is(arg, "sequence_always_upper") ? opt.sequence_always_upper
+                              : is(arg, "rebuild")               ? opt.rebuild
+                              : is(arg, "build_index")           ? opt.build_index
+                              : is(arg, "one_based_attributes")  ? opt.one_based_attributes
+                              : is(arg, "mutable")               ? opt.mutable_file
+                                                                 : opt.read_long_names;
+            v = Ref::borrow(flag ? Py_True : Py_False);
+        }
+        if (!v) return nullptr;
+        PyTuple_SET_ITEM(args.get(), static_cast<Py_ssize_t>(i), v.release());
+    }
+    const char* dot = std::strrchr(Py_TYPE(self)->tp_name, '.');
+    return reduce_by_name(dot ? dot + 1 : Py_TYPE(self)->tp_name, args.get());
+}
+
 }  // namespace nucla::py

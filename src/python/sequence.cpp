@@ -324,6 +324,22 @@ PyObject* Sequence_richcompare(PyObject* self, PyObject* other, int op) {
     return PyBool_FromLong(mine == theirs);
 }
 
+// A value pickles as its five fields.
+PyObject* Sequence_reduce(PyObject* self, PyObject*) {
+    const SequenceObject* s = as_seq(self);
+    Ref start = Ref::steal(get_coordinate(self, nullptr));
+    Ref end = Ref::steal(get_coordinate(self, reinterpret_cast<void*>(1)));
+    if (!start || !end) return nullptr;
+    Ref args = Ref::steal(Py_BuildValue("(OOOOO)", s->name, s->seq, start.get(), end.get(),
+                                        s->comp ? Py_True : Py_False));
+    return args ? reduce_by_name("Sequence", args.get()) : nullptr;
+}
+
+PyMethodDef kMethods[] = {
+    {"__reduce__", Sequence_reduce, METH_NOARGS, "__reduce__($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyGetSetDef kGetSet[] = {
     {"name", get_text, set_text, nullptr, nullptr},
     {"seq", get_text, set_text, nullptr, reinterpret_cast<void*>(1)},
@@ -347,6 +363,7 @@ PyType_Slot kSlots[] = {
     {Py_tp_new, reinterpret_cast<void*>(Sequence_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(Sequence_dealloc)},
     {Py_tp_getset, kGetSet},
+    {Py_tp_methods, kMethods},
     {Py_tp_str, reinterpret_cast<void*>(Sequence_str)},
     {Py_tp_repr, reinterpret_cast<void*>(Sequence_repr)},
     {Py_tp_richcompare, reinterpret_cast<void*>(Sequence_richcompare)},
