@@ -7,7 +7,7 @@ Input preparation (reading BED files, converting coordinates, opening files
 where the workload is not about opening) is not timed; only the call that
 produces the output strings is.  The JSON line holds:
   seconds     timed section, wall clock
-  maxrss_kb   peak RSS of this process (of the child, for samtools)
+  maxrss_kb   peak RSS of this process (of samtools itself, for samtools)
   items       number of output strings, bases: their total length
   check       md5 of the outputs (with --check), to compare tools
   na          set instead of seconds when the tool cannot run this workload
@@ -23,6 +23,9 @@ import time
 from itertools import accumulate
 
 clock = time.perf_counter
+TMP = os.environ.get("TMPDIR", "/tmp")
+RSS_FILE = os.path.join(TMP, f"nucla-bench-{os.getpid()}.rss")
+REGIONS_FILE = os.path.join(TMP, f"nucla-bench-{os.getpid()}.regions")
 
 
 class NotApplicable(Exception):
@@ -186,7 +189,9 @@ class Samtools:
 
     @staticmethod
     def _cmd(*args):
-        return lambda: subprocess.run(["samtools", "faidx", *args], check=True)
+        # GNU time, when present, gives samtools' own peak RSS (see peak_rss_kb)
+        timer = ["/usr/bin/time", "-f", "%M", "-o", RSS_FILE] if os.path.exists("/usr/bin/time") else []
+        return lambda: subprocess.run([*timer, "samtools", "faidx", *args], check=True)
 
     def build(self, path):
         return self._cmd(path)
@@ -195,10 +200,9 @@ class Samtools:
         return path
 
     def _regions(self, regs):
-        rpath = os.path.join(os.environ.get("TMPDIR", "/tmp"), f"nucla-bench-{os.getpid()}.txt")
-        with open(rpath, "w") as f:
+        with open(REGIONS_FILE, "w") as f:
             f.write("".join(f"{c}:{s + 1}-{e}\n" for c, s, e in regs))
-        return rpath
+        return REGIONS_FILE
 
     def batch_many(self, path, regs):
         return self._cmd(path, "-r", self._regions(regs), "-o", os.devnull)
@@ -208,6 +212,28 @@ class Samtools:
 
     def whole(self, fa, path, name):
         return self._cmd(path, name, "-o", os.devnull)
+
+
+def peak_rss_kb(tool_name):
+    """Peak RSS of the measured process.
+
+    Not ru_maxrss: Linux carries the parent's high-water mark across fork and
+    exec, so a small worker spawned by a big runner would report the runner's
+    size.  VmHWM belongs to this process's own address space.  For samtools
+    the figure comes from GNU time wrapped around it (falling back to the
+    children's ru_maxrss, an upper bound).
+    """
+    if tool_name == "samtools":
+        try:
+            with open(RSS_FILE) as f:
+                return int(f.read().split()[-1])
+        except (OSError, ValueError, IndexError):
+            return resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1])
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
 
 
 TOOLS = {"nucla": Nucla, "pysam": Pysam, "pyfastx": Pyfastx, "samtools": Samtools}
@@ -320,8 +346,10 @@ def main(argv):
         result["na"] = "not available"
         result["why"] = f"{type(e).__name__}: {e}"
         out = bases = None
-    who = resource.RUSAGE_CHILDREN if tool_name == "samtools" else resource.RUSAGE_SELF
-    result["maxrss_kb"] = resource.getrusage(who).ru_maxrss
+    result["maxrss_kb"] = peak_rss_kb(tool_name)
+    for p in (RSS_FILE, REGIONS_FILE):
+        if os.path.exists(p):
+            os.remove(p)
     if isinstance(out, list):
         result["items"] = len(out)
         result["bases"] = sum(map(len, out))
