@@ -51,7 +51,10 @@ NOTES = [
     "All Python tools return the same strings (checked by md5 on the first repetition); nucla's "
     "`Sequence` results are turned into `str` inside the timed section.",
     "Peers have no batch call: they loop over the regions building a list of strings "
-    "(pysam `FastaFile.fetch`, pyfastx `Fasta.fetch`); nucla uses `fetch_many` / `fetch_many_same_chr`.",
+    "(pysam `FastaFile.fetch`, pyfastx slices of records); nucla uses `fetch_many` / `fetch_many_same_chr`.",
+    "pyfastx fetches are slices of record objects kept in a dict (`rec[start:end].seq`): its "
+    "`Fasta.fetch` re-reads the whole chromosome on each call (about 28 ms per call here) and "
+    "`Fasta[name]` costs an index lookup per call, so this is its fastest route.",
     "samtools is the command line (`samtools faidx`, regions via `-r`, output to /dev/null as "
     "FASTA), timed as a whole process; its memory is the child's peak RSS.",
     "Line iteration: nucla and pyfastx iterate a record line by line natively; pysam has no line "
