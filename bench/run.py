@@ -40,10 +40,10 @@ WORKLOADS = {
 FLOORS = {
     "read_bw": ("Page-cache read bandwidth of genome.fa", "GB/s", "gbps"),
     "memcpy_bw": ("memcpy bandwidth (numpy copy)", "GB/s", "gbps"),
-    "str_single": ("Create the single-fetch strings from memory", "µs/call", "us_per_item"),
-    "str_many": ("Create the many-chromosome batch strings from memory", "s", "seconds"),
-    "str_one": ("Create the one-chromosome batch strings from memory", "s", "seconds"),
-    "str_lines": ("Create the line strings of the iterated record", "s", "seconds"),
+    "str_single": ("Python loop making one 100-base str per call (str slicing)", "µs/call", "us_per_item"),
+    "str_many": ("Make the many-chromosome batch's strings in C (str.split)", "s", "seconds"),
+    "str_one": ("Make the one-chromosome batch's strings in C (str.split)", "s", "seconds"),
+    "str_lines": ("Make the iterated record's line strings in C (str.split)", "s", "seconds"),
 }
 NOTES = [
     "Each cell is the median over the repetitions, each run in a fresh worker process; "
