@@ -63,6 +63,8 @@ NOTES = [
     "its own SQLite .fxi index (`Fasta(path, build_index=True)`). The floor is one read of the file "
     "at page-cache bandwidth.",
     "pyfastx opens its SQLite index lazily; the open workload therefore includes one fetch.",
+    "Peak memory is the worker's own peak RSS (VmHWM). nucla memory-maps the FASTA file, so the "
+    "file pages it touches count in its RSS although they are the shared page cache, not private memory.",
     "n/a: the nucla feature is not available in the installed build; —: the tool has no such operation.",
 ]
 
@@ -246,7 +248,7 @@ def markdown(res):
     for w, (label, *_rest) in WORKLOADS.items():
         if w in res["cells"]:
             lines.append(f"| {label} | " + " | ".join(
-                (f"{s:.2f}×" if (s := speedup(res, w, p)) else "—") for p in PEERS) + " |")
+                (f"{s:.3g}×" if (s := speedup(res, w, p)) else "—") for p in PEERS) + " |")
     lines += ["", "## Peak memory (max RSS of the worker process, MiB)", "",
               "| workload | " + " | ".join(TOOLS) + " |", "|---|" + "---:|" * len(TOOLS)]
     for w, (label, *_rest) in WORKLOADS.items():
@@ -272,7 +274,7 @@ def chart(res, path):
         return
     labels = [WORKLOADS[w][0] for w in WORKLOADS if w in res["cells"]]
     keys = [w for w in WORKLOADS if w in res["cells"]]
-    fig, ax = plt.subplots(figsize=(9, 0.6 * len(keys) + 1.5))
+    fig, ax = plt.subplots(figsize=(11, 0.7 * len(keys) + 1.5))
     h = 0.8 / len(PEERS)
     any_bar = False
     for i, peer in enumerate(PEERS):
@@ -284,13 +286,15 @@ def chart(res, path):
                 xs.append(s)
         if xs:
             any_bar = True
-            ax.barh(ys, xs, height=h, label=f"vs {peer}")
+            bars = ax.barh(ys, xs, height=h, label=f"vs {peer}")
+            ax.bar_label(bars, labels=[f"{x:.3g}×" for x in xs], padding=2, fontsize=7)
     ax.set_yticks(range(len(keys)), labels)
     ax.invert_yaxis()
     ax.axvline(1, color="black", lw=0.8)
     if any_bar:
         ax.set_xscale("log")
-        ax.legend(loc="lower right")
+        ax.margins(x=0.12)
+        ax.legend(loc="upper left", bbox_to_anchor=(1.01, 1))
     else:
         ax.text(0.5, 0.5, "no nucla results yet", transform=ax.transAxes, ha="center")
     ax.set_xlabel("nucla speed-up (peer time / nucla time, log scale; > 1 is faster)")
