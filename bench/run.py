@@ -53,10 +53,10 @@ NOTES = [
     "Peers have no batch call: they loop over the regions building a list of strings "
     "(pysam `FastaFile.fetch`, pyfastx slices of records); nucla uses `fetch_many` / `fetch_many_same_chr`.",
     "pyfastx fetches are slices of record objects kept in a dict (`rec[start:end].seq`): its "
-    "`Fasta.fetch` re-reads the whole chromosome on each call (about 28 ms per call here) and "
+    "`Fasta.fetch` re-reads the whole chromosome on each call (tens of ms per call at full size) and "
     "`Fasta[name]` costs an index lookup per call, so this is its fastest route.",
     "samtools is the command line (`samtools faidx`, regions via `-r`, output to /dev/null as "
-    "FASTA), timed as a whole process; its memory is the child's peak RSS.",
+    "FASTA), timed as a whole process; its memory is the samtools process's own peak RSS (GNU time).",
     "Line iteration: nucla and pyfastx iterate a record line by line natively; pysam has no line "
     "iterator, so it fetches each line-sized slice.",
     "Index build: nucla `Faidx`, `pysam.faidx`, `samtools faidx` all write a .fai; pyfastx builds "
@@ -311,6 +311,8 @@ def check_outputs(res):
         if len(set(sums.values())) > 1:
             problems.append(f"outputs differ for {w}: " + ", ".join(f"{t} {s[:8]}" for t, s in sums.items()))
         for t, c in cells.items():
+            if c.get("na") == "not available":
+                problems.append(f"{t} n/a on {w}: {c.get('why')}")
             if c.get("error") or c.get("failed_runs"):
                 problems.append(f"{t} failed on {w}: {c.get('error') or c['failed_runs'][0]}")
     return problems

@@ -348,7 +348,8 @@ def main(argv):
         result["na"] = "not applicable"
         result["why"] = str(e)
         out = bases = None
-    except (ImportError, AttributeError, NotImplementedError) as e:
+    except (ImportError, AttributeError, NotImplementedError, TypeError) as e:
+        # a nucla build without this feature (TypeError: e.g. no __getitem__ yet)
         if tool_name != "nucla":
             raise
         result["na"] = "not available"
