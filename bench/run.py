@@ -17,7 +17,7 @@ import subprocess
 import sys
 import tempfile
 import time
-from importlib import metadata, util
+from importlib import metadata
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
@@ -105,8 +105,16 @@ def versions():
     return out
 
 
+def importable(name):
+    try:
+        __import__(name)
+        return True
+    except ImportError:
+        return False
+
+
 def install():
-    missing = [p for p in ("numpy", "pysam", "pyfastx", "matplotlib") if util.find_spec(p) is None]
+    missing = [p for p in ("numpy", "pysam", "pyfastx", "matplotlib") if not importable(p)]
     if missing:
         print("installing", *missing, flush=True)
         subprocess.run([sys.executable, "-m", "pip", "install", "-q", *missing], check=False)
@@ -117,7 +125,7 @@ def install():
             subprocess.run(["apt-get", "update", "-q"])
             subprocess.run(cmd)
     root = os.path.dirname(HERE)
-    if util.find_spec("nucla") is None and any(
+    if not importable("nucla") and any(
             os.path.exists(os.path.join(root, f)) for f in ("pyproject.toml", "setup.py")):
         print("installing nucla from", root, flush=True)
         subprocess.run([sys.executable, "-m", "pip", "install", "-q", root], check=False)
