@@ -1,6 +1,7 @@
 #include "engine/index.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -12,22 +13,41 @@
 
 namespace nucla::engine {
 
-Index::Index(std::vector<IndexRow> rows) {
-    rows_.reserve(rows.size());
-    position_.reserve(rows.size());
-    for (IndexRow& row : rows) {
-        auto [it, inserted] = position_.try_emplace(row.name, rows_.size());
-        if (inserted) {
-            rows_.push_back(std::move(row));
-        } else {
-            rows_[it->second].entry = row.entry;
+Index::Index(std::vector<IndexRow> rows) : rows_(std::move(rows)) {
+    std::size_t capacity = 16;
+    while (capacity < rows_.size() * 2) capacity *= 2;
+    slots_.assign(capacity, kEmpty);
+    hashes_.reserve(rows_.size());
+    // Compact in place: a repeated name keeps its first place and takes the later entry.
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < rows_.size(); ++i) {
+        const std::size_t hash = std::hash<std::string_view>{}(rows_[i].name);
+        const std::size_t slot = slot_of(rows_[i].name, hash);
+        if (slots_[slot] != kEmpty) {
+            rows_[slots_[slot]].entry = rows_[i].entry;
+            continue;
         }
+        if (kept != i) rows_[kept] = std::move(rows_[i]);
+        slots_[slot] = static_cast<std::uint32_t>(kept++);
+        hashes_.push_back(static_cast<std::uint32_t>(hash));
+    }
+    rows_.resize(kept);
+}
+
+std::size_t Index::slot_of(std::string_view name, std::size_t hash) const {
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t slot = hash & mask;; slot = (slot + 1) & mask) {
+        const std::uint32_t row = slots_[slot];
+        if (row == kEmpty ||
+            (hashes_[row] == static_cast<std::uint32_t>(hash) && rows_[row].name == name))
+            return slot;
     }
 }
 
 const IndexEntry* Index::find(std::string_view name) const {
-    auto it = position_.find(name);
-    return it == position_.end() ? nullptr : &rows_[it->second].entry;
+    if (slots_.empty()) return nullptr;
+    const std::uint32_t row = slots_[slot_of(name, std::hash<std::string_view>{}(name))];
+    return row == kEmpty ? nullptr : &rows_[row].entry;
 }
 
 namespace {
@@ -151,6 +171,7 @@ Result<std::vector<IndexRow>> parse_index(std::string_view text) {
     static constexpr const char* kFieldErrors[4] = {"Invalid rlen", "Invalid offset",
                                                     "Invalid lenc", "Invalid lenb"};
     std::vector<IndexRow> rows;
+    rows.reserve(text.size() / 24);
     std::size_t pos = 0;
     while (pos < text.size()) {
         std::size_t nl = text.find('\n', pos);
@@ -204,7 +225,10 @@ Status write_file_atomically(const std::string& path, std::string_view text) {
 Result<std::string> read_index_text(const std::string& path) {
     Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (fd.get() < 0) return FaidxError::index_not_found(path);
+    struct stat st;
     std::string text;
+    if (::fstat(fd.get(), &st) == 0 && st.st_size > 0)
+        text.reserve(static_cast<std::size_t>(st.st_size));
     char buf[65536];
     while (true) {
         ssize_t n = ::read(fd.get(), buf, sizeof buf);

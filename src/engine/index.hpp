@@ -7,7 +7,6 @@
 #include <functional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "engine/errors.hpp"
@@ -39,12 +38,14 @@ public:
     std::size_t size() const { return rows_.size(); }
 
 private:
-    struct Hash {
-        using is_transparent = void;
-        std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
-    };
+    // Open addressing with linear probing over positions into rows_: one allocation for the
+    // whole table, so that opening a 200,000-row index stays cheap.
+    static constexpr std::uint32_t kEmpty = UINT32_MAX;
+    std::size_t slot_of(std::string_view name, std::size_t hash) const;
+
     std::vector<IndexRow> rows_;
-    std::unordered_map<std::string, std::size_t, Hash, std::equal_to<>> position_;
+    std::vector<std::uint32_t> slots_;
+    std::vector<std::uint32_t> hashes_;  // per row, to skip most string comparisons
 };
 
 // Scans FASTA bytes into rows, in file order (duplicates included). Fails with Io when the
