@@ -44,7 +44,8 @@ public:
         for (std::size_t i = 1; i < size; ++i) threads_.emplace_back([this] { work(); });
     }
 
-    void run(std::size_t n, const std::function<void(std::size_t, std::size_t)>& body) {
+    void run(std::size_t n, const std::function<void(std::size_t, std::size_t)>& body,
+             const std::function<void()>* producer) {
         const std::size_t workers = threads_.size() + 1;
         // Several runs per worker balance uneven regions; runs stay large enough to be cheap.
         const std::size_t chunk = std::max<std::size_t>(1, n / (workers * 8));
@@ -55,6 +56,7 @@ public:
         ++generation_;
         lock.unlock();
         wake_.notify_all();
+        if (producer) (*producer)();
         drain();
         lock.lock();
         done_.wait(lock, [this] { return busy_ == 0; });
@@ -120,12 +122,29 @@ std::size_t pool_size_from_environment() {
     return available_processors();
 }
 
-void parallel_for(std::size_t n, const std::function<void(std::size_t, std::size_t)>& body) {
-    if (n == 0) return;
+namespace {
+
+void run_job(std::size_t n, const std::function<void(std::size_t, std::size_t)>& body,
+             const std::function<void()>* producer) {
     // One batch at a time: the pool runs a single job.
     static std::mutex batch;
     std::lock_guard<std::mutex> lock(batch);
-    current_pool().run(n, body);
+    current_pool().run(n, body, producer);
+}
+
+}  // namespace
+
+void parallel_for(std::size_t n, const std::function<void(std::size_t, std::size_t)>& body) {
+    if (n > 0) run_job(n, body, nullptr);
+}
+
+void parallel_for(std::size_t n, const std::function<void(std::size_t, std::size_t)>& body,
+                  const std::function<void()>& producer) {
+    if (n > 0) {
+        run_job(n, body, &producer);
+    } else {
+        producer();
+    }
 }
 
 }  // namespace nucla::engine

@@ -20,4 +20,9 @@ std::size_t pool_size_from_environment();
 // must not throw.
 void parallel_for(std::size_t n, const std::function<void(std::size_t, std::size_t)>& body);
 
+// The same, but the caller's thread first runs `producer` (which must not throw) while the other
+// threads start on the runs; a body that needs the producer's output waits for it itself.
+void parallel_for(std::size_t n, const std::function<void(std::size_t, std::size_t)>& body,
+                  const std::function<void()>& producer);
+
 }  // namespace nucla::engine

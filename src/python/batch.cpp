@@ -5,6 +5,7 @@
 // size; the workers then only copy bases into those reserved byte buffers (no interpreter call,
 // no reference count touched) while this thread waits holding the GIL, so nothing else can see
 // the strings before they are complete. The bases are copied once.
+#include <atomic>
 #include <memory>
 #include <string>
 #include <vector>
@@ -70,8 +71,8 @@ PyObject* sequential(const engine::Faidx& faidx, const std::vector<Request>& req
 struct Slot {
     engine::RegionPlan plan;
     engine::ExtractionWindow window;
-    Ref text;
-    char* data = nullptr;
+    Ref value;            // the Sequence, its text not yet filled
+    char* data = nullptr; // the text's bytes, filled by a worker
     engine::Extracted got;
     std::unique_ptr<engine::FaidxError> error;
 };
@@ -89,77 +90,106 @@ PyObject* runtime_error(std::size_t position, const char* context, std::string_v
     return nullptr;
 }
 
+enum class Prepared { Ready, Refused, PythonError };
+
+// Plans a region, creates its Sequence and the str its bases go into. Refused when the batch
+// policy rejects the region (slot.error says why); a read error found here (slot.error too)
+// does not stop the batch, as one found by a worker does not.
+Prepared prepare(const engine::Faidx& faidx, const Request& r, Slot& slot) {
+    auto plan = faidx.plan_batch_fetch(r.name, r.start, r.end);
+    if (!plan.ok()) {
+        slot.error = std::make_unique<engine::FaidxError>(plan.take_error());
+        return Prepared::Refused;
+    }
+    slot.plan = std::move(plan).value();
+    Ref text;
+    if (slot.plan.kind == engine::RegionPlan::Kind::Extract) {
+        auto window = faidx.window(slot.plan);
+        if (!window.ok()) {
+            slot.error = std::make_unique<engine::FaidxError>(window.take_error());
+            return Prepared::Ready;
+        }
+        slot.window = *window;
+        text = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(window->capacity), 127));
+        if (!text) return Prepared::PythonError;
+        slot.data = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text.get()));
+    } else {
+        text = make_str({});
+    }
+    std::optional<std::uint64_t> start, end;
+    faidx.report(slot.plan, start, end);
+    slot.value = Ref::steal(
+        new_sequence(name_str(r.name_obj, r.name), std::move(text), start, end, false));
+    return slot.value ? Prepared::Ready : Prepared::PythonError;
+}
+
+// This thread plans the regions and creates every Python object while the workers copy the
+// bases of the regions already prepared into their strs, so the two overlap.
 PyObject* parallel(const engine::Faidx& faidx, const std::vector<Request>& requests,
                    const char* context, std::string_view context_name) {
     const std::size_t n = requests.size();
     std::vector<Slot> slots(n);
-    // Plan on this thread; a region that cannot be planned ends the batch, but earlier regions
-    // are still read so that a read failure before it is the one reported.
-    std::size_t limit = n;
-    for (std::size_t i = 0; i < n; ++i) {
-        const Request& r = requests[i];
-        Slot& slot = slots[i];
-        auto plan = faidx.plan_batch_fetch(r.name, r.start, r.end);
-        if (!plan.ok()) {
-            slot.error = std::make_unique<engine::FaidxError>(plan.take_error());
-            limit = i;
-            break;
-        }
-        slot.plan = std::move(plan).value();
-        if (slot.plan.kind != engine::RegionPlan::Kind::Extract) continue;
-        auto window = faidx.window(slot.plan);
-        if (!window.ok()) {
-            slot.error = std::make_unique<engine::FaidxError>(window.take_error());
-            continue;
-        }
-        slot.window = *window;
-        slot.text = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(window->capacity), 127));
-        if (!slot.text) return nullptr;
-        slot.data = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(slot.text.get()));
-    }
-
+    std::atomic<std::size_t> prepared{0};  // slots below this are ready for the workers
+    std::size_t limit = n;                 // regions past a failed one are not needed
+    bool python_error = false;
     const bool upper = faidx.options().sequence_always_upper;
-    engine::parallel_for(limit, [&](std::size_t begin, std::size_t end) {
+
+    const auto produce = [&] {
+        constexpr std::size_t kPublishEvery = 64;
+        for (std::size_t i = 0; i < n; ++i) {
+            const Prepared state = prepare(faidx, requests[i], slots[i]);
+            if (state != Prepared::Ready) {
+                python_error = state == Prepared::PythonError;
+                limit = i;
+                break;
+            }
+            if ((i + 1) % kPublishEvery == 0) {
+                prepared.store(i + 1, std::memory_order_release);
+                prepared.notify_all();
+            }
+        }
+        prepared.store(n, std::memory_order_release);  // nothing more will come
+        prepared.notify_all();
+    };
+    const auto extract = [&](std::size_t begin, std::size_t end) {
         std::string scratch;
+        engine::ReadSpan span;
         for (std::size_t i = begin; i < end; ++i) {
+            for (std::size_t seen; (seen = prepared.load(std::memory_order_acquire)) <= i;)
+                prepared.wait(seen, std::memory_order_acquire);
             Slot& slot = slots[i];
-            if (!slot.data) continue;
+            if (!slot.data || slot.error) continue;
             auto got = faidx.extract(slot.window, slot.data, scratch);
             if (!got.ok()) {
                 slot.error = std::make_unique<engine::FaidxError>(got.take_error());
                 continue;
             }
             slot.got = *got;
-            if (upper && slot.got.size == slot.plan.count()) engine::upper_case(slot.data, slot.got.size);
+            span.add(slot.window, slot.got.size);
+            if (upper && slot.got.size == slot.plan.count())
+                engine::upper_case(slot.data, slot.got.size);
         }
-    });
+        span.release_if_dense(faidx.source());
+    };
+    engine::parallel_for(n, extract, produce);
+    if (python_error) return nullptr;
 
     for (std::size_t i = 0; i <= limit && i < n; ++i) {
         if (slots[i].error) return runtime_error(i, context, context_name, *slots[i].error);
     }
-
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(n)));
     if (!list) return nullptr;
     for (std::size_t i = 0; i < n; ++i) {
         Slot& slot = slots[i];
-        const Request& r = requests[i];
-        std::optional<std::uint64_t> start, end;
-        faidx.report(slot.plan, start, end);
-        Ref text;
-        if (slot.plan.kind == engine::RegionPlan::Kind::Empty) {
-            text = make_str({});
-        } else if (slot.got.size == slot.plan.count() && slot.got.ascii) {
-            text = std::move(slot.text);
-        } else {
+        if (slot.data && !(slot.got.size == slot.plan.count() && slot.got.ascii)) {
+            // Short (padding may follow) or not ASCII: finish in a byte buffer.
             std::string bases(slot.data, slot.got.size);
             faidx.finish_bases(bases, slot.plan);
-            slot.text = Ref();
-            text = make_str(bases);
+            Ref text = make_str(bases);
+            if (!text) return nullptr;
+            sequence_set_text(slot.value.get(), std::move(text));
         }
-        if (!text) return nullptr;
-        PyObject* value = new_sequence(name_str(r.name_obj, r.name), std::move(text), start, end, false);
-        if (!value) return nullptr;
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), value);
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), slot.value.release());
     }
     return list.release();
 }

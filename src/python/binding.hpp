@@ -74,6 +74,8 @@ PyObject* new_sequence(const engine::Sequence& value);
 
 // The bases of a Python Sequence (borrowed str), and its reverse (a new Sequence).
 PyObject* sequence_text(PyObject* sequence);
+// Replaces the text of a Sequence that nothing else has seen yet.
+void sequence_set_text(PyObject* sequence, Ref text);
 std::optional<std::uint64_t> sequence_start(PyObject* sequence);
 std::optional<std::uint64_t> sequence_end(PyObject* sequence);
 PyObject* sequence_reverse(PyObject* sequence);

@@ -405,6 +405,7 @@ PyObject* new_sequence(Ref name, Ref seq, std::optional<std::uint64_t> start,
 }
 
 PyObject* sequence_text(PyObject* sequence) { return as_seq(sequence)->seq; }
+void sequence_set_text(PyObject* sequence, Ref text) { Py_SETREF(as_seq(sequence)->seq, text.release()); }
 std::optional<std::uint64_t> sequence_start(PyObject* sequence) { return start_of(as_seq(sequence)); }
 std::optional<std::uint64_t> sequence_end(PyObject* sequence) { return end_of(as_seq(sequence)); }
 
