@@ -7,7 +7,6 @@
 // still holds.
 #pragma once
 
-#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -42,28 +41,6 @@ struct Extracted {
 // Copies at most window.capacity bases into `out`, which has room for that many.
 Result<Extracted> extract_bases(const Source& source, const ExtractionWindow& window, char* out,
                                 std::string& scratch);
-
-// Tracks the file span that a run of extractions read, so that a dense run (consecutive
-// regions, as from a sorted BED file) can give its pages back when it is done.
-class ReadSpan {
-public:
-    void add(const ExtractionWindow& w, std::size_t copied) {
-        if (w.capacity == 0) return;
-        lo_ = std::min(lo_, w.pos);
-        hi_ = std::max(hi_, w.pos + copied + copied / 16 + 2);
-        bytes_ += copied;
-    }
-    // Releases the span when the run read most of it; a scattered run keeps its pages, since
-    // other runs are likely to share them.
-    void release_if_dense(const Source& source, std::uint64_t min_bytes = 1 << 20) const {
-        if (bytes_ >= min_bytes && hi_ > lo_ && hi_ - lo_ <= 2 * bytes_) source.release(lo_, hi_);
-    }
-
-private:
-    std::uint64_t lo_ = UINT64_MAX;
-    std::uint64_t hi_ = 0;
-    std::uint64_t bytes_ = 0;
-};
 
 // a-z to A-Z in place; every other byte unchanged.
 void upper_case(char* data, std::size_t n);

@@ -2,7 +2,6 @@
 
 #include <sys/mman.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -24,17 +23,6 @@ std::unique_ptr<MappedSource> MappedSource::map(int fd, std::uint64_t size) {
 
 MappedSource::~MappedSource() {
     if (!data_.empty()) ::munmap(const_cast<char*>(data_.data()), data_.size());
-}
-
-void MappedSource::release(std::uint64_t begin, std::uint64_t end) const {
-    static const std::uint64_t page = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
-    end = std::min<std::uint64_t>(end, data_.size());
-    begin = (begin + page - 1) / page * page;  // whole pages inside the range only
-    end = end / page * page;
-    if (begin >= end) return;
-    // The map is shared and read-only: dropping pages loses nothing, and a reader on another
-    // thread simply faults them back in from the page cache.
-    ::madvise(const_cast<char*>(data_.data()) + begin, end - begin, MADV_DONTNEED);
 }
 
 Result<std::string_view> MappedSource::read_at(std::uint64_t pos, std::size_t want,

@@ -28,10 +28,6 @@ public:
 
     // The whole file when it is memory-mapped, else an empty view with a null data pointer.
     virtual std::string_view mapped() const { return {}; }
-
-    // Says that bytes [begin, end) are not needed soon: a map drops them from this process's
-    // resident set (they stay in the page cache and fault back in when read again).
-    virtual void release(std::uint64_t /*begin*/, std::uint64_t /*end*/) const {}
 };
 
 class MappedSource final : public Source {
@@ -44,7 +40,6 @@ public:
     Result<std::string_view> read_at(std::uint64_t pos, std::size_t want,
                                      std::string& scratch) const override;
     std::string_view mapped() const override { return data_; }
-    void release(std::uint64_t begin, std::uint64_t end) const override;
 
 private:
     explicit MappedSource(std::string_view data) : data_(data) {}

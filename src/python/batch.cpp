@@ -153,7 +153,6 @@ PyObject* parallel(const engine::Faidx& faidx, const std::vector<Request>& reque
     };
     const auto extract = [&](std::size_t begin, std::size_t end) {
         std::string scratch;
-        engine::ReadSpan span;
         for (std::size_t i = begin; i < end; ++i) {
             for (std::size_t seen; (seen = prepared.load(std::memory_order_acquire)) <= i;)
                 prepared.wait(seen, std::memory_order_acquire);
@@ -165,11 +164,9 @@ PyObject* parallel(const engine::Faidx& faidx, const std::vector<Request>& reque
                 continue;
             }
             slot.got = *got;
-            span.add(slot.window, slot.got.size);
             if (upper && slot.got.size == slot.plan.count())
                 engine::upper_case(slot.data, slot.got.size);
         }
-        span.release_if_dense(faidx.source());
     };
     engine::parallel_for(n, extract, produce);
     if (python_error) return nullptr;

@@ -35,9 +35,6 @@ PyObject* realize(const engine::Faidx& faidx, PyObject* name_obj, std::string_vi
     char* data = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text.get()));
     auto got = faidx.extract(*window, data, scratch());
     if (!got.ok()) return raise(got.error());
-    engine::ReadSpan span;
-    span.add(*window, got->size);
-    span.release_if_dense(faidx.source(), std::uint64_t{16} << 20);  // whole chromosomes
     if (got->size == plan.count() && got->ascii) {
         if (faidx.options().sequence_always_upper) engine::upper_case(data, got->size);
     } else {
