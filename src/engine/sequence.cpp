@@ -1,6 +1,11 @@
 #include "engine/sequence.hpp"
 
 #include <array>
+#include <cstring>
+
+#if defined(__x86_64__)
+#include <tmmintrin.h>
+#endif
 
 namespace nucla::engine {
 
@@ -33,20 +38,82 @@ void complement_bytes(const char* in, std::size_t n, char* out) {
         out[i] = static_cast<char>(COMPLEMENT_TABLE[static_cast<unsigned char>(in[i])]);
 }
 
-void reverse_complement_bytes(const char* in, std::size_t n, char* out) {
-    for (std::size_t i = 0; i < n; ++i)
-        out[i] = static_cast<char>(COMPLEMENT_TABLE[static_cast<unsigned char>(in[n - 1 - i])]);
+namespace {
+
+inline char complement_of(char c) {
+    return static_cast<char>(COMPLEMENT_TABLE[static_cast<unsigned char>(c)]);
 }
 
-void reverse_complement_in_place(char* data, std::size_t n) {
-    const auto comp = [](char c) {
-        return static_cast<char>(COMPLEMENT_TABLE[static_cast<unsigned char>(c)]);
-    };
-    for (std::size_t i = 0, j = n; i < j--; ++i) {
-        const char a = data[i];
-        data[i] = comp(data[j]);
-        data[j] = comp(a);
+#if defined(__x86_64__)
+// Sixteen bytes at a time: the complement table's letters live in 0x40..0x7F, so four 16-entry
+// shuffles (one per high nibble) look them up; every other byte becomes 'N'.
+struct Shuffles {
+    __m128i groups[4];
+    __m128i reverse;
+    Shuffles() {
+        for (int g = 0; g < 4; ++g) {
+            alignas(16) unsigned char t[16];
+            for (int k = 0; k < 16; ++k) t[k] = COMPLEMENT_TABLE[0x40 + 16 * g + k];
+            groups[g] = _mm_load_si128(reinterpret_cast<const __m128i*>(t));
+        }
+        reverse = _mm_setr_epi8(15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0);
     }
+};
+
+__attribute__((target("ssse3"))) inline __m128i reverse_complement16(const Shuffles& sh,
+                                                                     __m128i v) {
+    const __m128i nibble = _mm_set1_epi8(0x0F);
+    const __m128i lo = _mm_and_si128(v, nibble);
+    const __m128i hi = _mm_and_si128(_mm_srli_epi16(v, 4), nibble);
+    __m128i result = _mm_setzero_si128();
+    __m128i hit = _mm_setzero_si128();
+    for (int g = 0; g < 4; ++g) {
+        const __m128i in_group = _mm_cmpeq_epi8(hi, _mm_set1_epi8(static_cast<char>(4 + g)));
+        result = _mm_or_si128(result, _mm_and_si128(in_group, _mm_shuffle_epi8(sh.groups[g], lo)));
+        hit = _mm_or_si128(hit, in_group);
+    }
+    result = _mm_or_si128(result, _mm_andnot_si128(hit, _mm_set1_epi8('N')));
+    return _mm_shuffle_epi8(result, sh.reverse);
+}
+
+__attribute__((target("ssse3"))) void reverse_complement_ssse3(char* data, std::size_t n) {
+    static const Shuffles sh;
+    std::size_t i = 0, j = n;
+    while (j - i >= 32) {
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + j - 16));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(data + i), reverse_complement16(sh, b));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(data + j - 16), reverse_complement16(sh, a));
+        i += 16;
+        j -= 16;
+    }
+    for (; i < j--; ++i) {
+        const char a = data[i];
+        data[i] = complement_of(data[j]);
+        data[j] = complement_of(a);  // also right for the middle byte, where i == j
+    }
+}
+
+const bool kHasSsse3 = __builtin_cpu_supports("ssse3");
+#endif
+
+}  // namespace
+
+void reverse_complement_in_place(char* data, std::size_t n) {
+#if defined(__x86_64__)
+    if (kHasSsse3) return reverse_complement_ssse3(data, n);
+#endif
+    std::size_t i = 0, j = n;
+    for (; i < j--; ++i) {
+        const char a = data[i];
+        data[i] = complement_of(data[j]);
+        data[j] = complement_of(a);  // also right for the middle byte, where i == j
+    }
+}
+
+void reverse_complement_bytes(const char* in, std::size_t n, char* out) {
+    std::memcpy(out, in, n);
+    reverse_complement_in_place(out, n);
 }
 
 double gc_fraction(std::string_view seq) {

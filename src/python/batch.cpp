@@ -56,7 +56,9 @@ bool convert_requests(const char* fname, const char* arg, PyObject* regions, std
 
 namespace {
 
-PyObject* sequential(const engine::Faidx& faidx, const std::vector<Request>& requests) {
+// One fetch after another on this thread, then (with rc) each value replaced by its reverse
+// complement, in place when nothing else holds it.
+PyObject* sequential(const engine::Faidx& faidx, const std::vector<Request>& requests, bool rc) {
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(requests.size())));
     if (!list) return nullptr;
     for (std::size_t i = 0; i < requests.size(); ++i) {
@@ -64,6 +66,14 @@ PyObject* sequential(const engine::Faidx& faidx, const std::vector<Request>& req
         PyObject* value = fetch_region(faidx, r.name_obj, r.name, r.start, r.end);
         if (!value) return nullptr;
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), value);
+    }
+    for (std::size_t i = 0; rc && i < requests.size(); ++i) {
+        const auto at = static_cast<Py_ssize_t>(i);
+        Ref value = Ref::steal(PyList_GET_ITEM(list.get(), at));  // take the list's reference
+        PyList_SET_ITEM(list.get(), at, nullptr);
+        PyObject* turned = reverse_complement_owned(std::move(value));
+        if (!turned) return nullptr;
+        PyList_SET_ITEM(list.get(), at, turned);
     }
     return list.release();
 }
@@ -95,7 +105,7 @@ enum class Prepared { Ready, Refused, PythonError };
 // Plans a region, creates its Sequence and the str its bases go into. Refused when the batch
 // policy rejects the region (slot.error says why); a read error found here (slot.error too)
 // does not stop the batch, as one found by a worker does not.
-Prepared prepare(const engine::Faidx& faidx, const Request& r, Slot& slot) {
+Prepared prepare(const engine::Faidx& faidx, const Request& r, bool rc, Slot& slot) {
     auto plan = faidx.plan_batch_fetch(r.name, r.start, r.end);
     if (!plan.ok()) {
         slot.error = std::make_unique<engine::FaidxError>(plan.take_error());
@@ -118,14 +128,17 @@ Prepared prepare(const engine::Faidx& faidx, const Request& r, Slot& slot) {
     }
     std::optional<std::uint64_t> start, end;
     faidx.report(slot.plan, start, end);
+    if (rc && start && end) std::swap(start, end);  // the workers turn the bases over
     slot.value = Ref::steal(
-        new_sequence(name_str(r.name_obj, r.name), std::move(text), start, end, false));
+        new_sequence(name_str(r.name_obj, r.name), std::move(text), start, end, rc));
     return slot.value ? Prepared::Ready : Prepared::PythonError;
 }
 
 // This thread plans the regions and creates every Python object while the workers copy the
-// bases of the regions already prepared into their strs, so the two overlap.
-PyObject* parallel(const engine::Faidx& faidx, const std::vector<Request>& requests,
+// bases of the regions already prepared into their strs, so the two overlap. With `rc` the
+// workers also reverse-complement each region while its bases are still in cache: the values
+// are exactly those that unary minus would give.
+PyObject* parallel(const engine::Faidx& faidx, const std::vector<Request>& requests, bool rc,
                    const char* context, std::string_view context_name) {
     const std::size_t n = requests.size();
     std::vector<Slot> slots(n);
@@ -137,7 +150,7 @@ PyObject* parallel(const engine::Faidx& faidx, const std::vector<Request>& reque
     const auto produce = [&] {
         constexpr std::size_t kPublishEvery = 64;
         for (std::size_t i = 0; i < n; ++i) {
-            const Prepared state = prepare(faidx, requests[i], slots[i]);
+            const Prepared state = prepare(faidx, requests[i], rc, slots[i]);
             if (state != Prepared::Ready) {
                 python_error = state == Prepared::PythonError;
                 limit = i;
@@ -164,8 +177,10 @@ PyObject* parallel(const engine::Faidx& faidx, const std::vector<Request>& reque
                 continue;
             }
             slot.got = *got;
-            if (upper && slot.got.size == slot.plan.count())
-                engine::upper_case(slot.data, slot.got.size);
+            if (slot.got.size == slot.plan.count() && slot.got.ascii) {
+                if (upper) engine::upper_case(slot.data, slot.got.size);
+                if (rc) engine::reverse_complement_in_place(slot.data, slot.got.size);
+            }
         }
     };
     engine::parallel_for(n, extract, produce);
@@ -182,6 +197,7 @@ PyObject* parallel(const engine::Faidx& faidx, const std::vector<Request>& reque
             // Short (padding may follow) or not ASCII: finish in a byte buffer.
             std::string bases(slot.data, slot.got.size);
             faidx.finish_bases(bases, slot.plan);
+            if (rc) engine::reverse_complement_in_place(bases.data(), bases.size());
             Ref text = make_str(bases);
             if (!text) return nullptr;
             sequence_set_text(slot.value.get(), std::move(text));
@@ -193,19 +209,21 @@ PyObject* parallel(const engine::Faidx& faidx, const std::vector<Request>& reque
 
 }  // namespace
 
-PyObject* batch_fetch_many(const engine::Faidx& faidx, const char* fname, PyObject* regions) {
+PyObject* batch_fetch_many(const engine::Faidx& faidx, const char* fname, PyObject* regions,
+                           bool rc) {
     return guard([&]() -> PyObject* {
         Ref holder;
         std::vector<Request> requests;
-        if (!convert_requests(fname, "regions", regions, 3, nullptr, {}, holder, requests)) return nullptr;
-        if (requests.size() < engine::kParallelThreshold) return sequential(faidx, requests);
-        return parallel(faidx, requests, nullptr, {});
+        if (!convert_requests(fname, "regions", regions, 3, nullptr, {}, holder, requests))
+            return nullptr;
+        if (requests.size() < engine::kParallelThreshold) return sequential(faidx, requests, rc);
+        return parallel(faidx, requests, rc, nullptr, {});
     });
 }
 
 PyObject* batch_fetch_many_same_chr(const engine::Faidx& faidx, const char* fname,
-                                    PyObject* name_obj, std::string_view name,
-                                    PyObject* regions) {
+                                    PyObject* name_obj, std::string_view name, PyObject* regions,
+                                    bool rc) {
     return guard([&]() -> PyObject* {
         Ref holder;
         std::vector<Request> requests;
@@ -213,8 +231,8 @@ PyObject* batch_fetch_many_same_chr(const engine::Faidx& faidx, const char* fnam
             return nullptr;
         if (requests.empty()) return PyList_New(0);
         if (!faidx.index().contains(name)) return raise(engine::FaidxError::sequence_not_found(name));
-        if (requests.size() < engine::kParallelThreshold) return sequential(faidx, requests);
-        return parallel(faidx, requests, " from ", name);
+        if (requests.size() < engine::kParallelThreshold) return sequential(faidx, requests, rc);
+        return parallel(faidx, requests, rc, " from ", name);
     });
 }
 

@@ -131,9 +131,11 @@ bool convert_requests(const char* fname, const char* arg, PyObject* regions, std
                       std::vector<Request>& out);
 
 // Batch fetches over converted requests; `fname` names the method in argument errors.
-PyObject* batch_fetch_many(const engine::Faidx& faidx, const char* fname, PyObject* regions);
+// With `rc`, every value is the reverse complement of what a plain fetch returns.
+PyObject* batch_fetch_many(const engine::Faidx& faidx, const char* fname, PyObject* regions,
+                           bool rc = false);
 PyObject* batch_fetch_many_same_chr(const engine::Faidx& faidx, const char* fname,
-                                    PyObject* name_obj, std::string_view name,
-                                    PyObject* regions);
+                                    PyObject* name_obj, std::string_view name, PyObject* regions,
+                                    bool rc = false);
 
 }  // namespace nucla::py

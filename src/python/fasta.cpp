@@ -229,29 +229,13 @@ PyObject* Fasta_get_spliced_seq(PyObject* self, PyObject* const* args, Py_ssize_
     });
 }
 
-PyObject* reverse_complement_list(PyObject* list) {
-    Ref owned = Ref::steal(list);
-    if (!owned) return nullptr;
-    const Py_ssize_t n = PyList_GET_SIZE(list);
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        // Take the list's reference so that the value can be turned over in place.
-        Ref value = Ref::steal(PyList_GET_ITEM(list, i));
-        PyList_SET_ITEM(list, i, nullptr);
-        PyObject* turned = reverse_complement_owned(std::move(value));
-        if (!turned) return nullptr;
-        PyList_SET_ITEM(list, i, turned);
-    }
-    return owned.release();
-}
-
 constexpr Signature<2> kManySig{"fetch_many", {"regions", "rc"}, 1};
 
 PyObject* Fasta_fetch_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
     std::array<PyObject*, 2> a;
     bool rc;
     if (!unpack(kManySig, args, nargs, kw, a) || !to_rc("fetch_many", a[1], rc)) return nullptr;
-    PyObject* list = batch_fetch_many(fasta_engine(self), "fetch_many", a[0]);
-    return rc ? reverse_complement_list(list) : list;
+    return batch_fetch_many(fasta_engine(self), "fetch_many", a[0], rc);
 }
 
 constexpr Signature<3> kSameChrSig{"fetch_many_same_chr", {"name", "regions", "rc"}, 2};
@@ -265,9 +249,8 @@ PyObject* Fasta_fetch_many_same_chr(PyObject* self, PyObject* const* args, Py_ss
         !to_str("fetch_many_same_chr", "name", a[0], name) ||
         !to_rc("fetch_many_same_chr", a[2], rc))
         return nullptr;
-    PyObject* list =
-        batch_fetch_many_same_chr(fasta_engine(self), "fetch_many_same_chr", a[0], name, a[1]);
-    return rc ? reverse_complement_list(list) : list;
+    return batch_fetch_many_same_chr(fasta_engine(self), "fetch_many_same_chr", a[0], name, a[1],
+                                     rc);
 }
 
 PyObject* Fasta_reduce(PyObject* self, PyObject*) {
