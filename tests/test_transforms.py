@@ -115,3 +115,10 @@ def test_equality(acgt):
         acgt < "B"
     with pytest.raises(TypeError):
         hash(acgt)
+
+
+@pytest.mark.parametrize("length", [0, 1, 2, 15, 16, 17, 31, 32, 33, 47, 64, 65, 1000, 1001])
+def test_reverse_complement_every_length(length):
+    rng = random.Random(length)
+    text = "".join(chr(rng.randrange(1, 128)) for _ in range(length))
+    assert str(-Sequence(seq=text)) == comp(text)[::-1]
