@@ -5,7 +5,10 @@
 // size; the workers then only copy bases into those reserved byte buffers (no interpreter call,
 // no reference count touched) while this thread waits holding the GIL, so nothing else can see
 // the strings before they are complete. The bases are copied once.
+#include <algorithm>
+#include <atomic>
 #include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -118,21 +121,42 @@ PyObject* parallel(const engine::Faidx& faidx, const std::vector<Request>& reque
         slot.data = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(slot.text.get()));
     }
 
+    // A compressed file is read in file order, so that each worker decompresses a block once
+    // for all the regions in it, however the request is ordered; results keep their slots.
+    const bool ordered = !faidx.source().mapped().data();
+    std::vector<std::size_t> order;
+    if (ordered) {
+        order.reserve(limit);
+        for (std::size_t i = 0; i < limit; ++i)
+            if (slots[i].data) order.push_back(i);
+        std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+            return slots[a].window.pos < slots[b].window.pos;
+        });
+    }
+    const std::size_t count = ordered ? order.size() : limit;
+
     const bool upper = faidx.options().sequence_always_upper;
-    engine::parallel_for(limit, [&](std::size_t begin, std::size_t end) {
-        std::string scratch;
-        for (std::size_t i = begin; i < end; ++i) {
-            Slot& slot = slots[i];
+    std::atomic<bool> out_of_memory{false};
+    engine::parallel_for(count, [&](std::size_t begin, std::size_t end) {
+        // Each worker reads through its own buffers and block cache.
+        for (std::size_t k = begin; k < end; ++k) {
+            Slot& slot = slots[ordered ? order[k] : k];
             if (!slot.data) continue;
-            auto got = faidx.extract(slot.window, slot.data, scratch);
-            if (!got.ok()) {
-                slot.error = std::make_unique<engine::FaidxError>(got.take_error());
-                continue;
+            try {
+                auto got = faidx.extract(slot.window, slot.data, thread_scratch());
+                if (!got.ok()) {
+                    slot.error = std::make_unique<engine::FaidxError>(got.take_error());
+                    continue;
+                }
+                slot.got = *got;
+            } catch (const std::bad_alloc&) {
+                out_of_memory = true;
+                return;
             }
-            slot.got = *got;
             if (upper && slot.got.size == slot.plan.count()) engine::upper_case(slot.data, slot.got.size);
         }
     });
+    if (out_of_memory) throw std::bad_alloc();
 
     for (std::size_t i = 0; i <= limit && i < n; ++i) {
         if (slots[i].error) return runtime_error(i, context, context_name, *slots[i].error);
