@@ -34,13 +34,16 @@ void put_le64(std::string& out, std::uint64_t v) {
     for (int i = 0; i < 8; ++i) out += static_cast<char>((v >> (8 * i)) & 0xff);
 }
 
-FaidxError block_error(const std::string& path, std::uint64_t offset, const char* what) {
-    return FaidxError::io(IoError::other(path + ": " + what + " at offset " +
-                                         std::to_string(offset)));
+FaidxError io_error(const std::string& path, std::string text) {
+    return FaidxError::io(IoError::other(path + ": " + text));
+}
+
+FaidxError corrupt(const std::string& path, std::uint64_t offset, const char* why) {
+    return io_error(path, "corrupt BGZF block at offset " + std::to_string(offset) + " (" + why + ")");
 }
 
 FaidxError truncated(const std::string& path, std::uint64_t offset) {
-    return block_error(path, offset, "truncated BGZF block");
+    return io_error(path, "truncated BGZF block at offset " + std::to_string(offset));
 }
 
 enum class Parse { Ok, Short, Malformed };
@@ -98,7 +101,7 @@ Result<std::size_t> parse_blocks(std::string_view view, std::uint64_t pos, bool 
         const std::string_view rest = view.substr(off);
         Header h;
         const Parse parsed = parse_header(rest, h);
-        if (parsed == Parse::Malformed) return block_error(path, pos + off, "not a BGZF block");
+        if (parsed == Parse::Malformed) return corrupt(path, pos + off, "bad header");
         if (parsed == Parse::Short || h.size > rest.size()) {
             if (at_end) return truncated(path, pos + off);
             break;
@@ -110,7 +113,7 @@ Result<std::size_t> parse_blocks(std::string_view view, std::uint64_t pos, bool 
         block.crc = le32(rest.data() + h.size - 8);
         block.isize = le32(rest.data() + h.size - 4);
         if (block.isize > kMaxBlockSize)
-            return block_error(path, pos + off, "corrupt BGZF block (bad size)");
+            return corrupt(path, pos + off, "bad size");
         out.push_back(block);
         off += h.size;
     }
@@ -203,8 +206,8 @@ Inflater& thread_inflater() {
 const char* inflate_block(const RawBlock& block, const char* bytes, char* out) {
     const std::size_t data_size = block.size - block.data_start - 8;
     if (!thread_inflater().inflate(bytes + block.data_start, data_size, out, block.isize))
-        return "corrupt BGZF block (bad deflate data)";
-    if (Inflater::crc32(out, block.isize) != block.crc) return "corrupt BGZF block (CRC32 mismatch)";
+        return "bad deflate data";
+    if (Inflater::crc32(out, block.isize) != block.crc) return "CRC32 mismatch";
     return nullptr;
 }
 
@@ -358,7 +361,7 @@ Result<BlockIndex> inflate_blocks(const Source& raw, const std::string& path,
             // Data before the bad block comes first in the file, so its faults win.
             Status status = feed(cur, i);
             if (!status.ok()) return status.take_error();
-            return block_error(path, b.coffset, b.what);
+            return corrupt(path, b.coffset, b.what);
         }
         for (const RawBlock& b : cur.blocks) {
             if (b.isize == 0) continue;
@@ -430,14 +433,15 @@ Status BgzfSource::load(std::size_t block, BlockCache::Slot& slot, ReadScratch& 
     std::uint64_t at = c[block];
     while (true) {
         const auto mismatch = [&] {
-            return block_error(path_, at, "BGZF block does not match the block index");
+            return io_error(path_, "BGZF block at offset " + std::to_string(at) +
+                                       " does not match the block index");
         };
         if (at >= limit) return mismatch();
         auto view = raw_->read_at(at, static_cast<std::size_t>(std::min<std::uint64_t>(kMaxBlockSize, limit - at)), scratch);
         if (!view.ok()) return view.take_error();
         Header h;
         const Parse parsed = parse_header(*view, h);
-        if (parsed == Parse::Malformed) return block_error(path_, at, "not a BGZF block");
+        if (parsed == Parse::Malformed) return corrupt(path_, at, "bad header");
         if (parsed == Parse::Short || h.size > view->size())
             return at + view->size() >= raw_size_ ? truncated(path_, at) : mismatch();
         RawBlock b;
@@ -451,7 +455,7 @@ Status BgzfSource::load(std::size_t block, BlockCache::Slot& slot, ReadScratch& 
         }
         if (b.isize != expected) return mismatch();
         if (const char* what = inflate_block(b, view->data(), slot.data.get()))
-            return block_error(path_, at, what);
+            return corrupt(path_, at, what);
         slot.size = b.isize;
         return Ok{};
     }
