@@ -306,6 +306,7 @@ Result<BlockIndex> inflate_blocks(const Source& raw, const std::string& path,
 
     BlockIndex index;
     ReadScratch scratch;
+    WorkerGroup workers;
     Batch cur, prev;
     std::uint64_t pos = 0, u = 0;
     bool more = true;
@@ -338,7 +339,7 @@ Result<BlockIndex> inflate_blocks(const Source& raw, const std::string& path,
         const std::size_t scan = prev.blocks.empty() ? 0 : 1;
         Status scanned = Ok{};
         std::atomic<bool> out_of_memory{false};
-        parallel_for(cur.blocks.size() + scan, [&](std::size_t begin, std::size_t end) {
+        workers.parallel_for(cur.blocks.size() + scan, [&](std::size_t begin, std::size_t end) {
             for (std::size_t i = begin; i < end; ++i) {
                 try {
                     if (i < scan) {

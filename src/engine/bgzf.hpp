@@ -55,7 +55,7 @@ std::optional<BlockIndex> blocks_from_gzi(std::string_view gzi, const Source& ra
 // naming `path` and the offset of a truncated or malformed block.
 Result<BlockIndex> walk_blocks(const Source& raw, const std::string& path);
 
-// Decompresses and checks every block in file order on the worker pool and hands the data to
+// Decompresses and checks every block in file order on a WorkerGroup and hands the data to
 // `sink` in file order (one call at a time, not necessarily on this thread); `done(pos)` is
 // told that the compressed bytes before `pos` will not be read again. The first failure in
 // file order (a bad block, or the sink's own error) ends the walk. May throw std::bad_alloc.
