@@ -121,8 +121,10 @@ def random_genome(rng, records=8, eol="\n", longest=150_000, empty=True):
     out, seqs = [], {}
     for i in range(records):
         width = rng.choice([1, 7, 50, 60, 61, 80, 1000])
-        length = rng.choice([0 if empty else 2, 1, rng.randrange(1, 500), rng.randrange(1, longest)])
-        bases = "".join(rng.choices("ACGTNacgtn", weights=[5, 5, 5, 5, 1, 2, 2, 2, 2, 1], k=length))
+        length = rng.choice([0 if empty else 2, 1, rng.randrange(1, 500),
+                             rng.randrange(1, longest)])
+        bases = "".join(rng.choices("ACGTNacgtn", weights=[5, 5, 5, 5, 1, 2, 2, 2, 2, 1],
+                                    k=length))
         seqs[f"r{i}"] = bases
         out.append(f">r{i} record {i}{eol}" + "".join(
             bases[j:j + width] + eol for j in range(0, length, width)))
@@ -211,8 +213,8 @@ def test_lines_split_anywhere_index_and_fetch_as_plain(tmp_path, capfd, seed):
         text = ">" + "x" * rng.randint(1, 400) + " \u00e9\u4e2d\U0001f600\n" + text.rstrip("\n")
     plain = tmp_path / "s.fa"
     plain.write_bytes(text.encode())
-    gz = write_bgzf(tmp_path / "s.fa.gz", text.encode(), rng, largest=rng.choice([1, 2, 3, 17, 700]),
-                    empty=0.05)
+    gz = write_bgzf(tmp_path / "s.fa.gz", text.encode(), rng,
+                    largest=rng.choice([1, 2, 3, 17, 700]), empty=0.05)
     pair = Pair(capfd, str(plain), gz)
     assert read(gz + ".fai") == read(str(plain) + ".fai")
     pair.same(lambda f: f.keys)
@@ -345,8 +347,8 @@ def test_edge_file_fetches(tmp_path, capfd):
     shutil.copy(HTSLIB / "faidx" / "faidx.fa", plain)
     pair = Pair(capfd, str(plain), bgzip(str(plain)))
     # htslib's own answers for these regions.
-    assert pair.same(lambda f: [f.fetch("trailingblank2", 28, 33).seq, f.fetch("trailingblank3", 4, 5).seq,
-                                f.fetch("bar", 4, 5).seq]) == ["GGGCCC", "TA", "TA"]
+    wanted = [("trailingblank2", 28, 33), ("trailingblank3", 4, 5), ("bar", 4, 5)]
+    assert pair.same(lambda f: [f.fetch(*r).seq for r in wanted]) == ["GGGCCC", "TA", "TA"]
     for name in pair.objs[0].keys:
         for start in range(0, 40, 3):
             pair.same(lambda f: f.fetch(name, start, start + 7))
@@ -411,7 +413,8 @@ def test_corrupt_block(fresh, where, reason):
     faidx = nucla.Faidx(gz)  # the indexes look fresh: the damage shows when the block is read
     pattern = f"IOError: {gz}: corrupt BGZF block at offset {offset} ({reason})"
     if reason == "bad deflate data" and where == -3:  # the size in the trailer
-        pattern = f"IOError: {gz}: BGZF block at offset {offset} does not match the block index"
+        pattern = (f"IOError: {gz}: BGZF block at offset {offset} does not match the block index "
+                   f"{gz}.gzi")
     hit = errors = 0
     for name, seq in seqs.items():
         for start in range(1, len(seq), 997):
@@ -504,6 +507,21 @@ def test_stale_or_foreign_block_index_is_rebuilt(fresh, tmp_path):
     for bad in (b"junk", good[:-16], read(other + ".gzi"), struct.pack("<Q", 0)):
         pathlib.Path(gz + ".gzi").write_bytes(bad)
         assert probe() == expected and read(gz + ".gzi") == good
+    # Well formed, but every block shifted, or a gap no block can fill: refused at once.
+    n = struct.unpack_from("<Q", good)[0]
+    pairs = [struct.unpack_from("<QQ", good, 8 + 16 * i) for i in range(n)]
+    for shift in (lambda u: u + 1, lambda u: u * 2):
+        pathlib.Path(gz + ".gzi").write_bytes(struct.pack("<Q", n) + b"".join(
+            struct.pack("<QQ", c, shift(u)) for c, u in pairs))
+        assert probe() == expected and read(gz + ".gzi") == good
+    # One entry off: the blocks around it no longer fit, and reading them says so.
+    pairs[2] = (pairs[2][0], pairs[2][1] + 1)
+    pathlib.Path(gz + ".gzi").write_bytes(struct.pack("<Q", n) + b"".join(
+        struct.pack("<QQ", c, u) for c, u in pairs))
+    faidx = nucla.Faidx(gz)
+    with pytest.raises(Exception, match=f"^IOError: {gz}: BGZF block at offset {pairs[1][0]} "
+                                        "does not match the block index"):
+        faidx.fetch_entire_sequence("big")
     # Missing, with a fresh .fai: rebuilt from the block headers.
     os.remove(gz + ".gzi")
     assert probe() == expected and read(gz + ".gzi") == good

@@ -39,7 +39,8 @@ FaidxError io_error(const std::string& path, std::string text) {
 }
 
 FaidxError corrupt(const std::string& path, std::uint64_t offset, const char* why) {
-    return io_error(path, "corrupt BGZF block at offset " + std::to_string(offset) + " (" + why + ")");
+    return io_error(path,
+                    "corrupt BGZF block at offset " + std::to_string(offset) + " (" + why + ")");
 }
 
 FaidxError truncated(const std::string& path, std::uint64_t offset) {
@@ -91,52 +92,48 @@ struct RawBlock {
     const char* what = nullptr;  // why it failed to decompress
 };
 
-// Parses the complete blocks at the start of `view` (found at file position `pos`; `at_end`
-// when the file ends with it) into `out` and returns the bytes they cover. At the end of the
-// file every byte must belong to a block.
-Result<std::size_t> parse_blocks(std::string_view view, std::uint64_t pos, bool at_end,
-                                 const std::string& path, std::vector<RawBlock>& out) {
-    std::size_t off = 0;
-    while (off < view.size()) {
-        const std::string_view rest = view.substr(off);
-        Header h;
-        const Parse parsed = parse_header(rest, h);
-        if (parsed == Parse::Malformed) return corrupt(path, pos + off, "bad header");
-        if (parsed == Parse::Short || h.size > rest.size()) {
-            if (at_end) return truncated(path, pos + off);
-            break;
-        }
-        RawBlock block;
-        block.coffset = pos + off;
-        block.size = h.size;
-        block.data_start = h.data_start;
-        block.crc = le32(rest.data() + h.size - 8);
-        block.isize = le32(rest.data() + h.size - 4);
-        if (block.isize > kMaxBlockSize)
-            return corrupt(path, pos + off, "bad size");
-        out.push_back(block);
-        off += h.size;
+// The block at the start of `rest` (found at file position `pos`; `at_end` when the file ends
+// with `rest`), or nothing when `rest` ends before the block does and the file goes on.
+Result<std::optional<RawBlock>> parse_block(std::string_view rest, std::uint64_t pos, bool at_end,
+                                            const std::string& path) {
+    Header h;
+    const Parse parsed = parse_header(rest, h);
+    if (parsed == Parse::Malformed) return corrupt(path, pos, "bad header");
+    if (parsed == Parse::Short || h.size > rest.size()) {
+        if (at_end) return truncated(path, pos);
+        return std::optional<RawBlock>{};
     }
-    return off;
+    RawBlock block;
+    block.coffset = pos;
+    block.size = h.size;
+    block.data_start = h.data_start;
+    block.crc = le32(rest.data() + h.size - 8);
+    block.isize = le32(rest.data() + h.size - 4);
+    if (block.isize > kMaxBlockSize) return corrupt(path, pos, "bad size");
+    return std::optional<RawBlock>{block};
 }
 
-// Calls `fn` for each block from file position `start` on, in order, until it returns false.
+// Calls `fn` for each block from file position `start` on, in order, until it returns false,
+// reading `window` bytes (more than a block) at a time. A fault is found only when reached.
 template <class Fn>
-Status for_each_block(const Source& raw, std::uint64_t start, const std::string& path, Fn fn) {
+Status for_each_block(const Source& raw, std::uint64_t start, const std::string& path,
+                      std::size_t window, Fn fn) {
     ReadScratch scratch;
-    std::vector<RawBlock> blocks;
     std::uint64_t pos = start;
     while (true) {
-        auto view = raw.read_at(pos, kBatchInput, scratch);
+        auto view = raw.read_at(pos, window, scratch);
         if (!view.ok()) return view.take_error();
-        const bool at_end = view->size() < kBatchInput;
-        blocks.clear();
-        auto used = parse_blocks(*view, pos, at_end, path, blocks);
-        if (!used.ok()) return used.take_error();
-        for (const RawBlock& b : blocks)
-            if (!fn(b)) return Ok{};
-        pos += *used;
+        const bool at_end = view->size() < window;
+        std::size_t off = 0;
+        while (off < view->size()) {
+            auto block = parse_block(view->substr(off), pos + off, at_end, path);
+            if (!block.ok()) return block.take_error();
+            if (!*block) break;
+            if (!fn(**block)) return Ok{};
+            off += (*block)->size;
+        }
         if (at_end) return Ok{};
+        pos += off;
     }
 }
 
@@ -248,7 +245,8 @@ std::optional<BlockIndex> blocks_from_gzi(std::string_view gzi, const Source& ra
     for (std::uint64_t i = 0; i < n; ++i) {
         const std::uint64_t c = le64(gzi.data() + 8 + 16 * i);
         const std::uint64_t u = le64(gzi.data() + 16 + 16 * i);
-        if (c <= index.coffset.back() || u <= index.uoffset.back() || c >= raw_size)
+        if (c <= index.coffset.back() || u <= index.uoffset.back() || c >= raw_size ||
+            u - index.uoffset.back() > kMaxBlockSize)
             return std::nullopt;
         index.coffset.push_back(c);
         index.uoffset.push_back(u);
@@ -258,7 +256,8 @@ std::optional<BlockIndex> blocks_from_gzi(std::string_view gzi, const Source& ra
     std::size_t seen = 0, data_blocks = 0;
     bool fits = true;
     std::uint64_t last_size = 0;
-    Status walked = for_each_block(raw, index.coffset.back(), {}, [&](const RawBlock& b) {
+    constexpr std::size_t kPeek = 2 * kMaxBlockSize;
+    Status walked = for_each_block(raw, index.coffset.back(), {}, kPeek, [&](const RawBlock& b) {
         if (seen++ == 0 && n > 0 && b.isize == 0) fits = false;  // not a data block's start
         if (b.isize > 0 && ++data_blocks > 1) fits = false;
         if (b.isize > 0) last_size = b.isize;
@@ -267,13 +266,23 @@ std::optional<BlockIndex> blocks_from_gzi(std::string_view gzi, const Source& ra
     if (!walked.ok() || !fits || (n > 0 && data_blocks == 0)) return std::nullopt;
     if (data_blocks == 0) return BlockIndex{};
     index.usize = index.uoffset.back() + last_size;
+    // The first data block anchors the list: its size must be where the second one starts.
+    // Later entries are trusted as a .fai is, and each block read checks its own size.
+    if (n > 0) {
+        std::uint64_t first_size = 0;
+        walked = for_each_block(raw, 0, {}, kPeek, [&](const RawBlock& b) {
+            first_size = b.isize;
+            return b.isize == 0;
+        });
+        if (!walked.ok() || first_size != index.uoffset[1]) return std::nullopt;
+    }
     return index;
 }
 
 Result<BlockIndex> walk_blocks(const Source& raw, const std::string& path) {
     BlockIndex index;
     std::uint64_t u = 0;
-    Status walked = for_each_block(raw, 0, path, [&](const RawBlock& b) {
+    Status walked = for_each_block(raw, 0, path, kBatchInput, [&](const RawBlock& b) {
         if (b.isize > 0) {
             index.coffset.push_back(b.coffset);
             index.uoffset.push_back(u);
@@ -310,8 +319,7 @@ Result<BlockIndex> inflate_blocks(const Source& raw, const std::string& path,
     Batch cur, prev;
     std::uint64_t pos = 0, u = 0;
     bool more = true;
-    // Each round decompresses one batch on the pool while one of the pool's threads scans the
-    // batch before it.
+    // Each round decompresses one batch while one of the threads scans the batch before it.
     while (more || !prev.blocks.empty()) {
         cur.blocks.clear();
         std::string_view view;
@@ -320,20 +328,26 @@ Result<BlockIndex> inflate_blocks(const Source& raw, const std::string& path,
             if (!got.ok()) return got.take_error();
             view = *got;
             const bool at_end = view.size() < kBatchInput;
-            auto used = parse_blocks(view, pos, at_end, path, cur.blocks);
-            if (!used.ok()) return used.take_error();
+            std::size_t used = 0;
+            while (used < view.size()) {
+                auto block = parse_block(view.substr(used), pos + used, at_end, path);
+                if (!block.ok()) return block.take_error();
+                if (!*block) break;
+                cur.blocks.push_back(**block);
+                used += (*block)->size;
+            }
             std::size_t total = 0;
             for (RawBlock& b : cur.blocks) {
                 b.out = total;
                 total += b.isize;
             }
-            if (total > cur.capacity) {
+            if (total > cur.capacity || !cur.data) {
                 cur.data.reset();
-                cur.data.reset(new char[total]);
+                cur.data.reset(new char[std::max<std::size_t>(total, 1)]);
                 cur.capacity = total;
             }
             more = !at_end;
-            if (more) pos += *used;
+            pos += used;
         }
 
         const std::size_t scan = prev.blocks.empty() ? 0 : 1;
@@ -409,7 +423,8 @@ Result<std::string_view> BgzfSource::read_at(std::uint64_t pos, std::size_t want
                                              ReadScratch& scratch) const {
     if (pos >= index_.usize) return std::string_view{};
     const auto& u = index_.uoffset;
-    const auto block = static_cast<std::size_t>(std::upper_bound(u.begin(), u.end(), pos) - u.begin()) - 1;
+    const auto block =
+        static_cast<std::size_t>(std::upper_bound(u.begin(), u.end(), pos) - u.begin()) - 1;
     BlockCache& cache = scratch.blocks();
     const BlockCache::Slot* slot = cache.find(id_, block);
     if (!slot) {
@@ -435,10 +450,12 @@ Status BgzfSource::load(std::size_t block, BlockCache::Slot& slot, ReadScratch& 
     while (true) {
         const auto mismatch = [&] {
             return io_error(path_, "BGZF block at offset " + std::to_string(at) +
-                                       " does not match the block index");
+                                       " does not match the block index " + path_ + ".gzi");
         };
         if (at >= limit) return mismatch();
-        auto view = raw_->read_at(at, static_cast<std::size_t>(std::min<std::uint64_t>(kMaxBlockSize, limit - at)), scratch);
+        const auto want =
+            static_cast<std::size_t>(std::min<std::uint64_t>(kMaxBlockSize, limit - at));
+        auto view = raw_->read_at(at, want, scratch);
         if (!view.ok()) return view.take_error();
         Header h;
         const Parse parsed = parse_header(*view, h);
@@ -450,6 +467,7 @@ Status BgzfSource::load(std::size_t block, BlockCache::Slot& slot, ReadScratch& 
         b.data_start = h.data_start;
         b.crc = le32(view->data() + h.size - 8);
         b.isize = le32(view->data() + h.size - 4);
+        if (b.isize > kMaxBlockSize) return corrupt(path_, at, "bad size");
         if (b.isize == 0 && expected > 0) {  // an empty block before the data
             at += h.size;
             continue;

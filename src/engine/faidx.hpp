@@ -3,8 +3,8 @@
 // Construction opens the FASTA (memory-mapped when possible, else through a descriptor read
 // with pread), reads its index, or scans the FASTA and writes one when the index is missing
 // or older than the FASTA. A BGZF-compressed FASTA (told by its first bytes) is read through
-// its blocks, with a .gzi block index beside it; its .fai holds uncompressed offsets. Afterwards a Faidx never changes and may be read from any number
-// of threads at once.
+// its blocks, with a .gzi block index beside it; its .fai holds uncompressed offsets.
+// Afterwards a Faidx never changes and may be read from any number of threads at once.
 //
 // Coordinates are 1-based and inclusive throughout.
 #pragma once

@@ -158,7 +158,9 @@ Status FastaScanner::feed(std::string_view piece) {
     const char* p = piece.data();
     const char* const end = p + piece.size();
     const std::uint64_t base = pos_;
-    const auto at = [&](const char* q) { return base + static_cast<std::uint64_t>(q - piece.data()); };
+    const auto at = [&](const char* q) {
+        return base + static_cast<std::uint64_t>(q - piece.data());
+    };
     pos_ += piece.size();
     if (partial_ && p < end) {
         const char* nl = static_cast<const char*>(std::memchr(p, '\n', end - p));
@@ -182,11 +184,10 @@ Status FastaScanner::feed(std::string_view piece) {
         }
         const char* next = nl + 1;
         ++line_no_;
-        Status status = *p == '>'
-                            ? header_line(std::string_view(p + 1, static_cast<std::size_t>(next - p - 1)),
-                                          at(next))
-                            : sequence_line(static_cast<std::uint64_t>(nl - p) - trailing_crs(p, nl),
-                                            static_cast<std::uint64_t>(next - p), true, at(next));
+        const auto bytes = static_cast<std::uint64_t>(next - p);
+        Status status =
+            *p == '>' ? header_line(std::string_view(p + 1, bytes - 1), at(next))
+                      : sequence_line(bytes - 1 - trailing_crs(p, nl), bytes, true, at(next));
         if (!status.ok()) return status;
         p = next;
     }
