@@ -1,12 +1,12 @@
 #include "engine/source.hpp"
 
-#include "engine/bgzf.hpp"
-
 #include <sys/mman.h>
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
+
+#include "engine/bgzf.hpp"
 
 namespace nucla::engine {
 

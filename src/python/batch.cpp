@@ -121,8 +121,9 @@ PyObject* parallel(const engine::Faidx& faidx, const std::vector<Request>& reque
         slot.data = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(slot.text.get()));
     }
 
-    // A compressed file is read in file order, so that each worker decompresses a block once
-    // for all the regions in it, however the request is ordered; results keep their slots.
+    // Without a memory map (a compressed file, or reads through a descriptor) regions are read
+    // in file order, so that a worker decompresses or reads each block once for all the
+    // regions in it, however the request is ordered; results keep their slots.
     const bool ordered = !faidx.source().mapped().data();
     std::vector<std::size_t> order;
     if (ordered) {
