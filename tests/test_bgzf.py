@@ -580,3 +580,19 @@ def test_pool_sizes_and_fork(fresh, threads):
     """
     result = run(code, {"RAYON_NUM_THREADS": threads})
     assert result.returncode == 0, result.stderr
+
+
+def test_block_cache_never_serves_another_file(tmp_path):
+    # Same layout, different bases; each object freed before the next is made, so engines
+    # (and their addresses) are reused while the thread's cache still holds the old blocks.
+    rng = random.Random(8)
+    for i in range(20):
+        bases = "".join(rng.choices("ACGT", k=3000))
+        path = tmp_path / f"c{i % 2}.fa.gz"
+        path.write_bytes(bgzf_block(f">a\n{bases}\n".encode()) + EOF_BLOCK)
+        for suffix in (".fai", ".gzi"):
+            pathlib.Path(str(path) + suffix).unlink(missing_ok=True)
+        faidx = nucla.Faidx(str(path))
+        assert faidx.fetch("a", 100, 199).seq == bases[99:199]
+        assert [s.seq for s in faidx.fetch_many([("a", 5, 9)] * 1000)] == [bases[4:9]] * 1000
+        del faidx
