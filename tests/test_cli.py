@@ -548,7 +548,26 @@ def test_missing_inputs(cli, tmp_path, small):
     assert got.returncode == 0  # the missing index is built even so
 
 
-def test_compressed_fasta_is_refused(cli, tmp_path):
+@needs_samtools
+@pytest.mark.skipif(shutil.which("bgzip") is None, reason="bgzip is not installed")
+def test_bgzip_input_matches_samtools(cli, tmp_path):
+    source = DATA / "ce.fa"
+    sam, nuc = tmp_path / "sam", tmp_path / "nuc"
+    for d in (sam, nuc):
+        d.mkdir()
+        with open(source, "rb") as raw, open(d / "ce.fa.gz", "wb") as out:
+            subprocess.run(["bgzip", "-c"], stdin=raw, stdout=out, check=True)
+    regions = ["CHROMOSOME_I:5001-5125", "CHROMOSOME_X:101-225", "CHROMOSOME_V:1-1000",
+               "CHROMOSOME_MtDNA", "CHROMOSOME_II:1,000,000-1,000,100"]
+    for extra in ([], ["-i"], ["-n", "50"]):
+        want = samtools([sam / "ce.fa.gz", *extra, *regions])
+        got = run([nuc / "ce.fa.gz", *extra, *regions])
+        assert (got.returncode, got.stdout) == (want.returncode, want.stdout)
+    for suffix in (".fai", ".gzi"):
+        assert (nuc / ("ce.fa.gz" + suffix)).read_bytes() == (sam / ("ce.fa.gz" + suffix)).read_bytes()
+
+
+def test_plain_gzip_is_refused(cli, tmp_path):
     path = tmp_path / "x.fa.gz"
     path.write_bytes(gzip.compress(b">a\nACGT\n"))
     Path(str(path) + ".fai").write_text("a\t4\t3\t4\t5\n")

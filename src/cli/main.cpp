@@ -246,35 +246,12 @@ int build_index(const Config& cfg, const engine::Options& options) {
             std::to_string(faidx.value()->index().size()) + " sequences)");
         return 0;
     }
-    if (::stat(cfg.fasta.c_str(), &st) != 0)
-        return failed(engine::FaidxError::fasta_not_found(cfg.fasta).display());
-    if (!S_ISREG(st.st_mode)) return failed(cfg.fasta + " is not a regular file");
-    engine::Fd fd(::open(cfg.fasta.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd.valid()) return failed(cfg.fasta + ": " + os_error(errno));
-    if (::fstat(fd.get(), &st) != 0) return failed(cfg.fasta + ": " + os_error(errno));
-
-    std::string copy;
-    std::string_view data;
-    auto map = engine::MappedSource::map(fd.get(), static_cast<std::uint64_t>(st.st_size));
-    if (map) {
-        data = map->mapped();
-    } else {
-        engine::HandleSource source(std::move(fd));
-        std::string scratch;
-        for (std::uint64_t pos = 0;;) {
-            auto view = source.read_at(pos, std::size_t{1} << 20, scratch);
-            if (!view.ok()) return failed(cfg.fasta + ": " + view.error().display());
-            if (view->empty()) break;
-            copy.append(*view);
-            pos += view->size();
-        }
-        data = copy;
-    }
-    auto rows = engine::scan_fasta(data);
-    if (!rows.ok()) return failed(cfg.fasta + ": " + rows.error().display());
-    engine::Status written = engine::write_file_atomically(path, engine::format_index(*rows));
-    if (!written.ok()) return failed(path + ": " + written.error().display());
-    say("wrote the index " + path + " (" + std::to_string(rows->size()) + " sequences)");
+    engine::Options build = options;
+    build.always_build = true;
+    auto faidx = Faidx::open(cfg.fasta, build);
+    if (!faidx.ok()) return failed(faidx.error().display());
+    const auto& rows = faidx.value()->index().rows();
+    say("wrote the index " + path + " (" + std::to_string(rows.size()) + " sequences)");
     return 0;
 }
 
@@ -325,7 +302,7 @@ private:
     std::uint64_t bytes_ = 0;
     std::vector<engine::Region> regions_;
     std::vector<engine::Result<engine::Sequence>> results_;
-    std::string scratch_;
+    engine::ReadScratch scratch_;
     bool stopped_ = false;
     std::size_t failures_ = 0;
 };
@@ -492,22 +469,10 @@ int extract(const Config& cfg, const engine::Options& options) {
     return status;
 }
 
-// The engine reads plain text only: with the .fai of a bgzip file it would print compressed
-// bytes as bases.
-bool looks_compressed(const std::string& path) {
-    struct stat st;
-    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
-    engine::Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    unsigned char magic[2];
-    return fd.valid() && ::read(fd.get(), magic, 2) == 2 && magic[0] == 0x1f && magic[1] == 0x8b;
-}
-
 int run(int argc, char** argv) {
     Config cfg;
     if (int status = parse_arguments(argc, argv, cfg); status >= 0) return status;
     // The engine's pool reads its size from the environment when it is first used.
-    if (looks_compressed(cfg.fasta))
-        return failed(cfg.fasta + ": compressed FASTA is not supported; decompress it first");
     if (cfg.threads) ::setenv("RAYON_NUM_THREADS", cfg.threads->c_str(), 1);
 
     engine::Options options;

@@ -12,7 +12,7 @@ std::vector<Result<Sequence>> fetch_many_parallel(const Faidx& faidx,
                                                   const std::vector<Region>& regions) {
     std::vector<std::optional<Result<Sequence>>> slots(regions.size());
     parallel_for(regions.size(), [&](std::size_t begin, std::size_t end) {
-        std::string scratch;
+        ReadScratch scratch;
         for (std::size_t i = begin; i < end; ++i) {
             const Region& r = regions[i];
             try {

@@ -112,7 +112,7 @@ Result<ExtractionWindow> plan_window(const Source& source, const IndexEntry& e,
 }
 
 Result<Extracted> extract_bases(const Source& source, const ExtractionWindow& w, char* out,
-                                std::string& scratch) {
+                                ReadScratch& scratch) {
     Extracted result;
     unsigned high = 0;
     std::uint64_t pos = w.pos;

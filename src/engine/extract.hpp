@@ -40,7 +40,7 @@ struct Extracted {
 
 // Copies at most window.capacity bases into `out`, which has room for that many.
 Result<Extracted> extract_bases(const Source& source, const ExtractionWindow& window, char* out,
-                                std::string& scratch);
+                                ReadScratch& scratch);
 
 // a-z to A-Z in place; every other byte unchanged.
 void upper_case(char* data, std::size_t n);

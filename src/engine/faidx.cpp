@@ -4,8 +4,11 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <new>
+
+#include "engine/bgzf.hpp"
 
 namespace nucla::engine {
 
@@ -17,24 +20,28 @@ bool older(const struct timespec& a, const struct timespec& b) {
 
 bool valid_time(const struct timespec& t) { return t.tv_nsec >= 0 && t.tv_nsec < 1000000000; }
 
-// The FASTA's bytes for a scan: the source's map, a temporary map of the descriptor, or
-// (when nothing can be mapped) the whole file read into `buffer`.
-Result<std::string_view> scan_view(const Source& source, std::unique_ptr<MappedSource>& temp,
-                                   int fd, std::string& buffer) {
-    if (source.mapped().data()) return source.mapped();
-    auto size = source.size();
-    if (!size.ok()) return size.take_error();
-    if (fd >= 0 && (temp = MappedSource::map(fd, *size))) return temp->mapped();
-    std::uint64_t pos = 0;
-    std::string scratch;
+// Drops this process's mapping of map[0, pos) (whole pages). The shared file pages stay in the
+// page cache, so a scan's resident set stays small and later reads fault them back cheaply.
+void release(std::string_view map, std::uint64_t pos) {
+    const auto page = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+    const std::uint64_t length = std::min<std::uint64_t>(pos, map.size()) / page * page;
+    if (length) ::madvise(const_cast<char*>(map.data()), length, MADV_DONTNEED);
+}
+
+// Scans an uncompressed FASTA: the map in place, or pieces read through the descriptor.
+Result<std::vector<IndexRow>> scan_plain(const Source& source) {
+    const std::string_view map = source.mapped();
+    if (map.data()) return scan_fasta(map, [&](std::size_t pos) { release(map, pos); });
+    FastaScanner scanner;
+    ReadScratch scratch;
     while (true) {
-        auto view = source.read_at(pos, 1 << 20, scratch);
+        auto view = source.read_at(scanner.position(), std::size_t{1} << 20, scratch);
         if (!view.ok()) return view.take_error();
         if (view->empty()) break;
-        buffer.append(*view);
-        pos += view->size();
+        Status status = scanner.feed(*view);
+        if (!status.ok()) return status.take_error();
     }
-    return std::string_view(buffer);
+    return scanner.finish();
 }
 
 void warn(const std::string& line) {
@@ -63,15 +70,25 @@ Result<std::unique_ptr<Faidx>> Faidx::open(std::string filename, Options options
     if (!fd.valid()) return FaidxError::io_errno(errno);
     struct stat st;
     if (::fstat(fd.get(), &st) != 0) return FaidxError::io_errno(errno);
-    const int raw_fd = fd.get();
     if (!opt.mutable_file && S_ISREG(st.st_mode) && st.st_size >= 0)
-        f->source_ = MappedSource::map(raw_fd, static_cast<std::uint64_t>(st.st_size));
+        f->source_ = MappedSource::map(fd.get(), static_cast<std::uint64_t>(st.st_size));
     if (f->source_) {
         fd.reset();
     } else {
         f->source_ = std::make_unique<HandleSource>(std::move(fd));
     }
-    const int scan_fd = f->source_->mapped().data() ? -1 : raw_fd;
+
+    // Compression is told by the first bytes, never by the name. A source that cannot be read
+    // here (a directory) fails later, where it always has.
+    Compression compression = Compression::None;
+    {
+        ReadScratch scratch;
+        auto head = f->source_->read_at(0, kDetectBytes, scratch);
+        if (head.ok()) compression = detect_compression(*head);
+    }
+    if (compression == Compression::Gzip)
+        return FaidxError::io(IoError::other(
+            f->filename_ + " is gzip-compressed but not BGZF; recompress it with bgzip"));
 
     struct stat index_st;
     bool build = false;
@@ -81,33 +98,91 @@ Result<std::unique_ptr<Faidx>> Faidx::open(std::string filename, Options options
                valid_time(fasta_st.st_mtim)) {
         build = older(index_st.st_mtim, fasta_st.st_mtim);
     }
+    build = build || opt.always_build;
+
+    if (compression == Compression::Bgzf) {
+        // The block index is fresh unless it is older than the FASTA; an unknown time counts
+        // as fresh, as for the .fai.
+        struct stat gzi_st;
+        const bool gzi_fresh =
+            ::stat((f->filename_ + ".gzi").c_str(), &gzi_st) == 0 &&
+            !(valid_time(gzi_st.st_mtim) && valid_time(fasta_st.st_mtim) &&
+              older(gzi_st.st_mtim, fasta_st.st_mtim));
+        Status opened = f->open_bgzf(static_cast<std::uint64_t>(st.st_size), build, gzi_fresh);
+        if (!opened.ok()) return opened.take_error();
+        return f;
+    }
 
     if (build) {
-        std::unique_ptr<MappedSource> temp;
-        std::string buffer;
-        auto data = scan_view(*f->source_, temp, scan_fd, buffer);
-        if (!data.ok()) return data.take_error();
-        const std::string_view scanned = *data;
-        auto rows = scan_fasta(scanned, [&](std::size_t pos) {
-            // Shared file pages stay in the page cache; only this process's mapping of the
-            // scanned part is dropped, so the scan's resident set stays small.
-            const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
-            const std::size_t length = pos / page * page;
-            if (length) ::madvise(const_cast<char*>(scanned.data()), length, MADV_DONTNEED);
-        });
+        auto rows = scan_plain(*f->source_);
         if (!rows.ok()) return rows.take_error();
         Status written = write_file_atomically(f->index_path_, format_index(*rows));
         if (!written.ok()) return written.take_error();
         f->index_ = Index(std::move(rows).value());
         return f;
     }
+    Status read = f->read_index();
+    if (!read.ok()) return read.take_error();
+    return f;
+}
 
-    auto text = read_index_text(f->index_path_);
+Status Faidx::read_index() {
+    auto text = read_index_text(index_path_);
     if (!text.ok()) return text.take_error();
     auto rows = parse_index(*text);
     if (!rows.ok()) return rows.take_error();
-    f->index_ = Index(std::move(rows).value());
-    return f;
+    index_ = Index(std::move(rows).value());
+    return Ok{};
+}
+
+Status Faidx::open_bgzf(std::uint64_t raw_size, bool build, bool gzi_fresh) {
+    std::unique_ptr<Source> raw = std::move(source_);
+    const std::string gzi_path = filename_ + ".gzi";
+    std::optional<std::string> old_gzi;
+    if (gzi_fresh) {
+        auto bytes = read_index_text(gzi_path);
+        if (bytes.ok()) old_gzi = std::move(bytes).value();
+    }
+
+    BlockIndex blocks;
+    if (build) {
+        FastaScanner scanner;
+        const std::string_view map = raw->mapped();
+        auto inflated = inflate_blocks(
+            *raw, filename_, [&](std::string_view piece) { return scanner.feed(piece); },
+            [&](std::uint64_t pos) {
+                if (map.data()) release(map, pos);
+            });
+        if (!inflated.ok()) return inflated.take_error();
+        auto rows = scanner.finish();
+        if (!rows.ok()) return rows.take_error();
+        blocks = std::move(inflated).value();
+        const std::string gzi = format_gzi(blocks);
+        if (!old_gzi || *old_gzi != gzi) {
+            Status written = write_file_atomically(gzi_path, gzi);
+            if (!written.ok()) return written;
+        }
+        Status written = write_file_atomically(index_path_, format_index(*rows));
+        if (!written.ok()) return written;
+        index_ = Index(std::move(rows).value());
+    } else {
+        Status read = read_index();
+        if (!read.ok()) return read;
+        std::optional<BlockIndex> loaded;
+        if (old_gzi) loaded = blocks_from_gzi(*old_gzi, *raw, raw_size);
+        if (loaded) {
+            blocks = std::move(*loaded);
+        } else {
+            auto walked = walk_blocks(*raw, filename_);
+            if (!walked.ok()) return walked.take_error();
+            blocks = std::move(walked).value();
+            // The block index only saves the next walk; a directory that cannot take it costs
+            // nothing more.
+            if (options_.build_index) (void)write_file_atomically(gzi_path, format_gzi(blocks));
+        }
+    }
+    source_ = std::make_unique<BgzfSource>(std::move(raw), raw_size, filename_, std::move(blocks));
+    return Ok{};
 }
 
 Result<RegionPlan> Faidx::plan_fetch(std::string_view name, std::uint64_t start,
@@ -248,7 +323,7 @@ void Faidx::report(const RegionPlan& plan, std::optional<std::uint64_t>& start,
 }
 
 Result<Sequence> Faidx::realize(std::string_view name, const Result<RegionPlan>& planned,
-                                std::string& scratch) const {
+                                ReadScratch& scratch) const {
     if (!planned.ok()) return planned.error();
     const RegionPlan& plan = planned.value();
     if (plan.kind == RegionPlan::Kind::OutOfBounds) return FaidxError::region(plan.message);

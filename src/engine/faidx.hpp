@@ -2,8 +2,9 @@
 //
 // Construction opens the FASTA (memory-mapped when possible, else through a descriptor read
 // with pread), reads its index, or scans the FASTA and writes one when the index is missing
-// or older than the FASTA. Afterwards a Faidx never changes and may be read from any number
-// of threads at once.
+// or older than the FASTA. A BGZF-compressed FASTA (told by its first bytes) is read through
+// its blocks, with a .gzi block index beside it; its .fai holds uncompressed offsets.
+// Afterwards a Faidx never changes and may be read from any number of threads at once.
 //
 // Coordinates are 1-based and inclusive throughout.
 #pragma once
@@ -30,6 +31,7 @@ struct Options {
     bool sequence_always_upper = false;
     bool rebuild = true;
     bool build_index = true;
+    bool always_build = false;  // build even a fresh index (the command-line tool's index mode)
     bool one_based_attributes = true;
     std::optional<std::string> default_seq;
     bool mutable_file = false;  // open read-write and read through the descriptor
@@ -85,7 +87,7 @@ public:
     Result<ExtractionWindow> window(const RegionPlan& plan) const {
         return plan_window(*source_, *plan.entry, plan.start, plan.count());
     }
-    Result<Extracted> extract(const ExtractionWindow& w, char* out, std::string& scratch) const {
+    Result<Extracted> extract(const ExtractionWindow& w, char* out, ReadScratch& scratch) const {
         return extract_bases(*source_, w, out, scratch);
     }
     // Pads `bases` (extracted for a plan of `count` bases) with default_seq when short, then
@@ -98,9 +100,9 @@ public:
     // Plan, extract and finish into an engine Sequence (an OutOfBounds plan becomes a Region
     // error). Used by the batch path and the command-line tool.
     Result<Sequence> realize(std::string_view name, const Result<RegionPlan>& plan,
-                             std::string& scratch) const;
+                             ReadScratch& scratch) const;
     Result<Sequence> fetch_single_optimized(std::string_view name, std::uint64_t start,
-                                            std::uint64_t end, std::string& scratch) const {
+                                            std::uint64_t end, ReadScratch& scratch) const {
         return realize(name, plan_batch_fetch(name, start, end), scratch);
     }
 
@@ -109,6 +111,11 @@ public:
 
 private:
     Faidx() = default;
+    // Reads index_path_ into index_.
+    Status read_index();
+    // Replaces the opened source (a BGZF file of `raw_size` bytes) with its decompressing
+    // view, building the .fai and .gzi when asked to or when the block index is not fresh.
+    Status open_bgzf(std::uint64_t raw_size, bool build, bool gzi_fresh);
 
     std::string filename_;
     std::string index_path_;

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -52,105 +53,193 @@ const IndexEntry* Index::find(std::string_view name) const {
 
 namespace {
 
-// Checks that a record's lines can be served by offset arithmetic: all lines as long as the
-// first (in bases and bytes), except a shorter last line and blank lines at the very end.
-class LayoutCheck {
-public:
-    void start() {
-        lines_ = 0;
-        ended_ = false;
-    }
+FaidxError invalid_utf8() {
+    return FaidxError::io(IoError::other("stream did not contain valid UTF-8"));
+}
 
-    // Returns an error text, or an empty string when the line fits the layout.
-    std::string add(const IndexRow& row, std::uint64_t bases, std::uint64_t bytes,
-                    bool terminated, std::uint64_t line_no) {
-        const IndexEntry& e = row.entry;
-        if (lines_++ == 0) {
-            ended_ = bases == 0;
-            return {};
-        }
-        if (bases == 0) {
-            ended_ = true;
-            return {};
-        }
-        const auto where = [&] {
-            return "sequence '" + row.name + "' at line " + std::to_string(line_no);
-        };
-        if (ended_) return "blank or short line followed by more bases in " + where();
-        if (bases > e.lenc) return "line longer than the first line of " + where();
-        if (terminated && bytes - bases != e.lenb - e.lenc)
-            return "mixed line terminators in " + where();
-        if (bases < e.lenc) ended_ = true;
-        return {};
-    }
-
-private:
-    std::uint64_t lines_ = 0;
-    bool ended_ = false;
-};
+// Carriage returns at the end of [p, q).
+std::uint64_t trailing_crs(const char* p, const char* q) {
+    const char* r = q;
+    while (r > p && r[-1] == '\r') --r;
+    return static_cast<std::uint64_t>(q - r);
+}
 
 }  // namespace
 
-Result<std::vector<IndexRow>> scan_fasta(std::string_view data,
-                                         const std::function<void(std::size_t)>& done) {
-    constexpr std::size_t kReleaseStep = std::size_t{64} << 20;
-    std::size_t next_release = kReleaseStep;
-
-    std::vector<IndexRow> rows;
-    IndexRow current;
-    LayoutCheck layout;
-    std::uint64_t line_no = 0;
-    const char* const base = data.data();
-    const char* p = base;
-    const char* const end = base + data.size();
-    // Validated in line-aligned pieces as the scan goes, so each page is touched while hot.
-    const char* checked = base;
-    const auto valid_up_to = [&](const char* upto) {
-        const std::string_view piece(checked, static_cast<std::size_t>(upto - checked));
-        checked = upto;
-        return is_ascii(piece.data(), piece.size()) || is_valid_utf8(piece);
+// Checks that a record's lines can be served by offset arithmetic: all lines as long as the
+// first (in bases and bytes), except a shorter last line and blank lines at the very end.
+// Returns an error text, or an empty string when the line fits the layout.
+std::string FastaScanner::layout_problem(std::uint64_t bases, std::uint64_t bytes,
+                                         bool terminated) {
+    const IndexEntry& e = current_.entry;
+    if (record_lines_++ == 0) {
+        record_ended_ = bases == 0;
+        return {};
+    }
+    if (bases == 0) {
+        record_ended_ = true;
+        return {};
+    }
+    const auto where = [&] {
+        return "sequence '" + current_.name + "' at line " + std::to_string(line_no_);
     };
-    const auto invalid = [] {
-        return FaidxError::io(IoError::other("stream did not contain valid UTF-8"));
-    };
+    if (record_ended_) return "blank or short line followed by more bases in " + where();
+    if (bases > e.lenc) return "line longer than the first line of " + where();
+    if (terminated && bytes - bases != e.lenb - e.lenc)
+        return "mixed line terminators in " + where();
+    if (bases < e.lenc) record_ended_ = true;
+    return {};
+}
 
-    while (p < end) {
-        ++line_no;
-        const char* nl = static_cast<const char*>(std::memchr(p, '\n', end - p));
-        const char* next = nl ? nl + 1 : end;
-        if (*p == '>') {
-            if (!current.name.empty()) rows.push_back(std::move(current));
-            std::string_view header = trim_white_space(std::string_view(p + 1, next - p - 1));
-            current = IndexRow{};
-            current.name.assign(header.substr(0, find_white_space(header)));
-            current.entry.offset = static_cast<std::uint64_t>(next - base);
-            layout.start();
-        } else {
-            const std::uint64_t bytes = static_cast<std::uint64_t>(next - p);
-            const char* q = next;
-            while (q > p && (q[-1] == '\n' || q[-1] == '\r')) --q;
-            const std::uint64_t bases = static_cast<std::uint64_t>(q - p);
-            IndexEntry& e = current.entry;
-            if (e.lenb == 0) {  // first line of the record: every line has at least one byte
-                e.lenc = bases;
-                e.lenb = bytes;
-            }
-            e.rlen += bases;
-            if (!current.name.empty()) {
-                std::string problem = layout.add(current, bases, bytes, nl != nullptr, line_no);
-                if (!problem.empty()) return FaidxError::indexing("irregular " + problem);
-            }
+Status FastaScanner::header_line(std::string_view text, std::uint64_t end_pos) {
+    if (bad_utf8_ < end_pos) return invalid_utf8();
+    if (!current_.name.empty()) rows_.push_back(std::move(current_));
+    const std::string_view header = trim_white_space(text);
+    current_ = IndexRow{};
+    current_.name.assign(header.substr(0, find_white_space(header)));
+    current_.entry.offset = end_pos;
+    record_lines_ = 0;
+    record_ended_ = false;
+    return Ok{};
+}
+
+Status FastaScanner::sequence_line(std::uint64_t bases, std::uint64_t bytes, bool terminated,
+                                   std::uint64_t end_pos) {
+    if (bad_utf8_ < end_pos) return invalid_utf8();
+    IndexEntry& e = current_.entry;
+    if (e.lenb == 0) {  // first line of the record: every line has at least one byte
+        e.lenc = bases;
+        e.lenb = bytes;
+    }
+    e.rlen += bases;
+    if (!current_.name.empty()) {
+        std::string problem = layout_problem(bases, bytes, terminated);
+        if (!problem.empty()) return FaidxError::indexing("irregular " + problem);
+    }
+    return Ok{};
+}
+
+void FastaScanner::check_utf8(std::string_view piece) {
+    if (bad_utf8_ != kNone) return;
+    std::size_t i = 0;
+    if (carry_len_) {
+        while (carry_len_ < carry_need_ && carry_len_ < sizeof carry_ && i < piece.size())
+            carry_[carry_len_++] = piece[i++];
+        if (carry_len_ < carry_need_) return;
+        if (!is_valid_utf8(std::string_view(carry_, carry_len_))) {
+            bad_utf8_ = carry_pos_;
+            return;
         }
-        p = next;
-        if (static_cast<std::size_t>(p - base) >= next_release) {
-            if (!valid_up_to(p)) return invalid();
-            if (done) done(static_cast<std::size_t>(p - base));
-            next_release += kReleaseStep;
+        carry_len_ = 0;
+    }
+    const std::string_view rest = piece.substr(i);
+    if (is_ascii(rest.data(), rest.size())) return;
+    const std::size_t ok = utf8_valid_prefix(rest);
+    if (ok == rest.size()) return;
+    const std::uint64_t where = pos_ + i + ok;
+    // A character cut by the end of the piece is judged when the next piece completes it.
+    const std::size_t need = utf8_sequence_length(rest[ok]);
+    if (need > rest.size() - ok) {
+        bool continued = true;
+        for (std::size_t k = ok + 1; k < rest.size(); ++k)
+            continued &= (static_cast<unsigned char>(rest[k]) & 0xC0) == 0x80;
+        if (continued) {
+            carry_len_ = rest.size() - ok;
+            std::memcpy(carry_, rest.data() + ok, carry_len_);
+            carry_need_ = need;
+            carry_pos_ = where;
+            return;
         }
     }
-    if (!valid_up_to(end)) return invalid();
-    if (!current.name.empty()) rows.push_back(std::move(current));
-    return rows;
+    bad_utf8_ = where;
+}
+
+void FastaScanner::extend_partial(const char* p, const char* next, bool terminated) {
+    if (partial_header_) {
+        header_.append(p, static_cast<std::size_t>(next - p));
+        return;
+    }
+    const char* text_end = terminated ? next - 1 : next;
+    const std::uint64_t crs = trailing_crs(p, text_end);
+    partial_crs_ = crs == static_cast<std::uint64_t>(text_end - p) ? partial_crs_ + crs : crs;
+    partial_bytes_ += static_cast<std::uint64_t>(next - p);
+}
+
+Status FastaScanner::finish_partial(bool terminated, std::uint64_t end_pos) {
+    partial_ = false;
+    ++line_no_;
+    if (partial_header_) return header_line(header_, end_pos);
+    const std::uint64_t bases = partial_bytes_ - (terminated ? 1 : 0) - partial_crs_;
+    return sequence_line(bases, partial_bytes_, terminated, end_pos);
+}
+
+Status FastaScanner::feed(std::string_view piece) {
+    check_utf8(piece);
+    const char* p = piece.data();
+    const char* const end = p + piece.size();
+    const std::uint64_t base = pos_;
+    const auto at = [&](const char* q) {
+        return base + static_cast<std::uint64_t>(q - piece.data());
+    };
+    pos_ += piece.size();
+    if (partial_ && p < end) {
+        const char* nl = static_cast<const char*>(std::memchr(p, '\n', end - p));
+        const char* next = nl ? nl + 1 : end;
+        extend_partial(p, next, nl != nullptr);
+        if (!nl) return Ok{};
+        Status status = finish_partial(true, at(next));
+        if (!status.ok()) return status;
+        p = next;
+    }
+    while (p < end) {
+        const char* nl = static_cast<const char*>(std::memchr(p, '\n', end - p));
+        if (!nl) {
+            partial_ = true;
+            partial_header_ = *p == '>';
+            partial_bytes_ = 0;
+            partial_crs_ = 0;
+            header_.clear();
+            extend_partial(partial_header_ ? p + 1 : p, end, false);
+            break;
+        }
+        const char* next = nl + 1;
+        ++line_no_;
+        const auto bytes = static_cast<std::uint64_t>(next - p);
+        Status status =
+            *p == '>' ? header_line(std::string_view(p + 1, bytes - 1), at(next))
+                      : sequence_line(bytes - 1 - trailing_crs(p, nl), bytes, true, at(next));
+        if (!status.ok()) return status;
+        p = next;
+    }
+    return Ok{};
+}
+
+Result<std::vector<IndexRow>> FastaScanner::finish() {
+    if (carry_len_ && bad_utf8_ == kNone) bad_utf8_ = carry_pos_;
+    carry_len_ = 0;
+    if (partial_) {
+        Status status = finish_partial(false, pos_);
+        if (!status.ok()) return status.take_error();
+    }
+    if (bad_utf8_ != kNone) return invalid_utf8();
+    if (!current_.name.empty()) rows_.push_back(std::move(current_));
+    return std::move(rows_);
+}
+
+Result<std::vector<IndexRow>> scan_fasta(std::string_view data,
+                                         const std::function<void(std::size_t)>& done) {
+    // Pieces small enough to stay in cache between the UTF-8 check and the line walk.
+    constexpr std::size_t kPiece = std::size_t{1} << 20;
+    constexpr std::size_t kReleaseStep = std::size_t{64} << 20;
+    FastaScanner scanner;
+    for (std::size_t pos = 0; pos < data.size();) {
+        const std::size_t n = std::min(kPiece, data.size() - pos);
+        Status status = scanner.feed(data.substr(pos, n));
+        if (!status.ok()) return status.take_error();
+        pos += n;
+        if (done && pos % kReleaseStep == 0) done(pos);
+    }
+    return scanner.finish();
 }
 
 std::string format_index(const std::vector<IndexRow>& rows) {

@@ -48,11 +48,55 @@ private:
     std::vector<std::uint32_t> hashes_;  // per row, to skip most string comparisons
 };
 
-// Scans FASTA bytes into rows, in file order (duplicates included). Fails with Io when the
-// bytes are not valid UTF-8 and with Indexing when a record's lines are laid out irregularly
-// (such a record could not be served by offset arithmetic).
-// `done(pos)` is told, now and then, that the bytes before `pos` will not be read again (a
-// mapped source can then drop them from this process's resident set).
+// Scans FASTA bytes into rows, in file order (duplicates included), fed as consecutive pieces
+// of the file split anywhere (a line may run across pieces, and only a header line is ever
+// held in memory). Fails with Io when the bytes are not valid UTF-8 and with Indexing when a
+// record's lines are laid out irregularly (such a record could not be served by offset
+// arithmetic); the first faulty line in file order decides which. After a failure the
+// scanner must not be used again.
+class FastaScanner {
+public:
+    Status feed(std::string_view piece);
+    // After the last piece: the rows.
+    Result<std::vector<IndexRow>> finish();
+    // Bytes fed so far.
+    std::uint64_t position() const { return pos_; }
+
+private:
+    static constexpr std::uint64_t kNone = UINT64_MAX;
+
+    void check_utf8(std::string_view piece);
+    Status header_line(std::string_view text, std::uint64_t end_pos);
+    Status sequence_line(std::uint64_t bases, std::uint64_t bytes, bool terminated,
+                         std::uint64_t end_pos);
+    void extend_partial(const char* p, const char* next, bool terminated);
+    Status finish_partial(bool terminated, std::uint64_t end_pos);
+    std::string layout_problem(std::uint64_t bases, std::uint64_t bytes, bool terminated);
+
+    std::vector<IndexRow> rows_;
+    IndexRow current_;
+    std::uint64_t line_no_ = 0;
+    std::uint64_t pos_ = 0;  // file position of the next byte fed
+    // Layout of the current record's lines so far.
+    std::uint64_t record_lines_ = 0;
+    bool record_ended_ = false;
+    // A line begun in an earlier piece: a header keeps its text, a sequence line its counts.
+    bool partial_ = false;
+    bool partial_header_ = false;
+    std::string header_;
+    std::uint64_t partial_bytes_ = 0;
+    std::uint64_t partial_crs_ = 0;  // carriage returns at its end so far
+    // UTF-8: the first invalid byte, and a character cut by the end of the last piece.
+    std::uint64_t bad_utf8_ = kNone;
+    char carry_[4] = {};
+    std::size_t carry_len_ = 0;
+    std::size_t carry_need_ = 0;
+    std::uint64_t carry_pos_ = 0;
+};
+
+// Scans a whole FASTA held in memory. `done(pos)` is told, now and then, that the bytes before
+// `pos` will not be read again (a mapped source can then drop them from this process's
+// resident set).
 Result<std::vector<IndexRow>> scan_fasta(std::string_view data,
                                          const std::function<void(std::size_t)>& done = {});
 

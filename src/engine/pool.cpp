@@ -17,31 +17,26 @@
 
 namespace nucla::engine {
 
-namespace {
-
-std::size_t available_processors() {
-    cpu_set_t set;
-    if (sched_getaffinity(0, sizeof set, &set) == 0) {
-        const int count = CPU_COUNT(&set);
-        if (count > 0) return static_cast<std::size_t>(count);
-    }
-    const unsigned hw = std::thread::hardware_concurrency();
-    return hw ? hw : 1;
-}
-
-std::optional<std::uint64_t> env_number(const char* name) {
-    const char* value = std::getenv(name);
-    if (!value) return std::nullopt;
-    std::string_view text(value);
-    if (text.empty() || text[0] == '+') return std::nullopt;  // plain decimal only
-    return parse_unsigned(text, 1 << 16);
-}
-
 class Pool {
 public:
     explicit Pool(std::size_t size) {
-        // The caller's thread is one of the `size` workers.
-        for (std::size_t i = 1; i < size; ++i) threads_.emplace_back([this] { work(); });
+        // The caller's thread is one of the `size` workers; when the system refuses a thread,
+        // the pool makes do with those it has.
+        try {
+            for (std::size_t i = 1; i < size; ++i) threads_.emplace_back([this] { work(); });
+        } catch (...) {
+        }
+    }
+
+    // Stops and joins the threads (the process-wide pool is never destroyed).
+    ~Pool() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stop_ = true;
+            ++generation_;
+        }
+        wake_.notify_all();
+        for (std::thread& t : threads_) t.join();
     }
 
     void run(std::size_t n, const std::function<void(std::size_t, std::size_t)>& body,
@@ -84,6 +79,7 @@ private:
             std::unique_lock<std::mutex> lock(mutex_);
             wake_.wait(lock, [&] { return generation_ != seen; });
             seen = generation_;
+            if (stop_) return;
             lock.unlock();
             drain();
             lock.lock();
@@ -99,7 +95,28 @@ private:
     std::atomic<std::size_t> next_{0};
     std::size_t busy_ = 0;
     std::uint64_t generation_ = 0;
+    bool stop_ = false;
 };
+
+namespace {
+
+std::size_t available_processors() {
+    cpu_set_t set;
+    if (sched_getaffinity(0, sizeof set, &set) == 0) {
+        const int count = CPU_COUNT(&set);
+        if (count > 0) return static_cast<std::size_t>(count);
+    }
+    const unsigned hw = std::thread::hardware_concurrency();
+    return hw ? hw : 1;
+}
+
+std::optional<std::uint64_t> env_number(const char* name) {
+    const char* value = std::getenv(name);
+    if (!value) return std::nullopt;
+    std::string_view text(value);
+    if (text.empty() || text[0] == '+') return std::nullopt;  // plain decimal only
+    return parse_unsigned(text, 1 << 16);
+}
 
 Pool* pool = nullptr;
 pid_t pool_pid = 0;
@@ -145,6 +162,15 @@ void parallel_for(std::size_t n, const std::function<void(std::size_t, std::size
     } else {
         producer();
     }
+}
+
+WorkerGroup::WorkerGroup() : pool_(std::make_unique<Pool>(pool_size_from_environment())) {}
+
+WorkerGroup::~WorkerGroup() = default;
+
+void WorkerGroup::parallel_for(std::size_t n,
+                               const std::function<void(std::size_t, std::size_t)>& body) {
+    if (n > 0) pool_->run(n, body, nullptr);
 }
 
 }  // namespace nucla::engine

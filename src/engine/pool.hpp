@@ -9,8 +9,11 @@
 
 #include <cstddef>
 #include <functional>
+#include <memory>
 
 namespace nucla::engine {
+
+class Pool;
 
 // Number of threads a new pool would have, read from the environment now.
 std::size_t pool_size_from_environment();
@@ -24,5 +27,22 @@ void parallel_for(std::size_t n, const std::function<void(std::size_t, std::size
 // threads start on the runs; a body that needs the producer's output waits for it itself.
 void parallel_for(std::size_t n, const std::function<void(std::size_t, std::size_t)>& body,
                   const std::function<void()>& producer);
+
+// Threads of their own for one long job (building the index of a compressed FASTA), sized like
+// the pool and joined when the group is destroyed, so that no thread outlives the job and the
+// process-wide pool still starts with the first large batch.
+class WorkerGroup {
+public:
+    WorkerGroup();
+    ~WorkerGroup();
+    WorkerGroup(const WorkerGroup&) = delete;
+    WorkerGroup& operator=(const WorkerGroup&) = delete;
+
+    // As parallel_for, on this group's threads and the caller's.
+    void parallel_for(std::size_t n, const std::function<void(std::size_t, std::size_t)>& body);
+
+private:
+    std::unique_ptr<Pool> pool_;
+};
 
 }  // namespace nucla::engine

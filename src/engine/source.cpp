@@ -6,12 +6,22 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "engine/bgzf.hpp"
+
 namespace nucla::engine {
 
 namespace {
 // An empty file cannot be mapped; any non-null address serves as its empty map.
 constexpr char kEmpty[1] = {0};
 }  // namespace
+
+ReadScratch::ReadScratch() = default;
+ReadScratch::~ReadScratch() = default;
+
+BlockCache& ReadScratch::blocks() {
+    if (!blocks_) blocks_ = std::make_unique<BlockCache>();
+    return *blocks_;
+}
 
 std::unique_ptr<MappedSource> MappedSource::map(int fd, std::uint64_t size) {
     if (size == 0) return std::unique_ptr<MappedSource>(new MappedSource({kEmpty, 0}));
@@ -26,7 +36,7 @@ MappedSource::~MappedSource() {
 }
 
 Result<std::string_view> MappedSource::read_at(std::uint64_t pos, std::size_t want,
-                                               std::string&) const {
+                                               ReadScratch&) const {
     if (pos >= data_.size()) return std::string_view{};
     return data_.substr(pos, want);
 }
@@ -38,12 +48,13 @@ Result<std::uint64_t> HandleSource::size() const {
 }
 
 Result<std::string_view> HandleSource::read_at(std::uint64_t pos, std::size_t want,
-                                               std::string& scratch) const {
+                                               ReadScratch& scratch) const {
     if (pos > static_cast<std::uint64_t>(INT64_MAX)) return std::string_view{};
-    if (scratch.size() < want) scratch.resize(want);
+    std::string& buffer = scratch.buffer;
+    if (buffer.size() < want) buffer.resize(want);
     while (true) {
-        ssize_t n = ::pread(fd_.get(), scratch.data(), want, static_cast<off_t>(pos));
-        if (n >= 0) return std::string_view(scratch.data(), static_cast<std::size_t>(n));
+        ssize_t n = ::pread(fd_.get(), buffer.data(), want, static_cast<off_t>(pos));
+        if (n >= 0) return std::string_view(buffer.data(), static_cast<std::size_t>(n));
         if (errno != EINTR) return FaidxError::io_errno(errno);
     }
 }

@@ -58,7 +58,17 @@ bool is_white_space(char32_t c) {
 
 }  // namespace
 
-bool is_valid_utf8(std::string_view text) {
+bool is_valid_utf8(std::string_view text) { return utf8_valid_prefix(text) == text.size(); }
+
+std::size_t utf8_sequence_length(char lead) {
+    const unsigned char c = static_cast<unsigned char>(lead);
+    if (c >= 0xC2 && c <= 0xDF) return 2;
+    if (c >= 0xE0 && c <= 0xEF) return 3;
+    if (c >= 0xF0 && c <= 0xF4) return 4;
+    return 0;
+}
+
+std::size_t utf8_valid_prefix(std::string_view text) {
     std::size_t i = 0;
     while (i < text.size()) {
         // Skip ASCII eight bytes at a time.
@@ -72,10 +82,10 @@ bool is_valid_utf8(std::string_view text) {
         }
         char32_t c;
         const std::size_t len = decode_one(text, i, c);
-        if (len == 0) return false;
+        if (len == 0) return i;
         i += len;
     }
-    return true;
+    return text.size();
 }
 
 std::size_t find_white_space(std::string_view text) {

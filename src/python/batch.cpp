@@ -5,8 +5,10 @@
 // size; the workers then only copy bases into those reserved byte buffers (no interpreter call,
 // no reference count touched) while this thread waits holding the GIL, so nothing else can see
 // the strings before they are complete. The bases are copied once.
+#include <algorithm>
 #include <atomic>
 #include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -138,6 +140,10 @@ Prepared prepare(const engine::Faidx& faidx, const Request& r, bool rc, Slot& sl
 // bases of the regions already prepared into their strs, so the two overlap. With `rc` the
 // workers also reverse-complement each region while its bases are still in cache: the values
 // are exactly those that unary minus would give.
+//
+// Without a memory map (a compressed file, or reads through a descriptor) every region is
+// planned first and the regions are read in file order, so that a worker decompresses or reads
+// each block once for all the regions in it, however the request is ordered.
 PyObject* parallel(const engine::Faidx& faidx, const std::vector<Request>& requests, bool rc,
                    const char* context, std::string_view context_name) {
     const std::size_t n = requests.size();
@@ -146,6 +152,7 @@ PyObject* parallel(const engine::Faidx& faidx, const std::vector<Request>& reque
     std::size_t limit = n;                 // regions past a failed one are not needed
     bool python_error = false;
     const bool upper = faidx.options().sequence_always_upper;
+    const bool ordered = !faidx.source().mapped().data();
 
     const auto produce = [&] {
         constexpr std::size_t kPublishEvery = 64;
@@ -164,27 +171,52 @@ PyObject* parallel(const engine::Faidx& faidx, const std::vector<Request>& reque
         prepared.store(n, std::memory_order_release);  // nothing more will come
         prepared.notify_all();
     };
-    const auto extract = [&](std::size_t begin, std::size_t end) {
-        std::string scratch;
-        for (std::size_t i = begin; i < end; ++i) {
-            for (std::size_t seen; (seen = prepared.load(std::memory_order_acquire)) <= i;)
-                prepared.wait(seen, std::memory_order_acquire);
-            Slot& slot = slots[i];
-            if (!slot.data || slot.error) continue;
-            auto got = faidx.extract(slot.window, slot.data, scratch);
+    std::atomic<bool> out_of_memory{false};
+    const auto extract_one = [&](Slot& slot) {
+        if (!slot.data || slot.error) return;
+        try {
+            auto got = faidx.extract(slot.window, slot.data, thread_scratch());
             if (!got.ok()) {
                 slot.error = std::make_unique<engine::FaidxError>(got.take_error());
-                continue;
+                return;
             }
             slot.got = *got;
-            if (slot.got.size == slot.plan.count() && slot.got.ascii) {
-                if (upper) engine::upper_case(slot.data, slot.got.size);
-                if (rc) engine::reverse_complement_in_place(slot.data, slot.got.size);
-            }
+        } catch (const std::bad_alloc&) {  // a block cache that could not grow
+            out_of_memory = true;
+            return;
+        }
+        if (slot.got.size == slot.plan.count() && slot.got.ascii) {
+            if (upper) engine::upper_case(slot.data, slot.got.size);
+            if (rc) engine::reverse_complement_in_place(slot.data, slot.got.size);
         }
     };
-    engine::parallel_for(n, extract, produce);
+
+    if (ordered) {
+        produce();
+        std::vector<std::size_t> order;
+        order.reserve(limit);
+        for (std::size_t i = 0; i < limit; ++i)
+            if (slots[i].data) order.push_back(i);
+        std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+            return slots[a].window.pos < slots[b].window.pos;
+        });
+        engine::parallel_for(order.size(), [&](std::size_t begin, std::size_t end) {
+            for (std::size_t k = begin; k < end; ++k) extract_one(slots[order[k]]);
+        });
+    } else {
+        engine::parallel_for(
+            n,
+            [&](std::size_t begin, std::size_t end) {
+                for (std::size_t i = begin; i < end; ++i) {
+                    for (std::size_t seen; (seen = prepared.load(std::memory_order_acquire)) <= i;)
+                        prepared.wait(seen, std::memory_order_acquire);
+                    extract_one(slots[i]);
+                }
+            },
+            produce);
+    }
     if (python_error) return nullptr;
+    if (out_of_memory) throw std::bad_alloc();
 
     for (std::size_t i = 0; i <= limit && i < n; ++i) {
         if (slots[i].error) return runtime_error(i, context, context_name, *slots[i].error);

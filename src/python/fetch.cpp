@@ -6,13 +6,12 @@
 
 namespace nucla::py {
 
-namespace {
-
-// Per-thread scratch buffer for reads through a file handle.
-std::string& scratch() {
-    thread_local std::string buffer;
-    return buffer;
+engine::ReadScratch& thread_scratch() {
+    thread_local engine::ReadScratch scratch;
+    return scratch;
 }
+
+namespace {
 
 PyObject* realize(const engine::Faidx& faidx, PyObject* name_obj, std::string_view name,
                   const engine::RegionPlan& plan) {
@@ -33,7 +32,7 @@ PyObject* realize(const engine::Faidx& faidx, PyObject* name_obj, std::string_vi
     Ref text = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(window->capacity), 127));
     if (!text) return nullptr;
     char* data = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text.get()));
-    auto got = faidx.extract(*window, data, scratch());
+    auto got = faidx.extract(*window, data, thread_scratch());
     if (!got.ok()) return raise(got.error());
     if (got->size == plan.count() && got->ascii) {
         if (faidx.options().sequence_always_upper) engine::upper_case(data, got->size);

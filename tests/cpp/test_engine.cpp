@@ -97,7 +97,7 @@ void batches_equal_single_fetches(bool mutable_file) {
         regions.push_back({name, a, a + rng() % (len - a + 1)});
     }
     auto parallel = fetch_many_parallel(**faidx, regions);
-    std::string scratch;
+    ReadScratch scratch;
     bool same = parallel.size() == regions.size();
     for (std::size_t i = 0; same && i < regions.size(); ++i) {
         auto one = (*faidx)->fetch_single_optimized(regions[i].name, regions[i].start,

@@ -45,7 +45,7 @@ void write_file(const std::string& path, std::string_view bytes) {
 }
 
 void exercise(const Faidx& faidx, std::uint64_t start, std::uint64_t end) {
-    std::string scratch;
+    ReadScratch scratch;
     for (const IndexRow& row : faidx.index().rows()) {
         for (auto plan : {faidx.plan_batch_fetch(row.name, start, end), faidx.plan_entire(row.name)}) {
             try {
