@@ -91,6 +91,22 @@ PyObject* fetch_region(const engine::Faidx& faidx, PyObject* name_obj, std::stri
 PyObject* fetch_region(const engine::Faidx& faidx, const engine::IndexEntry& entry,
                        PyObject* name_obj, std::string_view name, std::uint64_t start,
                        std::uint64_t end);
+// A new list with one item per index row, in file order: make(row) returns a new reference.
+template <class Make>
+PyObject* row_list(const engine::Faidx& faidx, Make&& make) {
+    return guard([&]() -> PyObject* {
+        const auto& rows = faidx.index().rows();
+        Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(rows.size())));
+        if (!list) return nullptr;
+        for (std::size_t i = 0; i < rows.size(); ++i) {
+            PyObject* item = make(rows[i]);
+            if (!item) return nullptr;
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+        }
+        return list.release();
+    });
+}
+
 // The names of the index, in file order, as a new list of str.
 PyObject* key_list(const engine::Faidx& faidx);
 

@@ -177,17 +177,7 @@ PyType_Spec kSpec = {"builtins.Faidx", sizeof(FaidxObject), 0, Py_TPFLAGS_DEFAUL
 }  // namespace
 
 PyObject* key_list(const engine::Faidx& faidx) {
-    return guard([&]() -> PyObject* {
-        const auto& rows = faidx.index().rows();
-        Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(rows.size())));
-        if (!list) return nullptr;
-        for (std::size_t i = 0; i < rows.size(); ++i) {
-            Ref name = make_str(rows[i].name);
-            if (!name) return nullptr;
-            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), name.release());
-        }
-        return list.release();
-    });
+    return row_list(faidx, [](const engine::IndexRow& row) { return make_str(row.name).release(); });
 }
 
 PyTypeObject* faidx_type() {

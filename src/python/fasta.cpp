@@ -90,34 +90,18 @@ PyObject* Fasta_subscript(PyObject* self, PyObject* key) {
 }
 
 PyObject* Fasta_values(PyObject* self, PyObject*) {
-    return guard([&]() -> PyObject* {
-        const auto& rows = fasta_engine(self).index().rows();
-        Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(rows.size())));
-        if (!list) return nullptr;
-        for (std::size_t i = 0; i < rows.size(); ++i) {
-            PyObject* record = new_fasta_record(self, make_str(rows[i].name));
-            if (!record) return nullptr;
-            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), record);
-        }
-        return list.release();
+    return row_list(fasta_engine(self), [&](const engine::IndexRow& row) {
+        return new_fasta_record(self, make_str(row.name));
     });
 }
 
 PyObject* Fasta_items(PyObject* self, PyObject*) {
-    return guard([&]() -> PyObject* {
-        const auto& rows = fasta_engine(self).index().rows();
-        Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(rows.size())));
-        if (!list) return nullptr;
-        for (std::size_t i = 0; i < rows.size(); ++i) {
-            Ref name = make_str(rows[i].name);
-            if (!name) return nullptr;
-            Ref record = Ref::steal(new_fasta_record(self, Ref::borrow(name.get())));
-            if (!record) return nullptr;
-            PyObject* pair = PyTuple_Pack(2, name.get(), record.get());
-            if (!pair) return nullptr;
-            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair);
-        }
-        return list.release();
+    return row_list(fasta_engine(self), [&](const engine::IndexRow& row) -> PyObject* {
+        Ref name = make_str(row.name);
+        if (!name) return nullptr;
+        Ref record = Ref::steal(new_fasta_record(self, Ref::borrow(name.get())));
+        if (!record) return nullptr;
+        return PyTuple_Pack(2, name.get(), record.get());
     });
 }
 
