@@ -149,7 +149,7 @@ def genome(request, tmp_path_factory):
         pytest.skip("bgzip (apt package tabix) is missing")
     text, seqs = random_genome(random.Random(11), eol=request.param)
     plain = tmp_path_factory.mktemp("bgzf") / "g.fa"
-    plain.write_text(text, newline="")
+    plain.write_bytes(text.encode())
     gz = bgzip(str(plain))
     assert len(blocks(gz)) > 5
     return str(plain), gz, seqs
@@ -178,7 +178,7 @@ def test_indexes_match_plain_file_and_samtools(tmp_path, name):
     if name.startswith("random"):
         text, _ = random_genome(random.Random(3), eol="\r\n" if name.endswith("crlf") else "\n",
                                 empty=False)
-        plain.write_text(text, newline="")
+        plain.write_bytes(text.encode())
     else:
         shutil.copy(HTSLIB / name, plain)
     gz = bgzip(str(plain), str(tmp_path / (plain.name + ".bgz")))

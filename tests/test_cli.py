@@ -25,12 +25,10 @@ needs_samtools = pytest.mark.skipif(SAMTOOLS is None, reason="samtools is not in
 def _find_cli():
     if os.environ.get("NUCLA_CLI"):
         return os.environ["NUCLA_CLI"]
-    schemes = [sysconfig.get_default_scheme(), f"{os.name}_user"]
-    for scheme in schemes:
-        try:
-            candidate = Path(sysconfig.get_path("scripts", scheme)) / "nucla"
-        except KeyError:
-            continue
+    # The interpreter's own scripts folder first (a pyenv shim may not be on PATH yet), then
+    # the user scheme's.
+    for scripts in (sysconfig.get_path("scripts"), sysconfig.get_path("scripts", f"{os.name}_user")):
+        candidate = Path(scripts) / "nucla"
         if os.access(candidate, os.X_OK):
             return str(candidate)
     return shutil.which("nucla")

@@ -40,7 +40,7 @@ def use_record(path: str) -> str:
     one: nucla.Sequence = record[0]
     span: nucla.Sequence = record[1:4]
     backwards: nucla.Sequence = record[::-1]
-    lines: List[nucla.Sequence] = reversed(record)
+    lines: List[nucla.Sequence] = list(reversed(record))
     chunks: nucla.SequenceIterator = iter(record)
     first: nucla.Sequence = next(chunks)
     unpadded: int = record.unpadded_len

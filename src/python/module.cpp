@@ -6,7 +6,26 @@
 namespace nucla::py {
 
 PyTypeObject* make_type(PyType_Spec& spec) {
-    return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+#if PY_VERSION_HEX < 0x030A0000
+    // Before 3.10 a heap type keeps its docstring without the signature line, which then
+    // leaves __text_signature__ empty; put the whole text back.
+    for (const PyType_Slot* slot = spec.slots; type && slot->slot; ++slot) {
+        if (slot->slot != Py_tp_doc || !slot->pfunc) continue;
+        const char* doc = static_cast<const char*>(slot->pfunc);
+        const std::size_t size = std::strlen(doc) + 1;
+        char* copy = static_cast<char*>(PyObject_Malloc(size));
+        if (!copy) {
+            Py_DECREF(type);
+            PyErr_NoMemory();
+            return nullptr;
+        }
+        std::memcpy(copy, doc, size);
+        PyObject_Free(const_cast<char*>(type->tp_doc));
+        type->tp_doc = copy;
+    }
+#endif
+    return type;
 }
 
 PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) {
