@@ -1,6 +1,6 @@
 """Benchmark nucla against pysam, pyfastx and samtools; publish the results.
 
-    python bench/run.py            # full size (~2 GB of data), writes bench/results/
+    python bench/run.py            # full size (~2.4 GB of data), writes bench/results/
     python bench/run.py --smoke    # tiny data in a temp dir, a few seconds
 
 Each (tool, workload, repetition) runs in a fresh process (bench/worker.py)
