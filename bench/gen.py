@@ -7,6 +7,8 @@ Writes into a directory:
   many.bed       200,000 regions of 200..2,000 bases spread over the genome
   one.bed        200,000 regions of 200..2,000 bases on the largest chromosome
   *.fai          written directly from the known layout (samtools format)
+  genome.fa.gz   bgzip copy of genome.fa (`bgzip -@2 -c`), with its .fai and .gzi,
+                 skipped when bgzip is not installed (Debian package tabix)
   manifest.json  what was generated, read by the runner and the worker
 
 Everything scales with --scale (counts and lengths), so a tiny smoke data set
@@ -15,6 +17,8 @@ takes a fraction of a second.  Usage: python bench/gen.py DIR [--scale S] [--see
 import argparse
 import json
 import os
+import shutil
+import subprocess
 import sys
 
 import numpy as np
@@ -147,8 +151,33 @@ def write_bed(path, rng, chroms, count, lo=200, hi=2000):
         f.write("".join(f"{names[w]}\t{s}\t{s + z}\n" for w, s, z in zip(which, start, size)))
 
 
+def write_bgzip(out_dir):
+    """genome.fa.gz and its indexes, made once (again when genome.fa is newer).
+
+    Its .fai is genome.fa's (offsets count uncompressed bytes, so samtools writes
+    the same file) and `bgzip -r` writes the .gzi; both end up newer than the .gz.
+    Returns the path, or None without bgzip.
+    """
+    src = os.path.join(out_dir, "genome.fa")
+    gz = src + ".gz"
+    if all(os.path.exists(gz + e) for e in ("", ".fai", ".gzi")) and \
+            os.path.getmtime(gz) >= os.path.getmtime(src):
+        return gz
+    if shutil.which("bgzip") is None:
+        return None
+    for e in (".fai", ".gzi", ".fxi"):
+        if os.path.exists(gz + e):
+            os.remove(gz + e)
+    with open(gz + ".tmp", "wb") as f:
+        subprocess.run(["bgzip", "-@2", "-c", src], stdout=f, check=True)
+    os.replace(gz + ".tmp", gz)
+    subprocess.run(["bgzip", "-r", gz], check=True)
+    shutil.copyfile(src + ".fai", gz + ".fai")
+    return gz
+
+
 def generate(out_dir, scale=1.0, seed=20240601):
-    """Generate (or reuse) the data set in out_dir; return the manifest dict."""
+    """Generate (or reuse) the data set in out_dir, with the bgzip copy; return the manifest dict."""
     os.makedirs(out_dir, exist_ok=True)
     mpath = os.path.join(out_dir, "manifest.json")
     want = {"format": FORMAT_VERSION, "scale": scale, "seed": seed}
@@ -158,6 +187,7 @@ def generate(out_dir, scale=1.0, seed=20240601):
         if all(old.get(k) == v for k, v in want.items()) and all(
                 os.path.exists(os.path.join(out_dir, p))
                 for p in ("genome.fa", "contigs.fa", "many.bed", "one.bed")):
+            write_bgzip(out_dir)
             return old
     seqs = np.random.SeedSequence(seed).spawn(4)
     genome = os.path.join(out_dir, "genome.fa")
@@ -182,6 +212,7 @@ def generate(out_dir, scale=1.0, seed=20240601):
                     single_fetches=max(100, int(100_000 * scale)))
     with open(mpath, "w") as f:
         json.dump(manifest, f, indent=1)
+    write_bgzip(out_dir)
     return manifest
 
 

@@ -41,13 +41,13 @@ def load_bed(path):
     return out
 
 
-def single_regions(m, width=100):
+def single_regions(m, width=100, count=None):
     """Seeded random 100-base windows over the genome (0-based half-open)."""
     rnd = random.Random(m["seed"])
     names = [c for c, _ in m["chroms"]]
     lens = [n for _, n in m["chroms"]]
     idx = rnd.choices(range(len(names)), cum_weights=list(accumulate(lens)),
-                      k=m["single_fetches"])
+                      k=count or m["single_fetches"])
     out = []
     for i in idx:
         s = rnd.randrange(0, lens[i] - width)
@@ -254,9 +254,11 @@ def prepare(tool, workload, m):
     """Return (timed callable, bases produced or None)."""
     d = m["dir"]
     genome, contigs = os.path.join(d, "genome.fa"), os.path.join(d, "contigs.fa")
-    if workload in ("build_genome", "build_contigs"):
-        path = os.path.join(d, "build", os.path.basename(genome if workload == "build_genome" else contigs))
-        for ext in (".fai", ".fxi"):
+    gz = genome + ".gz"  # bgzip copy of genome.fa
+    builds = {"build_genome": genome, "build_contigs": contigs, "build_gz": gz}
+    if workload in builds:
+        path = os.path.join(d, "build", os.path.basename(builds[workload]))
+        for ext in (".fai", ".gzi", ".fxi"):
             if os.path.exists(path + ext):
                 os.remove(path + ext)
         return method(tool, "build")(path), os.path.getsize(path)
@@ -265,11 +267,16 @@ def prepare(tool, workload, m):
     h = method(tool, "handle")
     if workload == "prepare":  # untimed: lets tools with an index of their own make it
         h(genome), h(contigs)
+        if os.path.exists(gz):
+            h(gz)
         return (lambda: None), None
     if workload == "fetch_single":
         return method(tool, "single")(h(genome), single_regions(m)), None
-    if workload == "batch_many":
-        return method(tool, "batch_many")(h(genome), load_bed(os.path.join(d, "many.bed"))), None
+    if workload == "fetch_single_gz":  # fewer calls: compressed fetches are slower
+        return method(tool, "single")(h(gz), single_regions(m, count=m["single_fetches"] // 5)), None
+    if workload in ("batch_many", "batch_many_gz"):
+        path = gz if workload.endswith("_gz") else genome
+        return method(tool, "batch_many")(h(path), load_bed(os.path.join(d, "many.bed"))), None
     if workload == "batch_one":
         return method(tool, "batch_one")(h(genome), m["largest"], load_bed(os.path.join(d, "one.bed"))), None
     if workload == "whole_chrom":
