@@ -215,7 +215,7 @@ def fmt(x):
 def cell_text(cell, how):
     if "seconds" in cell:
         return fmt(value(cell, how))
-    return {"not available": "n/a", "not applicable": "—"}.get(cell.get("na"), "error")
+    return {"not available": "n/a", "not installed": "n/a", "not applicable": "—"}.get(cell.get("na"), "error")
 
 
 def floor_for(res, workload, sizes):

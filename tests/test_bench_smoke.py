@@ -20,5 +20,5 @@ def test_bench_smoke(tmp_path):
     results = json.loads((tmp_path / "out" / "results.json").read_text())
     # Every workload ran for nucla and gave a time.
     assert all(cells["nucla"]["seconds"] > 0 for cells in results["cells"].values())
-    assert results["problems"] == []
+    assert results["problems"] == []  # a peer that is not installed is n/a, not a problem
     assert (tmp_path / "out" / "results.md").read_text().startswith("# nucla benchmark results")
