@@ -71,9 +71,9 @@ def test_stubs_match_the_module(tmp_path):
 def test_example_runs(tmp_path, capfd):
     path = tmp_path / "ex.fa"
     path.write_text(">chr1\nACGTA\nCGTAC\n>chr2\nNNAC\n")
-    spec = importlib.util.spec_from_file_location("typing_example", EXAMPLE)
-    example = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(example)
+    found = importlib.util.spec_from_file_location("typing_example", EXAMPLE)
+    example = importlib.util.module_from_spec(found)
+    found.loader.exec_module(example)
     assert example.use_fasta(str(path)) == ["chr1", "chr2"]
     assert example.use_record(str(path)) == "ACGTACGTAC"
     assert example.use_sequence() == -1

@@ -26,8 +26,8 @@ PyTypeObject* fasta_iterator_type();
 PyTypeObject* sequence_iterator_type();
 PyTypeObject* mutable_fasta_record_type();
 
-// Creates a final heap type "builtins.<name>" from a spec; caches nothing itself.
-PyTypeObject* make_type(PyType_Spec& spec);
+// Creates a final heap type "builtins.<name>" from its slot table; caches nothing itself.
+PyTypeObject* make_type(PyType_Spec& definition);
 // A pickle reduction that rebuilds nucla.<class_name>(*args) on the receiving side.
 PyObject* reduce_by_name(const char* class_name, PyObject* args);
 // tp_new of the classes that Python code cannot construct.

@@ -5,12 +5,12 @@
 
 namespace nucla::py {
 
-PyTypeObject* make_type(PyType_Spec& spec) {
-    auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+PyTypeObject* make_type(PyType_Spec& definition) {
+    auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&definition));
 #if PY_VERSION_HEX < 0x030A0000
     // Before 3.10 a heap type keeps its docstring without the signature line, which then
     // leaves __text_signature__ empty; put the whole text back.
-    for (const PyType_Slot* slot = spec.slots; type && slot->slot; ++slot) {
+    for (const PyType_Slot* slot = definition.slots; type && slot->slot; ++slot) {
         if (slot->slot != Py_tp_doc || !slot->pfunc) continue;
         const char* doc = static_cast<const char*>(slot->pfunc);
         const std::size_t size = std::strlen(doc) + 1;
