@@ -1,10 +1,10 @@
 // Batch fetches: the request is converted whole before anything is read; small batches go
 // through the single-region fetch on this thread, large ones through the worker pool.
 //
-// For a parallel batch this thread plans every region and creates each result str at its final
-// size; the workers then only copy bases into those reserved byte buffers (no interpreter call,
-// no reference count touched) while this thread waits holding the GIL, so nothing else can see
-// the strings before they are complete. The bases are copied once.
+// In a parallel batch this thread plans every region and creates its Sequence and its str at the
+// final size; the workers only copy bases into those reserved byte buffers (no interpreter call,
+// no reference count touched) while this thread holds the GIL, so nothing else can see a string
+// before it is complete. The bases are copied once.
 #include <algorithm>
 #include <atomic>
 #include <memory>
@@ -18,13 +18,9 @@
 
 namespace nucla::py {
 
-namespace {
-
-}  // namespace
-
 bool convert_requests(const char* fname, const char* arg, PyObject* regions, std::size_t arity,
-             PyObject* shared_name, std::string_view name, Ref& holder,
-             std::vector<Request>& out) {
+                      PyObject* shared_name, std::string_view name, Ref& holder,
+                      std::vector<Request>& out) {
     if (PyUnicode_Check(regions) || !PySequence_Check(regions))
         return bad_argument(fname, arg, "a sequence of tuples", regions);
     holder = Ref::steal(PySequence_Fast(regions, "regions must be a sequence"));
