@@ -15,3 +15,13 @@ def write_fasta(tmp_path):
         return str(path)
 
     return write
+
+
+def write_records(path, records):
+    """Writes {name: [line, ...]} as a FASTA file (LF line ends); returns the path as a str."""
+    with open(path, "w", newline="") as f:
+        for name, lines in records.items():
+            f.write(f">{name}\n")
+            for line in lines:
+                f.write(line + "\n")
+    return str(path)

@@ -7,6 +7,7 @@ import sys
 import pytest
 
 import nucla
+from conftest import write_records as write_fasta
 
 # chr1 is the worked example: 10 bases on lines of 5.
 RECORDS = {
@@ -15,15 +16,6 @@ RECORDS = {
     "chr3": ["ACGTA", "CGTAC", "GT"],
 }
 CHR1 = "ACGTACGTAC"
-
-
-def write_fasta(path, records):
-    with open(path, "w", newline="") as f:
-        for name, lines in records.items():
-            f.write(f">{name}\n")
-            for line in lines:
-                f.write(line + "\n")
-    return path
 
 
 @pytest.fixture

@@ -7,21 +7,13 @@ import sys
 import pytest
 
 import nucla
+from conftest import write_records as write_fasta
 
 RECORDS = {
     "chr1": ["ACGTA", "CGTAC"],
     "chr2": ["ACGTA", "CGTAC", "GT"],
     "chr3": [],
 }
-
-
-def write_fasta(path, records):
-    with open(path, "w", newline="") as f:
-        for name, lines in records.items():
-            f.write(f">{name}\n")
-            for line in lines:
-                f.write(line + "\n")
-    return str(path)
 
 
 @pytest.fixture
