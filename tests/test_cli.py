@@ -589,3 +589,39 @@ def test_garbage_input_does_not_crash(cli, tmp_path):
     assert got.returncode == 0  # a foreign index pointing past the data gives short records
     got = run([fasta, "--bed", "-"], stdin=bytes(range(256)) * 3)
     assert got.returncode == 1
+
+
+@pytest.mark.parametrize("index, extra, message", [
+    ("FASTA", [], b"is the FASTA file itself"),
+    ("FASTA", ["one:1-3"], b"is the FASTA file itself"),
+    ("fifo", [], b"is not a regular file"),
+    ("fifo", ["--no-rebuild", "one:1-3"], b"is not a regular file"),  # the read once blocked
+])
+def test_index_path_that_is_no_index_file(cli, tmp_path, small, index, extra, message):
+    before = small.read_bytes()
+    if index == "fifo":
+        index = tmp_path / "fifo"
+        os.mkfifo(index)
+    else:
+        index = small
+    got = subprocess.run([cli, small, "--fai-idx", index, *extra], capture_output=True,
+                         timeout=30)
+    assert (got.returncode, got.stdout) == (1, b"")
+    assert got.stderr.startswith(b"nucla: IO error: ") and message in got.stderr
+    assert small.read_bytes() == before
+    assert index == small or Path(index).is_fifo()
+
+
+@pytest.mark.parametrize("content, fastq", [
+    ("This is a README.\n", False),
+    ("@r1\nACGT\n+\nIIII\n", True),
+])
+def test_file_without_a_header_is_refused(cli, tmp_path, content, fastq):
+    path = tmp_path / "reads"
+    path.write_text(content)
+    for args in ([path], [path, "r1"]):
+        got = run(args)
+        assert (got.returncode, got.stdout) == (1, b"")
+        assert got.stderr.startswith(b"nucla: Indexing error: no FASTA header line")
+        assert (b"FASTQ" in got.stderr) == fastq
+    assert os.listdir(tmp_path) == ["reads"]

@@ -35,7 +35,7 @@ void put_le64(std::string& out, std::uint64_t v) {
 }
 
 FaidxError io_error(const std::string& path, std::string text) {
-    return FaidxError::io(IoError::other(path + ": " + text));
+    return FaidxError::io(IoError::other(std::move(text)), path);
 }
 
 FaidxError corrupt(const std::string& path, std::uint64_t offset, const char* why) {

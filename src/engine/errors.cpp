@@ -12,6 +12,15 @@ std::string IoError::text() const {
     return std::string(description) + " (os error " + std::to_string(os_code) + ")";
 }
 
+FaidxError FaidxError::about(const std::string& path) && {
+    if (kind_ == Kind::Io && payload_.empty()) payload_ = path;
+    return std::move(*this);
+}
+
+std::string FaidxError::io_text() const {
+    return payload_.empty() ? io_.text() : payload_ + ": " + io_.text();
+}
+
 FaidxError FaidxError::sequence_not_found(std::string_view name) {
     std::string message = "Sequence '";
     message.append(name);
@@ -25,7 +34,7 @@ std::string FaidxError::display() const {
         case Kind::IndexNotFound: return "Index file not found: " + payload_;
         case Kind::Fetch: return "Fetch error: " + payload_;
         case Kind::Indexing: return "Indexing error: " + payload_;
-        case Kind::Io: return "IO error: " + io_.text();
+        case Kind::Io: return "IO error: " + io_text();
         case Kind::Region: return "Invalid region: " + payload_;
     }
     return payload_;
@@ -37,7 +46,7 @@ std::string FaidxError::python_message() const {
         case Kind::IndexNotFound: return "IndexNotFoundError: " + payload_;
         case Kind::Fetch: return "FetchError: " + payload_;
         case Kind::Indexing: return "FastaIndexingError: " + payload_;
-        case Kind::Io: return "IOError: " + io_.text();
+        case Kind::Io: return "IOError: " + io_text();
         case Kind::Region: return "RegionError: " + payload_;
     }
     return payload_;
