@@ -412,10 +412,11 @@ BlockCache::Slot& BlockCache::take() {
 }
 
 BgzfSource::BgzfSource(std::unique_ptr<Source> raw, std::uint64_t raw_size, std::string path,
-                       BlockIndex index)
+                       std::string gzi_path, BlockIndex index)
     : raw_(std::move(raw)),
       raw_size_(raw_size),
       path_(std::move(path)),
+      gzi_path_(std::move(gzi_path)),
       index_(std::move(index)),
       id_(next_source_id.fetch_add(1)) {}
 
@@ -450,7 +451,7 @@ Status BgzfSource::load(std::size_t block, BlockCache::Slot& slot, ReadScratch& 
     while (true) {
         const auto mismatch = [&] {
             return io_error(path_, "BGZF block at offset " + std::to_string(at) +
-                                       " does not match the block index " + path_ + ".gzi");
+                                       " does not match the block index " + gzi_path_);
         };
         if (at >= limit) return mismatch();
         const auto want =

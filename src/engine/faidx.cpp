@@ -81,6 +81,7 @@ void warn_unsaved(const std::vector<std::string>& unsaved) {
 Result<std::unique_ptr<Faidx>> Faidx::open(std::string filename, Options options) {
     std::unique_ptr<Faidx> f(new Faidx());
     f->index_path_ = options.indexname ? *options.indexname : filename + ".fai";
+    f->gzi_path_ = options.gzi_indexname ? *options.gzi_indexname : filename + ".gzi";
     f->filename_ = std::move(filename);
     f->options_ = std::move(options);
     const Options& opt = f->options_;
@@ -133,7 +134,7 @@ Result<std::unique_ptr<Faidx>> Faidx::open(std::string filename, Options options
     if (compression == Compression::Bgzf) {
         // The block index is fresh unless it is older than the FASTA; an unknown time counts
         // as fresh, as for the .fai.
-        auto gzi_st = index_file_at(f->filename_ + ".gzi", fasta_st);
+        auto gzi_st = index_file_at(f->gzi_path_, fasta_st);
         if (!gzi_st.ok()) return gzi_st.take_error();
         const bool gzi_fresh = *gzi_st && !stale(**gzi_st, fasta_st);
         Status opened =
@@ -182,7 +183,7 @@ Status Faidx::read_index() {
 Status Faidx::open_bgzf(std::uint64_t raw_size, bool build, bool gzi_fresh,
                         std::vector<std::string>& unsaved) {
     std::unique_ptr<Source> raw = std::move(source_);
-    const std::string gzi_path = filename_ + ".gzi";
+    const std::string& gzi_path = gzi_path_;
     std::optional<std::string> old_gzi;
     if (gzi_fresh) {
         auto bytes = read_index_text(gzi_path);
@@ -226,7 +227,8 @@ Status Faidx::open_bgzf(std::uint64_t raw_size, bool build, bool gzi_fresh,
             if (options_.build_index) (void)save(gzi_path, format_gzi(blocks), unsaved);
         }
     }
-    source_ = std::make_unique<BgzfSource>(std::move(raw), raw_size, filename_, std::move(blocks));
+    source_ = std::make_unique<BgzfSource>(std::move(raw), raw_size, filename_, gzi_path_,
+                                           std::move(blocks));
     return Ok{};
 }
 

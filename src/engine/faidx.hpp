@@ -26,6 +26,7 @@ namespace nucla::engine {
 
 struct Options {
     std::optional<std::string> indexname;
+    std::optional<std::string> gzi_indexname;  // block index of a BGZF file [FASTA.gzi]
     bool as_raw = false;
     bool strict_bounds = false;
     bool sequence_always_upper = false;
@@ -65,6 +66,7 @@ public:
 
     const std::string& filename() const { return filename_; }
     const std::string& index_path() const { return index_path_; }
+    const std::string& gzi_path() const { return gzi_path_; }
     // The same two paths made absolute at open, for whatever opens the files again (a pickled
     // copy, in another process and perhaps another working directory).
     const std::string& absolute_filename() const { return absolute_filename_; }
@@ -133,6 +135,7 @@ private:
 
     std::string filename_;
     std::string index_path_;
+    std::string gzi_path_;
     std::string absolute_filename_;
     std::string absolute_index_path_;
     Options options_;
