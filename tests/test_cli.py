@@ -322,7 +322,7 @@ def test_version_and_help(cli):
     got = run(["--help"])
     assert got.returncode == 0
     assert b"Usage: nucla" in got.stdout
-    for flag in (b"--bed", b"--reverse-complement", b"--threads", b"--continue", b"--upper"):
+    for flag in (b"--bed", b"--strand", b"--write-index", b"--gzi-idx", b"--threads", b"--upper"):
         assert flag in got.stdout
 
 
@@ -407,8 +407,8 @@ def test_clamping(cli, small):
     assert got.stdout == (
         b">two:8-100\nGGG\n>two:11\n>two:11-20\n>two:0-3\n>two:0\nTTTTTGGGGG\n>two:-2\nTT\n"
     )
-    assert b"truncated" in got.stderr
-    assert b"zero length" in got.stderr
+    assert b"Truncated sequence: two:8-100" in got.stderr
+    assert b"Zero length sequence: two:11" in got.stderr
 
 
 def test_unknown_sequence_stops_without_partial_record(cli, small):
@@ -522,6 +522,8 @@ def test_threads_give_the_same_bytes(cli, tmp_path, small):
         ["--mark-strand", "up", "FASTA", "two"],
         ["FASTA", "-r"],
         ["FASTA", "-r", "-", "--bed", "-"],
+        ["FASTA", "-s", "two"],
+        ["FASTA", "--write-index", "two"],
     ],
 )
 def test_usage_errors(cli, small, args):
