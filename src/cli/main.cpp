@@ -248,7 +248,8 @@ int parse_arguments(int argc, char** argv, Config& cfg) {
     cfg.regions.assign(argv + optind, argv + argc);
     if (cfg.region_file && cfg.bed_file && *cfg.region_file == "-" && *cfg.bed_file == "-")
         return usage_error("standard input can serve only one of -r and --bed");
-    if (cfg.strand && !cfg.bed_file) return usage_error("-s reads the strand of BED rows: give --bed");
+    if (cfg.strand && !cfg.bed_file)
+        return usage_error("-s reads the strand of BED rows: give --bed");
     if (cfg.write_index && !cfg.output)
         return usage_error("--write-index indexes an output file: give -o");
     return -1;
@@ -356,7 +357,8 @@ void Extractor::print(const Request& r, std::string* bases) {
     out_.put(r.header());
     out_.put(mark);
     out_.put('\n');
-    if (index_) index_->add(r.header(), mark, out_.position(), bases ? bases->size() : 0, cfg_.width);
+    if (index_)
+        index_->add(r.header(), mark, out_.position(), bases ? bases->size() : 0, cfg_.width);
     if (!bases || bases->empty()) return;
     if (reversed) reverse_complement(*bases);
     const std::string_view s = *bases;
@@ -479,7 +481,8 @@ int open_output(const Config& cfg, const Faidx& faidx, engine::Fd& owned) {
         }
     }
     // Opened without O_TRUNC and checked through the descriptor, so that an input reached by
-    // another name (a hard or symbolic link) is refused before it loses a byte.
+    // another name (a hard or symbolic link, or a file swapped in since the check) is refused
+    // before it loses a byte.
     owned = engine::Fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666));
     struct stat st;
     if (!owned.valid() || ::fstat(owned.get(), &st) != 0) {
@@ -504,7 +507,7 @@ bool write_output_indexes(const std::string& path, const OutputIndex& rows,
         return written.ok();
     };
     if (!write(path + ".fai", rows.text())) return false;
-    return !bgzf || write(path + ".gzi", engine::format_gzi(bgzf->blocks()));
+    return !bgzf || write(path + ".gzi", bgzf->gzi());
 }
 
 int extract(const Config& cfg, const engine::Options& options) {

@@ -164,6 +164,12 @@ int BgzfWriter::finish() {
     return error_;
 }
 
+std::string BgzfWriter::gzi() const {
+    // htslib counts the entries less the implicit first one, so a file without data says -1.
+    if (blocks_.uoffset.empty()) return std::string(8, '\xff');
+    return format_gzi(blocks_);
+}
+
 int BgzfWriter::compress_and_write() {
     const std::size_t n = (pending_.size() + kBlockInput - 1) / kBlockInput;
     if (compressed_.size() < n) compressed_.resize(n);

@@ -18,8 +18,9 @@ namespace nucla::engine {
 // Input bytes per block, as htslib cuts them (room is left for data that does not compress).
 inline constexpr std::size_t kBlockInput = 0xff00;
 
-// Levels are zlib's (0 to 9); the default is zlib's, as in bgzip.
-inline constexpr int kDefaultCompressionLevel = 6;
+// Levels are zlib's (0 to 9). The default is the level samtools 1.24 writes its faidx output
+// at: a third of the time of bgzip's default (6) for output 1.5% larger.
+inline constexpr int kDefaultCompressionLevel = 4;
 
 // The block that ends every BGZF file.
 std::string_view bgzf_eof_block();
@@ -42,8 +43,10 @@ public:
     int write(std::string_view data);
     // Writes what is held, then the end-of-file block; returns 0 or the first errno.
     int finish();
-    // The data blocks written so far (all of them after finish()), for format_gzi.
+    // The data blocks written so far (all of them after finish()).
     const BlockIndex& blocks() const { return blocks_; }
+    // The .gzi of the finished file, as bgzip -r writes it.
+    std::string gzi() const;
 
 private:
     int compress_and_write();
