@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <memory>
 #include <new>
 
 #include "engine/fd.hpp"
@@ -11,6 +12,7 @@
 #if NUCLA_HAVE_LIBDEFLATE
 #include <libdeflate.h>
 #else
+#define ZLIB_CONST
 #include <zlib.h>
 #endif
 
@@ -78,7 +80,7 @@ public:
         return libdeflate_deflate_compress(c_, in.data(), in.size(), out, capacity);
 #else
         if (deflateReset(&z_) != Z_OK) return 0;
-        z_.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in.data()));
+        z_.next_in = reinterpret_cast<const Bytef*>(in.data());
         z_.avail_in = static_cast<uInt>(in.size());
         z_.next_out = reinterpret_cast<Bytef*>(out);
         z_.avail_out = static_cast<uInt>(capacity);
@@ -134,12 +136,6 @@ std::string_view bgzf_eof_block() {
     static constexpr unsigned char kEof[28] = {31, 139, 8, 4, 0, 0, 0, 0, 0, 255, 6, 0, 'B', 'C',
                                                2,  0,   27, 0, 3, 0, 0, 0, 0, 0,   0, 0, 0,   0};
     return std::string_view(reinterpret_cast<const char*>(kEof), sizeof kEof);
-}
-
-std::string compress_block(std::string_view data, int level) {
-    std::string block(kMaxBlockSize, '\0');
-    block.resize(compress_into(data.substr(0, kBlockInput), level, block.data()));
-    return block;
 }
 
 BgzfWriter::BgzfWriter(int fd, int level) : fd_(fd), level_(std::clamp(level, 0, 9)) {}

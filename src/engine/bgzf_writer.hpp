@@ -6,7 +6,6 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -24,10 +23,6 @@ inline constexpr int kDefaultCompressionLevel = 4;
 
 // The block that ends every BGZF file.
 std::string_view bgzf_eof_block();
-
-// One block holding `data` (at most kBlockInput bytes), compressed at `level` (0: stored).
-// May throw std::bad_alloc.
-std::string compress_block(std::string_view data, int level = kDefaultCompressionLevel);
 
 class BgzfWriter {
 public:
