@@ -322,7 +322,8 @@ def test_version_and_help(cli):
     got = run(["--help"])
     assert got.returncode == 0
     assert b"Usage: nucla" in got.stdout
-    for flag in (b"--bed", b"--strand", b"--write-index", b"--gzi-idx", b"--threads", b"--upper"):
+    for flag in (b"--bed", b"--reverse-complement", b"--threads", b"--continue", b"--upper",
+                 b"--strand", b"--write-index", b"--gzi-idx"):
         assert flag in got.stdout
 
 
