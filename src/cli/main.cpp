@@ -31,6 +31,7 @@
 #include "engine/bgzf.hpp"
 #include "engine/bgzf_writer.hpp"
 #include "engine/faidx.hpp"
+#include "engine/files.hpp"
 #include "engine/index.hpp"
 #include "engine/source.hpp"
 #include "engine/text.hpp"
@@ -503,7 +504,7 @@ bool write_output_indexes(const std::string& path, const OutputIndex& rows,
                           const engine::BgzfWriter* bgzf) {
     const auto write = [](const std::string& p, const std::string& text) {
         engine::Status written = engine::write_file_atomically(p, text);
-        if (!written.ok()) say(p + ": " + written.error().io_error().text());
+        if (!written.ok()) say(written.error().display());
         return written.ok();
     };
     if (!write(path + ".fai", rows.text())) return false;
