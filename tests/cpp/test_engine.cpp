@@ -114,7 +114,8 @@ void batches_equal_single_fetches(bool mutable_file) {
     ::rmdir(dir);
 }
 
-void bgzf_written_on_the_pool_reads_back() {
+// Level 0 stores the data, as a block that would not shrink is stored at any level.
+void bgzf_written_on_the_pool_reads_back(int level) {
     char dir[] = "/tmp/nucla-engine-test-XXXXXX";
     if (!::mkdtemp(dir)) std::abort();
     const std::string path = std::string(dir) + "/w.gz";
@@ -124,7 +125,7 @@ void bgzf_written_on_the_pool_reads_back() {
     BlockIndex written;
     {
         Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644));
-        BgzfWriter writer(fd.get());
+        BgzfWriter writer(fd.get(), level);
         // Pieces of every size, so that blocks and batches are cut inside them.
         for (std::size_t pos = 0; pos < text.size();) {
             const std::size_t n = std::min<std::size_t>(text.size() - pos, rng() % 300000);
@@ -153,7 +154,8 @@ int main() {
     producer_runs_before_the_caller_drains();
     batches_equal_single_fetches(false);
     batches_equal_single_fetches(true);
-    bgzf_written_on_the_pool_reads_back();
+    bgzf_written_on_the_pool_reads_back(kDefaultCompressionLevel);
+    bgzf_written_on_the_pool_reads_back(0);
     if (failures == 0) std::puts("engine tests passed");
     return failures == 0 ? 0 : 1;
 }
