@@ -19,17 +19,16 @@
 namespace nucla::py {
 
 bool convert_requests(const char* fname, const char* arg, PyObject* regions, std::size_t arity,
-                      PyObject* shared_name, std::string_view name, Ref& holder,
-                      std::vector<Request>& out) {
+                      PyObject* shared_name, Ref& holder, std::vector<Request>& out) {
     if (PyUnicode_Check(regions) || !PySequence_Check(regions))
         return bad_argument(fname, arg, "a sequence of tuples", regions);
-    holder = Ref::steal(PySequence_Fast(regions, "regions must be a sequence"));
+    // A tuple of our own: an __index__ below may change the caller's list, but not this.
+    holder = Ref::steal(PySequence_Tuple(regions));
     if (!holder) return false;
-    const Py_ssize_t n = PySequence_Fast_GET_SIZE(holder.get());
-    PyObject** items = PySequence_Fast_ITEMS(holder.get());
+    const Py_ssize_t n = PyTuple_GET_SIZE(holder.get());
     out.reserve(static_cast<std::size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* item = items[i];
+        PyObject* item = PyTuple_GET_ITEM(holder.get(), i);
         if (!PyTuple_Check(item)) return bad_argument(fname, arg, "a sequence of tuples", item);
         const Py_ssize_t len = PyTuple_GET_SIZE(item);
         if (len != static_cast<Py_ssize_t>(arity)) {
@@ -37,17 +36,27 @@ bool convert_requests(const char* fname, const char* arg, PyObject* regions, std
                          arity, len);
             return false;
         }
-        Request r{shared_name, name, 0, 0};
+        Request r{shared_name, {}, 0, 0};
         Py_ssize_t k = 0;
         if (arity == 3) {
             r.name_obj = PyTuple_GET_ITEM(item, 0);
-            if (!to_str(fname, arg, r.name_obj, r.name)) return false;
+            if (!check_str(fname, arg, r.name_obj)) return false;
             k = 1;
         }
         if (!to_u64(fname, arg, PyTuple_GET_ITEM(item, k), r.start) ||
             !to_u64(fname, arg, PyTuple_GET_ITEM(item, k + 1), r.end))
             return false;
         out.push_back(r);
+    }
+    // No Python code runs from here on, and the tuple keeps every name alive: take the views.
+    std::string_view shared;
+    if (shared_name && !utf8_of(shared_name, shared)) return false;
+    for (Request& r : out) {
+        if (r.name_obj == shared_name) {
+            r.name = shared;
+        } else if (!utf8_of(r.name_obj, r.name)) {
+            return false;
+        }
     }
     return true;
 }
@@ -242,7 +251,7 @@ PyObject* batch_fetch_many(const engine::Faidx& faidx, const char* fname, PyObje
     return guard([&]() -> PyObject* {
         Ref holder;
         std::vector<Request> requests;
-        if (!convert_requests(fname, "regions", regions, 3, nullptr, {}, holder, requests))
+        if (!convert_requests(fname, "regions", regions, 3, nullptr, holder, requests))
             return nullptr;
         if (requests.size() < engine::kParallelThreshold) return sequential(faidx, requests, rc);
         return parallel(faidx, requests, rc, nullptr, {});
@@ -250,14 +259,14 @@ PyObject* batch_fetch_many(const engine::Faidx& faidx, const char* fname, PyObje
 }
 
 PyObject* batch_fetch_many_same_chr(const engine::Faidx& faidx, const char* fname,
-                                    PyObject* name_obj, std::string_view name, PyObject* regions,
-                                    bool rc) {
+                                    PyObject* name_obj, PyObject* regions, bool rc) {
     return guard([&]() -> PyObject* {
         Ref holder;
         std::vector<Request> requests;
-        if (!convert_requests(fname, "regions", regions, 2, name_obj, name, holder, requests))
+        if (!convert_requests(fname, "regions", regions, 2, name_obj, holder, requests))
             return nullptr;
         if (requests.empty()) return PyList_New(0);
+        const std::string_view name = requests.front().name;
         if (!faidx.index().contains(name)) return raise(engine::FaidxError::sequence_not_found(name));
         if (requests.size() < engine::kParallelThreshold) return sequential(faidx, requests, rc);
         return parallel(faidx, requests, rc, " from ", name);

@@ -145,17 +145,18 @@ struct Request {
 };
 
 // Converts a sequence (not a str) of tuples of `arity` items: (name, start, end) when arity is
-// 3, else (start, end) on `name`. `holder` keeps the converted items alive.
+// 3, else (start, end) on `shared_name`, a str. `holder` keeps a tuple copy of the request, so
+// that an __index__ changing the caller's list cannot pull items away, and the names' views are
+// taken only once every coordinate is converted.
 bool convert_requests(const char* fname, const char* arg, PyObject* regions, std::size_t arity,
-                      PyObject* shared_name, std::string_view name, Ref& holder,
-                      std::vector<Request>& out);
+                      PyObject* shared_name, Ref& holder, std::vector<Request>& out);
 
 // Batch fetches over converted requests; `fname` names the method in argument errors.
 // With `rc`, every value is the reverse complement of what a plain fetch returns.
+// `name_obj` must be a str.
 PyObject* batch_fetch_many(const engine::Faidx& faidx, const char* fname, PyObject* regions,
                            bool rc = false);
 PyObject* batch_fetch_many_same_chr(const engine::Faidx& faidx, const char* fname,
-                                    PyObject* name_obj, std::string_view name, PyObject* regions,
-                                    bool rc = false);
+                                    PyObject* name_obj, PyObject* regions, bool rc = false);
 
 }  // namespace nucla::py
