@@ -25,6 +25,10 @@ bool convert_requests(const char* fname, const char* arg, PyObject* regions, std
     // A tuple of our own: an __index__ below may change the caller's list, but not this.
     holder = Ref::steal(PySequence_Tuple(regions));
     if (!holder) return false;
+    // The view of a name is taken once its region's coordinates are converted (an __index__ may
+    // run any Python code); the tuple keeps every name alive until the call ends.
+    std::string_view shared;
+    if (shared_name && !utf8_of(shared_name, shared)) return false;
     const Py_ssize_t n = PyTuple_GET_SIZE(holder.get());
     out.reserve(static_cast<std::size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
@@ -36,27 +40,17 @@ bool convert_requests(const char* fname, const char* arg, PyObject* regions, std
                          arity, len);
             return false;
         }
-        Request r{shared_name, {}, 0, 0};
-        Py_ssize_t k = 0;
+        Request r{shared_name, shared, 0, 0};
+        const Py_ssize_t k = arity == 3 ? 1 : 0;
         if (arity == 3) {
             r.name_obj = PyTuple_GET_ITEM(item, 0);
             if (!check_str(fname, arg, r.name_obj)) return false;
-            k = 1;
         }
         if (!to_u64(fname, arg, PyTuple_GET_ITEM(item, k), r.start) ||
-            !to_u64(fname, arg, PyTuple_GET_ITEM(item, k + 1), r.end))
+            !to_u64(fname, arg, PyTuple_GET_ITEM(item, k + 1), r.end) ||
+            (arity == 3 && !utf8_of(r.name_obj, r.name)))
             return false;
         out.push_back(r);
-    }
-    // No Python code runs from here on, and the tuple keeps every name alive: take the views.
-    std::string_view shared;
-    if (shared_name && !utf8_of(shared_name, shared)) return false;
-    for (Request& r : out) {
-        if (r.name_obj == shared_name) {
-            r.name = shared;
-        } else if (!utf8_of(r.name_obj, r.name)) {
-            return false;
-        }
     }
     return true;
 }
