@@ -72,9 +72,10 @@ BATCH_CALLS = [
 
 
 @pytest.mark.parametrize("mutation", sorted(MUTATIONS))
-@pytest.mark.parametrize("n", [10, 1500])
+@pytest.mark.parametrize("n, at", [(10, 0), (10, 9), (1500, 0), (1500, 1499)])
 @pytest.mark.parametrize("cls, call, named, joined", BATCH_CALLS)
-def test_request_changed_by_index_during_conversion(genome, cls, call, named, joined, n, mutation):
+def test_request_changed_by_index_during_conversion(genome, cls, call, named, joined, n, at,
+                                                    mutation):
     code = f"""
         obj = nucla.{cls}(path)
         wanted = [(1 + 7 * i, 5 + 7 * i) for i in range({n})]
@@ -82,7 +83,7 @@ def test_request_changed_by_index_during_conversion(genome, cls, call, named, jo
         def act():
             {MUTATIONS[mutation]}
             churn()
-        L[0] = L[0][:-1] + (Hostile(L[0][-1], act),)
+        L[{at}] = L[{at}][:-1] + (Hostile(L[{at}][-1], act),)
         got = {call}
         expected = [seqs["chr1"][s - 1:e] for s, e in wanted]
         if {joined}:

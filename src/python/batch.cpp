@@ -19,20 +19,31 @@
 namespace nucla::py {
 
 bool convert_requests(const char* fname, const char* arg, PyObject* regions, std::size_t arity,
-                      PyObject* shared_name, Ref& holder, std::vector<Request>& out) {
+                      PyObject* shared_name, RequestHold& hold, std::vector<Request>& out) {
     if (PyUnicode_Check(regions) || !PySequence_Check(regions))
         return bad_argument(fname, arg, "a sequence of tuples", regions);
-    // A tuple of our own: an __index__ below may change the caller's list, but not this.
-    holder = Ref::steal(PySequence_Tuple(regions));
-    if (!holder) return false;
-    // The view of a name is taken once its region's coordinates are converted (an __index__ may
-    // run any Python code); the tuple keeps every name alive until the call ends.
+    // The regions as they stand now. A list is read in place for as long as no caller code can
+    // run (converting an exact int runs none); before the first coordinate that is not one, what
+    // is left of the list is held, since its __index__ may change the list. Any other sequence
+    // is read from a tuple, which nothing can change.
+    bool in_place = PyList_CheckExact(regions);
+    if (!in_place) {
+        hold.tuple = Ref::steal(PySequence_Tuple(regions));
+        if (!hold.tuple) return false;
+    }
+    PyObject* const source = in_place ? regions : hold.tuple.get();
+    PyObject* const* const items = PySequence_Fast_ITEMS(source);
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(source);
+    Py_ssize_t pinned_from = 0;
+    const auto item_at = [&](Py_ssize_t i) {
+        return hold.pinned.empty() ? items[i] : hold.pinned[i - pinned_from].get();
+    };
+    // The shared name is the caller's argument, which the caller holds for the whole call.
     std::string_view shared;
     if (shared_name && !utf8_of(shared_name, shared)) return false;
-    const Py_ssize_t n = PyTuple_GET_SIZE(holder.get());
     out.reserve(static_cast<std::size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* item = PyTuple_GET_ITEM(holder.get(), i);
+        PyObject* item = item_at(i);
         if (!PyTuple_Check(item)) return bad_argument(fname, arg, "a sequence of tuples", item);
         const Py_ssize_t len = PyTuple_GET_SIZE(item);
         if (len != static_cast<Py_ssize_t>(arity)) {
@@ -46,10 +57,22 @@ bool convert_requests(const char* fname, const char* arg, PyObject* regions, std
             r.name_obj = PyTuple_GET_ITEM(item, 0);
             if (!check_str(fname, arg, r.name_obj)) return false;
         }
-        if (!to_u64(fname, arg, PyTuple_GET_ITEM(item, k), r.start) ||
-            !to_u64(fname, arg, PyTuple_GET_ITEM(item, k + 1), r.end) ||
-            (arity == 3 && !utf8_of(r.name_obj, r.name)))
-            return false;
+        PyObject* start = PyTuple_GET_ITEM(item, k);
+        PyObject* end = PyTuple_GET_ITEM(item, k + 1);
+        if (in_place && !(PyLong_CheckExact(start) && PyLong_CheckExact(end))) {
+            hold.pinned.reserve(static_cast<std::size_t>(n - i));
+            for (Py_ssize_t j = i; j < n; ++j) hold.pinned.push_back(Ref::borrow(items[j]));
+            pinned_from = i;
+            in_place = false;
+        }
+        if (!to_u64(fname, arg, start, r.start) || !to_u64(fname, arg, end, r.end)) return false;
+        if (arity == 3) {
+            // A name read in place is held for the call (a run of one object once): caller code
+            // may yet drop the list's item.
+            if (in_place && (hold.names.empty() || hold.names.back().get() != r.name_obj))
+                hold.names.push_back(Ref::borrow(r.name_obj));
+            if (!utf8_of(r.name_obj, r.name)) return false;
+        }
         out.push_back(r);
     }
     return true;
@@ -243,9 +266,9 @@ PyObject* parallel(const engine::Faidx& faidx, const std::vector<Request>& reque
 PyObject* batch_fetch_many(const engine::Faidx& faidx, const char* fname, PyObject* regions,
                            bool rc) {
     return guard([&]() -> PyObject* {
-        Ref holder;
+        RequestHold hold;
         std::vector<Request> requests;
-        if (!convert_requests(fname, "regions", regions, 3, nullptr, holder, requests))
+        if (!convert_requests(fname, "regions", regions, 3, nullptr, hold, requests))
             return nullptr;
         if (requests.size() < engine::kParallelThreshold) return sequential(faidx, requests, rc);
         return parallel(faidx, requests, rc, nullptr, {});
@@ -255,9 +278,9 @@ PyObject* batch_fetch_many(const engine::Faidx& faidx, const char* fname, PyObje
 PyObject* batch_fetch_many_same_chr(const engine::Faidx& faidx, const char* fname,
                                     PyObject* name_obj, PyObject* regions, bool rc) {
     return guard([&]() -> PyObject* {
-        Ref holder;
+        RequestHold hold;
         std::vector<Request> requests;
-        if (!convert_requests(fname, "regions", regions, 2, name_obj, holder, requests))
+        if (!convert_requests(fname, "regions", regions, 2, name_obj, hold, requests))
             return nullptr;
         if (requests.empty()) return PyList_New(0);
         const std::string_view name = requests.front().name;

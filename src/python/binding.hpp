@@ -144,12 +144,21 @@ struct Request {
     std::uint64_t end;
 };
 
+// What converted requests borrow from, kept for the whole call: a tuple of the regions when
+// they are not a list, what was left of a list when caller code could first run, and every
+// region's name.
+struct RequestHold {
+    Ref tuple;
+    std::vector<Ref> pinned;
+    std::vector<Ref> names;
+};
+
 // Converts a sequence (not a str) of tuples of `arity` items: (name, start, end) when arity is
-// 3, else (start, end) on `shared_name`, a str. `holder` keeps a tuple copy of the request, so
-// that an __index__ changing the caller's list cannot pull items away, and the names' views are
-// taken only once every coordinate is converted.
+// 3, else (start, end) on `shared_name`, a str. The request is taken as it stands when the call
+// begins, whatever a coordinate's __index__ does to the caller's list, and each name's view is
+// taken once its region's coordinates are converted.
 bool convert_requests(const char* fname, const char* arg, PyObject* regions, std::size_t arity,
-                      PyObject* shared_name, Ref& holder, std::vector<Request>& out);
+                      PyObject* shared_name, RequestHold& hold, std::vector<Request>& out);
 
 // Batch fetches over converted requests; `fname` names the method in argument errors.
 // With `rc`, every value is the reverse complement of what a plain fetch returns.

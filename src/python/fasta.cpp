@@ -176,10 +176,10 @@ PyObject* Fasta_get_spliced_seq(PyObject* self, PyObject* const* args, Py_ssize_
         if (!unpack(kSplicedSig, args, nargs, kw, a)) return nullptr;
         bool rc;
         if (!check_str("get_spliced_seq", "name", a[0])) return nullptr;
-        Ref holder;
+        RequestHold hold;
         std::vector<Request> intervals;
         std::string_view name;
-        if (!convert_requests("get_spliced_seq", "intervals", a[1], 2, a[0], holder, intervals) ||
+        if (!convert_requests("get_spliced_seq", "intervals", a[1], 2, a[0], hold, intervals) ||
             !to_rc("get_spliced_seq", a[2], rc) || !utf8_of(a[0], name))
             return nullptr;
         std::vector<Ref> segments;
