@@ -51,7 +51,7 @@ bool convert_requests(const char* fname, const char* arg, PyObject* regions, std
                          arity, len);
             return false;
         }
-        Request r{shared_name, shared, 0, 0};
+        Request r{shared_name, shared, 0, 0, Ref()};
         const Py_ssize_t k = arity == 3 ? 1 : 0;
         if (arity == 3) {
             r.name_obj = PyTuple_GET_ITEM(item, 0);
@@ -67,18 +67,22 @@ bool convert_requests(const char* fname, const char* arg, PyObject* regions, std
         }
         if (!to_u64(fname, arg, start, r.start) || !to_u64(fname, arg, end, r.end)) return false;
         if (arity == 3) {
-            // A name read in place is held for the call (a run of one object once): caller code
-            // may yet drop the list's item.
-            if (in_place && (hold.names.empty() || hold.names.back().get() != r.name_obj))
-                hold.names.push_back(Ref::borrow(r.name_obj));
+            if (in_place) r.held = Ref::borrow(r.name_obj);
             if (!utf8_of(r.name_obj, r.name)) return false;
         }
-        out.push_back(r);
+        out.push_back(std::move(r));
     }
     return true;
 }
 
 namespace {
+
+// The name for the value of region `r`, an exact str: the reference the region holds when it
+// can be (no count touched), else as for any fetch.
+Ref take_name(Request& r) {
+    if (r.held && PyUnicode_CheckExact(r.held.get())) return std::move(r.held);
+    return name_str(r.name_obj, r.name);
+}
 
 // One fetch after another on this thread, then (with rc) each value replaced by its reverse
 // complement, in place when nothing else holds it.
@@ -129,7 +133,7 @@ enum class Prepared { Ready, Refused, PythonError };
 // Plans a region, creates its Sequence and the str its bases go into. Refused when the batch
 // policy rejects the region (slot.error says why); a read error found here (slot.error too)
 // does not stop the batch, as one found by a worker does not.
-Prepared prepare(const engine::Faidx& faidx, const Request& r, bool rc, Slot& slot) {
+Prepared prepare(const engine::Faidx& faidx, Request& r, bool rc, Slot& slot) {
     auto plan = faidx.plan_batch_fetch(r.name, r.start, r.end);
     if (!plan.ok()) {
         slot.error = std::make_unique<engine::FaidxError>(plan.take_error());
@@ -153,8 +157,7 @@ Prepared prepare(const engine::Faidx& faidx, const Request& r, bool rc, Slot& sl
     std::optional<std::uint64_t> start, end;
     faidx.report(slot.plan, start, end);
     if (rc && start && end) std::swap(start, end);  // the workers turn the bases over
-    slot.value = Ref::steal(
-        new_sequence(name_str(r.name_obj, r.name), std::move(text), start, end, rc));
+    slot.value = Ref::steal(new_sequence(take_name(r), std::move(text), start, end, rc));
     return slot.value ? Prepared::Ready : Prepared::PythonError;
 }
 
@@ -166,7 +169,7 @@ Prepared prepare(const engine::Faidx& faidx, const Request& r, bool rc, Slot& sl
 // Without a memory map (a compressed file, or reads through a descriptor) every region is
 // planned first and the regions are read in file order, so that a worker decompresses or reads
 // each block once for all the regions in it, however the request is ordered.
-PyObject* parallel(const engine::Faidx& faidx, const std::vector<Request>& requests, bool rc,
+PyObject* parallel(const engine::Faidx& faidx, std::vector<Request>& requests, bool rc,
                    const char* context, std::string_view context_name) {
     const std::size_t n = requests.size();
     std::vector<Slot> slots(n);

@@ -135,22 +135,23 @@ PyObject* new_sequence_iterator(PyObject* fasta, PyObject* name);
 
 namespace nucla::py {
 
-// One region of a batch request. The name str is borrowed from the converted request (or the
-// caller's argument), which outlives the call.
+// One region of a batch request. `name_obj` is a str that outlives the call: held by `held`,
+// by the RequestHold of the conversion, or the caller's own argument.
 struct Request {
     PyObject* name_obj;
     std::string_view name;
     std::uint64_t start;
     std::uint64_t end;
+    // Taken for a name read from a list in place, whose item caller code could yet drop; the
+    // value made for the region takes it over.
+    Ref held;
 };
 
 // What converted requests borrow from, kept for the whole call: a tuple of the regions when
-// they are not a list, what was left of a list when caller code could first run, and every
-// region's name.
+// they are not a list, or what was left of a list when caller code could first run.
 struct RequestHold {
     Ref tuple;
     std::vector<Ref> pinned;
-    std::vector<Ref> names;
 };
 
 // Converts a sequence (not a str) of tuples of `arity` items: (name, start, end) when arity is
