@@ -13,7 +13,7 @@ from conftest import write_records
 
 # Shared by the child processes: a hostile integer, and fresh strs that die with their holder.
 PRELUDE = """
-    import sys, nucla
+    import gc, sys, nucla
     path = sys.argv[1]
     seqs, name = {}, None
     for line in open(path):
@@ -118,6 +118,26 @@ def test_sequence_changed_by_index_while_read(genome, field, value, key, expecte
     """
     want = ([True], expected + (False, "n1"), ("ACGTACGT", "n1", 10, 17, False), True)
     assert run_child(genome, code) == repr(want)
+
+
+@pytest.mark.parametrize("call, key, check", [
+    ("nucla.Sequence(**dict(name=fresh('n1'), seq=fresh('ACGT'), start=h))", "start",
+     "(v.name, v.seq, v.start) == ('n1', 'ACGT', 3)"),
+    ("nucla.Fasta(**dict(filename=fresh(path), read_ahead=h, filt_function=object()))",
+     "read_ahead", "v.filename == path and str(v['chr1'][:4]) == seqs['chr1'][:4]"),
+])
+def test_keywords_dropped_by_index_during_construction(genome, call, key, check):
+    code = f"""
+        def act():  # empties the keyword dict that holds h, freeing the other arguments
+            for d in gc.get_referrers(h):
+                if type(d) is dict and d.get({key!r}) is h:
+                    d.clear()
+            churn()
+        h = Hostile(3, act)
+        v = {call}
+        print({check})
+    """
+    assert run_child(genome, code) == "True"
 
 
 def test_huge_steps_stay_in_range(genome):
