@@ -29,7 +29,7 @@ PyObject* Fasta_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guard([&]() -> PyObject* {
         std::array<PyObject*, 16> a;
         if (!unpack(kNewSig, args, kwargs, a)) return nullptr;
-        const auto held = hold(a);
+        const auto held = hold_arguments(a);
         EngineHolder holder;
         if (!open_engine(kNewSig, a, holder)) return nullptr;
         Ref filename = exact_str(a[0]);

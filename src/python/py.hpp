@@ -116,7 +116,7 @@ bool bad_argument(const char* fname, const char* arg, const char* expected, PyOb
 // Strong references to unpacked arguments, for a callee that runs Python code (an __index__)
 // while it converts them: a keyword dict reachable from Python could drop its values meanwhile.
 template <std::size_t N>
-std::array<Ref, N> hold(const std::array<PyObject*, N>& args) {
+std::array<Ref, N> hold_arguments(const std::array<PyObject*, N>& args) {
     std::array<Ref, N> held;
     for (std::size_t i = 0; i < N; ++i) held[i] = Ref::borrow(args[i]);
     return held;

@@ -86,7 +86,7 @@ PyObject* Sequence_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
     return guard([&]() -> PyObject* {
         std::array<PyObject*, 5> a;
         if (!unpack(kNewSig, args, kwargs, a)) return nullptr;
-        const auto held = hold(a);
+        const auto held = hold_arguments(a);
         if (a[0] && !check_str("Sequence", "name", a[0])) return nullptr;
         if (a[1] && !check_str("Sequence", "seq", a[1])) return nullptr;
         std::optional<std::uint64_t> start, end;
