@@ -1,5 +1,6 @@
 #include "engine/pool.hpp"
 
+#include <pthread.h>
 #include <sched.h>
 #include <unistd.h>
 
@@ -7,8 +8,10 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdlib>
+#include <exception>
 #include <mutex>
 #include <optional>
+#include <stdexcept>
 #include <string_view>
 #include <thread>
 #include <vector>
@@ -17,8 +20,36 @@
 
 namespace nucla::engine {
 
+namespace {
+
+// How often the caller's thread polls its Interrupt while a batch runs.
+constexpr auto kPollEvery = std::chrono::milliseconds(5);
+// A thread works through the run it took in pieces of this many indices, and looks between
+// pieces whether the batch was cancelled (the caller's thread also polls its Interrupt).
+constexpr std::size_t kPiece = 64;
+
+// The number of fork() calls that made this process, counted in each child (see below).
+std::atomic<std::uint64_t> forks{0};
+
+}  // namespace
+
+Interrupt::Interrupt(std::function<bool()> poll)
+    : poll_(std::move(poll)), due_(std::chrono::steady_clock::now()), forks_(forks.load()) {}
+
+bool Interrupt::keep_going() {
+    if (stopped_) return false;
+    if (std::chrono::steady_clock::now() < due_) return true;
+    const bool go = poll_();
+    due_ = std::chrono::steady_clock::now() + kPollEvery;
+    forked_ = forks.load() != forks_;
+    stopped_ = !go || forked_;
+    return !stopped_;
+}
+
 class Pool {
 public:
+    using Body = std::function<void(std::size_t, std::size_t)>;
+
     explicit Pool(std::size_t size) {
         // The caller's thread is one of the `size` workers; when the system refuses a thread,
         // the pool makes do with those it has.
@@ -39,38 +70,91 @@ public:
         for (std::thread& t : threads_) t.join();
     }
 
-    void run(std::size_t n, const std::function<void(std::size_t, std::size_t)>& body,
-             const std::function<void()>* producer) {
+    void run(std::size_t n, const Body& body, const std::function<void()>* producer,
+             Interrupt* interrupt) {
+        const std::uint64_t forks_at_start = forks.load();
         const std::size_t workers = threads_.size() + 1;
         // Several runs per worker balance uneven regions; runs stay large enough to be cheap.
         const std::size_t chunk = std::max<std::size_t>(1, n / (workers * 8));
-        std::unique_lock<std::mutex> lock(mutex_);
-        job_ = Job{n, chunk, &body};
-        next_.store(0);
-        busy_ = threads_.size();
-        ++generation_;
-        lock.unlock();
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            job_ = Job{n, chunk, &body};
+            next_.store(0);
+            cancelled_.store(false);
+            failure_ = nullptr;
+            busy_ = threads_.size();
+            ++generation_;
+        }
         wake_.notify_all();
-        if (producer) (*producer)();
-        drain();
-        lock.lock();
-        done_.wait(lock, [this] { return busy_ == 0; });
-        job_ = Job{};
+
+        // The workers use `body` and what it refers to on the caller's stack, so nothing the
+        // caller's thread does may end this call before they have stopped.
+        std::exception_ptr failure;
+        try {
+            if (producer) (*producer)();
+            if (!(interrupt && interrupt->stopped())) drain(interrupt);
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        if (forks.load() == forks_at_start) {
+            if (failure || (interrupt && interrupt->stopped())) cancelled_.store(true);
+            if (wait_for_workers(interrupt, forks_at_start)) {
+                std::unique_lock<std::mutex> lock(mutex_);
+                job_ = Job{};
+                if (!failure) failure = failure_;
+                lock.unlock();
+                if (failure) std::rethrow_exception(failure);
+                return;
+            }
+        }
+        // This thread forked during the job: the child has none of the workers, and one of them
+        // may have held mutex_ at the fork, so the job is left as it is.
+        if (failure) std::rethrow_exception(failure);
+        if (!(interrupt && interrupt->forked()))
+            throw std::runtime_error("the process forked during a parallel batch");
     }
 
 private:
     struct Job {
         std::size_t n = 0;
         std::size_t chunk = 1;
-        const std::function<void(std::size_t, std::size_t)>* body = nullptr;
+        const Body* body = nullptr;
     };
 
-    void drain() {
-        while (true) {
-            const std::size_t begin = next_.fetch_add(job_.chunk);
-            if (begin >= job_.n) return;
-            (*job_.body)(begin, std::min(job_.n, begin + job_.chunk));
+    // Takes runs until none is left or the batch is cancelled; on the caller's thread, polls
+    // `interrupt` between pieces and stops when it says so.
+    void drain(Interrupt* interrupt) {
+        const Job job = job_;
+        while (!cancelled_.load(std::memory_order_relaxed)) {
+            const std::size_t begin = next_.fetch_add(job.chunk);
+            if (begin >= job.n) return;
+            const std::size_t end = std::min(job.n, begin + job.chunk);
+            for (std::size_t piece = begin; piece < end; piece += std::min(kPiece, end - piece)) {
+                (*job.body)(piece, piece + std::min(kPiece, end - piece));
+                if (cancelled_.load(std::memory_order_relaxed)) return;
+                if (interrupt && !interrupt->keep_going()) return;
+            }
         }
+    }
+
+    // Waits until no worker is in the job, polling `interrupt` meanwhile (and cancelling the job
+    // when it says so). False when this thread forked in a poll: the workers are the parent's.
+    bool wait_for_workers(Interrupt* interrupt, std::uint64_t forks_at_start) {
+        const auto idle = [this] { return busy_ == 0; };
+        std::unique_lock<std::mutex> lock(mutex_);
+        while (!idle()) {
+            if (!interrupt || cancelled_.load()) {
+                done_.wait(lock, idle);
+                break;
+            }
+            if (done_.wait_for(lock, kPollEvery, idle)) break;
+            lock.unlock();
+            const bool go = interrupt->keep_going();
+            if (forks.load() != forks_at_start) return false;
+            if (!go) cancelled_.store(true);
+            lock.lock();
+        }
+        return true;
     }
 
     void work() {
@@ -81,8 +165,15 @@ private:
             seen = generation_;
             if (stop_) return;
             lock.unlock();
-            drain();
+            std::exception_ptr failure;
+            try {
+                drain(nullptr);
+            } catch (...) {
+                failure = std::current_exception();
+                cancelled_.store(true);
+            }
             lock.lock();
+            if (failure && !failure_) failure_ = failure;
             if (--busy_ == 0) done_.notify_one();
         }
     }
@@ -93,6 +184,8 @@ private:
     std::condition_variable done_;
     Job job_;
     std::atomic<std::size_t> next_{0};
+    std::atomic<bool> cancelled_{false};
+    std::exception_ptr failure_;  // the first exception of a worker's body in this job
     std::size_t busy_ = 0;
     std::uint64_t generation_ = 0;
     bool stop_ = false;
@@ -118,17 +211,31 @@ std::optional<std::uint64_t> env_number(const char* name) {
     return parse_unsigned(text, 1 << 16);
 }
 
-Pool* pool = nullptr;
-pid_t pool_pid = 0;
+// This process's pool, created by its first parallel batch, and the flag that gives it to one
+// batch at a time. Neither is ever destroyed.
+struct ProcessPool {
+    std::atomic<bool> busy{false};
+    Pool* pool = nullptr;
+};
 
-Pool& current_pool() {
-    // A pool inherited through fork() has no threads in this process: leave it (its threads
-    // and locks belong to the parent) and start a new one.
-    if (!pool || pool_pid != ::getpid()) {
-        pool = new Pool(pool_size_from_environment());
-        pool_pid = ::getpid();
-    }
-    return *pool;
+std::atomic<ProcessPool*> process_pool{nullptr};
+
+// Run by fork() in every child, whatever process id it gets: the parent's pool has no threads
+// here and its locks may be held by threads that are gone, so it is left untouched, and the
+// child's first parallel batch makes a new one.
+void forget_parent_pool() {
+    process_pool.store(nullptr);
+    forks.fetch_add(1);
+}
+
+[[maybe_unused]] const int fork_handler = ::pthread_atfork(nullptr, nullptr, forget_parent_pool);
+
+ProcessPool& this_process() {
+    ProcessPool* current = process_pool.load();
+    if (current) return *current;
+    auto fresh = std::make_unique<ProcessPool>();
+    if (process_pool.compare_exchange_strong(current, fresh.get())) return *fresh.release();
+    return *current;  // another thread's came first
 }
 
 }  // namespace
@@ -141,24 +248,36 @@ std::size_t pool_size_from_environment() {
 
 namespace {
 
-void run_job(std::size_t n, const std::function<void(std::size_t, std::size_t)>& body,
-             const std::function<void()>* producer) {
-    // One batch at a time: the pool runs a single job.
-    static std::mutex batch;
-    std::lock_guard<std::mutex> lock(batch);
-    current_pool().run(n, body, producer);
+void run_job(std::size_t n, const Pool::Body& body, const std::function<void()>* producer,
+             Interrupt* interrupt) {
+    ProcessPool& shared = this_process();
+    // One batch at a time has the pool. Another (a signal handler's, run by this thread's poll,
+    // or one on a thread that got the interpreter while such a handler slept) runs on its
+    // caller's thread alone: waiting for the pool could wait for ever.
+    if (shared.busy.exchange(true)) {
+        Pool alone(1);
+        alone.run(n, body, producer, interrupt);
+        return;
+    }
+    struct Release {
+        ProcessPool& shared;
+        ~Release() { shared.busy.store(false); }
+    } release{shared};
+    if (!shared.pool) shared.pool = new Pool(pool_size_from_environment());
+    shared.pool->run(n, body, producer, interrupt);
 }
 
 }  // namespace
 
-void parallel_for(std::size_t n, const std::function<void(std::size_t, std::size_t)>& body) {
-    if (n > 0) run_job(n, body, nullptr);
+void parallel_for(std::size_t n, const std::function<void(std::size_t, std::size_t)>& body,
+                  Interrupt* interrupt) {
+    if (n > 0) run_job(n, body, nullptr, interrupt);
 }
 
 void parallel_for(std::size_t n, const std::function<void(std::size_t, std::size_t)>& body,
-                  const std::function<void()>& producer) {
+                  const std::function<void()>& producer, Interrupt* interrupt) {
     if (n > 0) {
-        run_job(n, body, &producer);
+        run_job(n, body, &producer, interrupt);
     } else {
         producer();
     }
@@ -170,7 +289,7 @@ WorkerGroup::~WorkerGroup() = default;
 
 void WorkerGroup::parallel_for(std::size_t n,
                                const std::function<void(std::size_t, std::size_t)>& body) {
-    if (n > 0) pool_->run(n, body, nullptr);
+    if (n > 0) pool_->run(n, body, nullptr, nullptr);
 }
 
 }  // namespace nucla::engine

@@ -3,11 +3,18 @@
 // Created by the first parallel batch (never at load time) and kept for the life of the
 // process. Its size comes from RAYON_NUM_THREADS (a positive number; 0 means "the processors
 // available"), else RAYON_RS_NUM_CPUS (a positive number), else the processors available to
-// this process (its CPU affinity). After fork() the child gets a fresh pool: the parent's
-// threads do not exist there and are never waited on.
+// this process (its CPU affinity). A fork() child forgets the pool it inherited (a handler run
+// by fork itself, so a reused process id cannot fool it): the parent's threads do not exist
+// there and its locks may be held, so the child's first batch starts a pool of its own.
+//
+// A batch never leaves its caller while a worker still runs it: when the caller's part throws
+// or is interrupted, the batch is cancelled (no run is handed out any more, each worker ends
+// the piece it holds) and parallel_for returns or rethrows once every worker has stopped.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 
@@ -18,15 +25,42 @@ class Pool;
 // Number of threads a new pool would have, read from the environment now.
 std::size_t pool_size_from_environment();
 
-// Calls body(begin, end) over contiguous runs covering [0, n), each index exactly once, on the
-// pool's threads (the caller's thread takes part), and returns when all runs are done. `body`
-// must not throw.
-void parallel_for(std::size_t n, const std::function<void(std::size_t, std::size_t)>& body);
+// A way for the caller's thread to stop a batch: `poll` runs on that thread only, every few
+// milliseconds while the batch runs, and returns false to stop it. It may run any code of the
+// caller's (a signal handler, another batch, even fork()); the workers only see the batch end.
+class Interrupt {
+public:
+    explicit Interrupt(std::function<bool()> poll);
 
-// The same, but the caller's thread first runs `producer` (which must not throw) while the other
-// threads start on the runs; a body that needs the producer's output waits for it itself.
+    // On the caller's thread: polls when a poll is due; false once the batch is to stop, which
+    // is also when the process forked since the batch began (its workers are the parent's).
+    bool keep_going();
+    bool stopped() const noexcept { return stopped_; }
+    // True when the batch stopped because the process forked (in a poll) while it ran.
+    bool forked() const noexcept { return forked_; }
+
+private:
+    std::function<bool()> poll_;
+    std::chrono::steady_clock::time_point due_;
+    std::uint64_t forks_;
+    bool stopped_ = false;
+    bool forked_ = false;
+};
+
+// Calls body(begin, end) over contiguous runs covering [0, n), each index exactly once, on the
+// pool's threads (the caller's thread takes part), and returns when all runs are done; when
+// `interrupt` stops the batch, it returns once every worker has stopped, some indices unvisited.
+// An exception thrown by `body` cancels the batch and is rethrown here once every worker has
+// stopped.
 void parallel_for(std::size_t n, const std::function<void(std::size_t, std::size_t)>& body,
-                  const std::function<void()>& producer);
+                  Interrupt* interrupt = nullptr);
+
+// The same, but the caller's thread first runs `producer` while the other threads start on the
+// runs; a body that needs the producer's output waits for it itself, so the producer must let
+// such waits end however it returns (normally, stopped by `interrupt`, or by an exception,
+// which cancels the batch and is rethrown once every worker has stopped).
+void parallel_for(std::size_t n, const std::function<void(std::size_t, std::size_t)>& body,
+                  const std::function<void()>& producer, Interrupt* interrupt = nullptr);
 
 // Threads of their own for one long job (building the index of a compressed FASTA), sized like
 // the pool and joined when the group is destroyed, so that no thread outlives the job and the

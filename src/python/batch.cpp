@@ -132,7 +132,8 @@ enum class Prepared { Ready, Refused, PythonError };
 
 // Plans a region, creates its Sequence and the str its bases go into. Refused when the batch
 // policy rejects the region (slot.error says why); a read error found here (slot.error too)
-// does not stop the batch, as one found by a worker does not.
+// does not stop the batch, as one found by a worker does not. slot.data is set last, once the
+// str is held by slot.value: until then no worker writes into the slot, whatever fails here.
 Prepared prepare(const engine::Faidx& faidx, Request& r, bool rc, Slot& slot) {
     auto plan = faidx.plan_batch_fetch(r.name, r.start, r.end);
     if (!plan.ok()) {
@@ -141,6 +142,7 @@ Prepared prepare(const engine::Faidx& faidx, Request& r, bool rc, Slot& slot) {
     }
     slot.plan = std::move(plan).value();
     Ref text;
+    char* data = nullptr;
     if (slot.plan.kind == engine::RegionPlan::Kind::Extract) {
         auto window = faidx.window(slot.plan);
         if (!window.ok()) {
@@ -150,7 +152,7 @@ Prepared prepare(const engine::Faidx& faidx, Request& r, bool rc, Slot& slot) {
         slot.window = *window;
         text = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(window->capacity), 127));
         if (!text) return Prepared::PythonError;
-        slot.data = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text.get()));
+        data = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text.get()));
     } else {
         text = make_str({});
     }
@@ -158,7 +160,9 @@ Prepared prepare(const engine::Faidx& faidx, Request& r, bool rc, Slot& slot) {
     faidx.report(slot.plan, start, end);
     if (rc && start && end) std::swap(start, end);  // the workers turn the bases over
     slot.value = Ref::steal(new_sequence(take_name(r), std::move(text), start, end, rc));
-    return slot.value ? Prepared::Ready : Prepared::PythonError;
+    if (!slot.value) return Prepared::PythonError;
+    slot.data = data;
+    return Prepared::Ready;
 }
 
 // This thread plans the regions and creates every Python object while the workers copy the
@@ -169,6 +173,10 @@ Prepared prepare(const engine::Faidx& faidx, Request& r, bool rc, Slot& slot) {
 // Without a memory map (a compressed file, or reads through a descriptor) every region is
 // planned first and the regions are read in file order, so that a worker decompresses or reads
 // each block once for all the regions in it, however the request is ordered.
+//
+// Signals are checked every few milliseconds meanwhile, on this thread: an exception from a
+// handler (KeyboardInterrupt for Ctrl-C) stops the batch, and stays pending until the workers
+// have stopped and the partial results are released.
 PyObject* parallel(const engine::Faidx& faidx, std::vector<Request>& requests, bool rc,
                    const char* context, std::string_view context_name) {
     const std::size_t n = requests.size();
@@ -178,10 +186,25 @@ PyObject* parallel(const engine::Faidx& faidx, std::vector<Request>& requests, b
     bool python_error = false;
     const bool upper = faidx.options().sequence_always_upper;
     const bool ordered = !faidx.source().mapped().data();
+    engine::Interrupt interrupt([] { return PyErr_CheckSignals() == 0; });
 
     const auto produce = [&] {
+        // However the loop ends (a refused region, an interruption, an exception), the workers
+        // waiting for regions must learn that nothing more will come.
+        struct PublishAll {
+            std::atomic<std::size_t>& prepared;
+            std::size_t n;
+            ~PublishAll() {
+                prepared.store(n, std::memory_order_release);
+                prepared.notify_all();
+            }
+        } publish_all{prepared, n};
         constexpr std::size_t kPublishEvery = 64;
         for (std::size_t i = 0; i < n; ++i) {
+            if (i % kPublishEvery == 0 && !interrupt.keep_going()) {
+                limit = i;
+                break;
+            }
             const Prepared state = prepare(faidx, requests[i], rc, slots[i]);
             if (state != Prepared::Ready) {
                 python_error = state == Prepared::PythonError;
@@ -193,8 +216,6 @@ PyObject* parallel(const engine::Faidx& faidx, std::vector<Request>& requests, b
                 prepared.notify_all();
             }
         }
-        prepared.store(n, std::memory_order_release);  // nothing more will come
-        prepared.notify_all();
     };
     std::atomic<bool> out_of_memory{false};
     const auto extract_one = [&](Slot& slot) {
@@ -218,16 +239,21 @@ PyObject* parallel(const engine::Faidx& faidx, std::vector<Request>& requests, b
 
     if (ordered) {
         produce();
-        std::vector<std::size_t> order;
-        order.reserve(limit);
-        for (std::size_t i = 0; i < limit; ++i)
-            if (slots[i].data) order.push_back(i);
-        std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-            return slots[a].window.pos < slots[b].window.pos;
-        });
-        engine::parallel_for(order.size(), [&](std::size_t begin, std::size_t end) {
-            for (std::size_t k = begin; k < end; ++k) extract_one(slots[order[k]]);
-        });
+        if (!python_error && !interrupt.stopped()) {
+            std::vector<std::size_t> order;
+            order.reserve(limit);
+            for (std::size_t i = 0; i < limit; ++i)
+                if (slots[i].data) order.push_back(i);
+            std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+                return slots[a].window.pos < slots[b].window.pos;
+            });
+            engine::parallel_for(
+                order.size(),
+                [&](std::size_t begin, std::size_t end) {
+                    for (std::size_t k = begin; k < end; ++k) extract_one(slots[order[k]]);
+                },
+                &interrupt);
+        }
     } else {
         engine::parallel_for(
             n,
@@ -238,9 +264,16 @@ PyObject* parallel(const engine::Faidx& faidx, std::vector<Request>& requests, b
                     extract_one(slots[i]);
                 }
             },
-            produce);
+            produce, &interrupt);
     }
     if (python_error) return nullptr;
+    if (interrupt.stopped()) {
+        // A handler's exception is pending, or a handler forked and this is the child, whose
+        // process has none of the workers that held part of the batch.
+        if (!PyErr_Occurred())
+            PyErr_SetString(PyExc_RuntimeError, "the process forked during a parallel batch");
+        return nullptr;
+    }
     if (out_of_memory) throw std::bad_alloc();
 
     for (std::size_t i = 0; i <= limit && i < n; ++i) {

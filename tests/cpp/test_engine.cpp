@@ -1,14 +1,19 @@
 // Native tests of the engine, run under ThreadSanitizer in CI: the worker pool visits every
-// index exactly once, parallel batches equal one-by-one fetches, in both source modes, and
-// BGZF compressed on the pool reads back as written.
+// index exactly once, never outlives a batch that fails or is interrupted on the caller's side,
+// survives fork(), parallel batches equal one-by-one fetches, in both source modes, and BGZF
+// compressed on the pool reads back as written.
 #include <fcntl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <new>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/batch.hpp"
@@ -17,6 +22,11 @@
 #include "engine/pool.hpp"
 
 using namespace nucla::engine;
+
+#if defined(__SANITIZE_THREAD__)
+// The fork test's children start threads of their own, which ThreadSanitizer refuses by default.
+extern "C" const char* __tsan_default_options() { return "die_after_fork=0"; }
+#endif
 
 namespace {
 
@@ -65,6 +75,129 @@ void producer_runs_before_the_caller_drains() {
     bool same = true;
     for (std::size_t i = 0; i < n; ++i) same = same && copies[i] == static_cast<int>(i);
     check(same, "workers see what the producer published");
+}
+
+// A body slow enough that the batch is still running when the caller's side fails or stops it;
+// counts the calls in progress and the visits of each index.
+struct SlowBatch {
+    explicit SlowBatch(std::size_t n) : visits(n) {}
+    std::vector<std::atomic<int>> visits;
+    std::atomic<int> active{0};
+    std::atomic<bool> started{false};
+
+    void operator()(std::size_t begin, std::size_t end) {
+        ++active;
+        started = true;
+        for (std::size_t i = begin; i < end; ++i) visits[i].fetch_add(1);
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+        --active;
+    }
+    bool at_most_once() const {
+        for (auto& v : visits)
+            if (v.load() > 1) return false;
+        return true;
+    }
+};
+
+enum class Thrower { Producer, CallerBody, WorkerBody };
+
+void failures_wait_for_the_workers(Thrower thrower) {
+    const bool workers = pool_size_from_environment() > 1;
+    if (thrower == Thrower::WorkerBody && !workers) return;
+    const auto caller = std::this_thread::get_id();
+    std::atomic<int> active_at_catch{-1};
+    try {
+        SlowBatch batch(200000);  // on this frame: gone once the exception leaves it
+        const auto body = [&](std::size_t begin, std::size_t end) {
+            const bool mine = std::this_thread::get_id() == caller;
+            if ((thrower == Thrower::CallerBody && mine) ||
+                (thrower == Thrower::WorkerBody && !mine))
+                throw std::bad_alloc();
+            batch(begin, end);
+        };
+        if (thrower == Thrower::Producer) {
+            parallel_for(batch.visits.size(), body, [&] {
+                while (workers && !batch.started) std::this_thread::yield();
+                throw std::bad_alloc();
+            });
+        } else {
+            parallel_for(batch.visits.size(), body);
+        }
+    } catch (const std::bad_alloc&) {
+        active_at_catch = 0;
+    }
+    check(active_at_catch == 0, "a failed batch raises after its workers have stopped");
+}
+
+void interrupt_stops_the_batch(bool with_producer) {
+    const auto caller = std::this_thread::get_id();
+    SlowBatch batch(400000);  // far more than the polls below leave time for
+    int polls = 0;
+    bool polled_elsewhere = false;
+    bool nested_ok = false;
+    Interrupt interrupt([&] {
+        polled_elsewhere = polled_elsewhere || std::this_thread::get_id() != caller;
+        if (++polls == 2) {
+            // What a signal handler may do: run a batch of its own.
+            std::vector<std::atomic<int>> seen(5000);
+            parallel_for(seen.size(), [&](std::size_t begin, std::size_t end) {
+                for (std::size_t i = begin; i < end; ++i) seen[i].fetch_add(1);
+            });
+            nested_ok = true;
+            for (auto& v : seen) nested_ok = nested_ok && v.load() == 1;
+        }
+        return polls < 4;
+    });
+    const auto body = [&](std::size_t begin, std::size_t end) { batch(begin, end); };
+    if (with_producer) {
+        parallel_for(batch.visits.size(), body, [&] {
+            while (interrupt.keep_going()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }, &interrupt);
+    } else {
+        parallel_for(batch.visits.size(), body, &interrupt);
+    }
+    std::size_t visited = 0;
+    for (auto& v : batch.visits) visited += v.load() > 0;
+    check(interrupt.stopped() && !interrupt.forked(), "the interrupt stopped the batch");
+    check(batch.active == 0, "an interrupted batch returns after its workers have stopped");
+    check(visited < batch.visits.size() && batch.at_most_once(), "no index after the interrupt");
+    check(!polled_elsewhere, "only the caller's thread polls");
+    check(nested_ok, "a batch run by a poll completes");
+}
+
+// fork() while another thread is inside a batch, holding the pool: each child (where that thread
+// does not exist) runs batches of its own and must neither hang nor miss an index.
+void fork_during_batches() {
+    std::atomic<bool> stop{false};
+    std::thread busy([&] {
+        while (!stop) {
+            SlowBatch batch(20000);
+            parallel_for(batch.visits.size(), [&](std::size_t b, std::size_t e) { batch(b, e); });
+        }
+    });
+    bool ok = true;
+    for (int round = 0; round < 10 && ok; ++round) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(3));
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            ::alarm(20);  // a hang ends the child by SIGALRM
+            bool once = true;
+            for (std::size_t n : {2000, 30000}) {
+                std::vector<std::atomic<int>> seen(n);
+                parallel_for(n, [&](std::size_t begin, std::size_t end) {
+                    for (std::size_t i = begin; i < end; ++i) seen[i].fetch_add(1);
+                });
+                for (auto& v : seen) once = once && v.load() == 1;
+            }
+            ::_exit(once ? 0 : 1);
+        }
+        int status = 0;
+        ok = pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) &&
+             WEXITSTATUS(status) == 0;
+    }
+    stop = true;
+    busy.join();
+    check(ok, "a child forked during a batch runs batches of its own");
 }
 
 void batches_equal_single_fetches(bool mutable_file) {
@@ -152,6 +285,12 @@ void bgzf_written_on_the_pool_reads_back(int level) {
 int main() {
     pool_visits_every_index_once();
     producer_runs_before_the_caller_drains();
+    for (Thrower t : {Thrower::Producer, Thrower::CallerBody, Thrower::WorkerBody})
+        failures_wait_for_the_workers(t);
+    interrupt_stops_the_batch(false);
+    interrupt_stops_the_batch(true);
+    fork_during_batches();
+    pool_visits_every_index_once();
     batches_equal_single_fetches(false);
     batches_equal_single_fetches(true);
     bgzf_written_on_the_pool_reads_back(kDefaultCompressionLevel);

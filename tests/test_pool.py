@@ -1,0 +1,201 @@
+"""The worker pool under what a process can live through: Ctrl-C and other signals during a
+long batch, signal handlers that run batches, sleep or fork, and fork() children that get a
+process id the pool has seen before. Each case runs in a subprocess, so that a hang fails it."""
+import os
+import random
+import shutil
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+
+import pytest
+
+CHROM = 3_000_100
+
+
+@pytest.fixture(scope="module")
+def genome(tmp_path_factory):
+    rng = random.Random(5)
+    path = tmp_path_factory.mktemp("pool") / "g.fa"
+    seq = "".join(rng.choice("ACGT") for _ in range(4096)) * (CHROM // 4096 + 1)
+    with open(path, "w") as out:
+        out.write(">big\n" + "".join(seq[i:i + 60] + "\n" for i in range(0, CHROM, 60)))
+        out.write(">small\nACGTTGCA\n")
+    return str(path)
+
+
+def script(code, **values):
+    return "import nucla, os, signal, sys, time\n" + textwrap.dedent(code).format(**values)
+
+
+@pytest.mark.parametrize("mutable", [False, True])
+def test_ctrl_c_stops_a_long_batch(genome, mutable):
+    code = script("""
+        f = nucla.Fasta({path!r}, mutable={mutable})
+
+        class Last:
+            def __index__(self):  # converted last, just before the batch starts
+                print("go", flush=True)
+                return 3_000_000
+
+        regions = [("big", s, s + 30) for s in range(1, 3_000_000)] + [("big", Last(), 3_000_030)]
+        t = time.perf_counter()
+        f.fetch_many(regions[:300_000])
+        tenth = time.perf_counter() - t
+        t = time.perf_counter()
+        try:
+            f.fetch_many(regions)
+            print("finished")
+        except KeyboardInterrupt:
+            print("interrupted", (time.perf_counter() - t) / (10 * tenth))
+        check = regions[::600]
+        assert [str(s) for s in f.fetch_many(check)] == [str(f.get_seq(*r)) for r in check]
+        print("usable")
+    """, path=genome, mutable=mutable)
+    child = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, text=True)
+    try:
+        assert child.stdout.readline() == "go\n"
+        time.sleep(0.1)
+        child.send_signal(signal.SIGINT)
+        out, _ = child.communicate(timeout=600)
+    finally:
+        child.kill()
+    words = out.split()
+    assert words[0] == "interrupted" and words[-1] == "usable", out
+    # Stopped early: well before the time the whole batch takes.
+    assert float(words[1]) < 0.5, out
+
+
+# Each handler runs only while the batch below runs: from the first coordinate's __index__ on.
+HANDLERS = {
+    # A handler that runs a batch of its own while the batch it interrupted holds the pool.
+    "nested batch": """
+        def handler(*_):
+            assert [str(s) for s in f.fetch_many(small)] == small_expected
+    """,
+    # A handler that lets another thread take the interpreter, which starts a batch.
+    "sleep": """
+        import threading
+        def other():
+            while True:
+                assert [str(s) for s in f.fetch_many(small)] == small_expected
+        threading.Thread(target=other, daemon=True).start()
+        def handler(*_):
+            time.sleep(0.002)
+    """,
+    # A handler that forks: the child returns into a batch whose workers stayed in the parent.
+    "fork": """
+        children = []
+        def handler(*_):
+            if children:
+                return
+            pid = os.fork()
+            children.append(pid)
+            if pid == 0:
+                signal.setitimer(signal.ITIMER_REAL, 0)
+    """,
+}
+
+
+@pytest.mark.parametrize("handler", HANDLERS)
+def test_signal_handlers_during_a_batch(genome, handler):
+    code = script("""
+        f = nucla.Faidx({path!r})
+        small = [("small", 1, 4), ("big", 10, 20)] * 600
+        small_expected = [str(f.fetch(*r)) for r in small]
+        calls = 0
+        in_batch = False
+
+        class First:
+            def __index__(self):
+                global in_batch
+                in_batch = True
+                return 1
+
+        regions = [("big", First(), 31)] + [("big", s, s + 30) for s in range(4, 1_000_001, 3)]
+    """, path=genome) + textwrap.dedent(HANDLERS[handler]) + script("""
+        def counted(*args):
+            global calls
+            if in_batch and calls < 3:
+                calls += 1
+                handler(*args)
+
+        signal.signal(signal.SIGALRM, counted)
+        signal.setitimer(signal.ITIMER_REAL, 0.01, 0.01)
+        try:
+            got = f.fetch_many(regions)
+        except RuntimeError as e:
+            assert "forked" in str(e) and children == [0], e
+            os._exit(0)
+        in_batch = False
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        assert calls > 0 and len(got) == len(regions)
+        assert all(str(s) == str(f.fetch(*r)) for s, r in zip(got[::97], regions[::97]))
+        if "{handler}" == "fork":
+            assert children[0] > 0 and os.waitpid(children[0], 0)[1] == 0
+        print("ok")
+    """, handler=handler)
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                            timeout=300)
+    assert result.stdout == "ok\n", result.stderr
+
+
+# In a new PID namespace (as root) the next process id can be chosen: the parent P runs a
+# parallel batch and forks C, P exits, and C forks G with P's process id. G's first batch
+# must run on a pool of its own.
+PID_REUSE = """
+    f = nucla.Faidx({path!r})
+    regions = [("small", 1, 4), ("big", 10, 20)] * 600
+    expected = [str(f.fetch(*r)) for r in regions]
+
+    def fork_with_pid(pid):
+        with open("/proc/sys/kernel/ns_last_pid", "w") as out:
+            out.write(str(pid - 1))
+        return os.fork()
+
+    def wait(pid, seconds):
+        for _ in range(seconds * 100):
+            done, status = os.waitpid(pid, os.WNOHANG)
+            if done:
+                return os.waitstatus_to_exitcode(status)
+            time.sleep(0.01)
+        os.kill(pid, signal.SIGKILL)
+        return "hung"
+
+    P = fork_with_pid(300)
+    if P == 0:
+        assert [str(s) for s in f.fetch_many(regions)] == expected
+        if os.fork() == 0:  # C
+            while True:  # until P is gone and reaped: its pid is free
+                try:
+                    os.kill(300, 0)
+                except ProcessLookupError:
+                    break
+                time.sleep(0.01)
+            G = fork_with_pid(300)
+            if G == 0:
+                if os.getpid() != 300:
+                    os._exit(3)
+                os._exit(0 if [str(s) for s in f.fetch_many(regions)] == expected else 1)
+            print("grandchild:", wait(G, 60), flush=True)
+        os._exit(0)
+    assert os.waitpid(P, 0)[1] == 0
+    while True:  # C, reparented here once P is gone
+        try:
+            os.wait()
+        except ChildProcessError:
+            break
+"""
+
+
+@pytest.mark.skipif(os.geteuid() != 0 or not shutil.which("unshare"),
+                    reason="needs root and unshare for a PID namespace")
+def test_child_with_a_reused_pid(genome):
+    code = script(PID_REUSE, path=genome)
+    result = subprocess.run(["unshare", "--pid", "--fork", "--kill-child", sys.executable, "-c", code],
+                            capture_output=True, text=True, timeout=300)
+    if "unshare failed" in result.stderr or "Permission denied" in result.stderr:
+        pytest.skip(result.stderr.strip())
+    assert result.stdout == "grandchild: 0\n", result.stdout + result.stderr
