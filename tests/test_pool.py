@@ -89,10 +89,10 @@ HANDLERS = {
     "fork": """
         children = []
         def handler(*_):
-            if children:
+            if children:  # this handler may run again inside os.fork()
                 return
-            pid = os.fork()
-            children.append(pid)
+            children.append(None)
+            children[0] = pid = os.fork()
             if pid == 0:
                 signal.setitimer(signal.ITIMER_REAL, 0)
     """,

@@ -186,7 +186,9 @@ PyObject* parallel(const engine::Faidx& faidx, std::vector<Request>& requests, b
     bool python_error = false;
     const bool upper = faidx.options().sequence_always_upper;
     const bool ordered = !faidx.source().mapped().data();
-    engine::Interrupt interrupt([] { return PyErr_CheckSignals() == 0; });
+    // An exception this thread already set (the producer's) stops the batch too: no handler
+    // may run over it.
+    engine::Interrupt interrupt([] { return !PyErr_Occurred() && PyErr_CheckSignals() == 0; });
 
     const auto produce = [&] {
         // However the loop ends (a refused region, an interruption, an exception), the workers

@@ -23,7 +23,12 @@
 
 using namespace nucla::engine;
 
-#if defined(__SANITIZE_THREAD__)
+#if defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define NUCLA_TSAN 1
+#endif
+#endif
+#if defined(__SANITIZE_THREAD__) || defined(NUCLA_TSAN)
 // The fork test's children start threads of their own, which ThreadSanitizer refuses by default.
 extern "C" const char* __tsan_default_options() { return "die_after_fork=0"; }
 #endif
