@@ -110,7 +110,8 @@ void failures_wait_for_the_workers(Thrower thrower) {
     const bool workers = pool_size_from_environment() > 1;
     if (thrower == Thrower::WorkerBody && !workers) return;
     const auto caller = std::this_thread::get_id();
-    std::atomic<int> active_at_catch{-1};
+    std::atomic<int> active{0};
+    int active_at_catch = -1;
     try {
         SlowBatch batch(200000);  // on this frame: gone once the exception leaves it
         const auto body = [&](std::size_t begin, std::size_t end) {
@@ -118,7 +119,9 @@ void failures_wait_for_the_workers(Thrower thrower) {
             if ((thrower == Thrower::CallerBody && mine) ||
                 (thrower == Thrower::WorkerBody && !mine))
                 throw std::bad_alloc();
+            ++active;
             batch(begin, end);
+            --active;
         };
         if (thrower == Thrower::Producer) {
             parallel_for(batch.visits.size(), body, [&] {
@@ -129,7 +132,7 @@ void failures_wait_for_the_workers(Thrower thrower) {
             parallel_for(batch.visits.size(), body);
         }
     } catch (const std::bad_alloc&) {
-        active_at_catch = 0;
+        active_at_catch = active;
     }
     check(active_at_catch == 0, "a failed batch raises after its workers have stopped");
 }
