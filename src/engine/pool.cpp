@@ -129,8 +129,10 @@ private:
             const std::size_t begin = next_.fetch_add(job.chunk);
             if (begin >= job.n) return;
             const std::size_t end = std::min(job.n, begin + job.chunk);
-            for (std::size_t piece = begin; piece < end; piece += std::min(kPiece, end - piece)) {
-                (*job.body)(piece, piece + std::min(kPiece, end - piece));
+            for (std::size_t piece = begin; piece < end;) {
+                const std::size_t piece_end = piece + std::min(kPiece, end - piece);
+                (*job.body)(piece, piece_end);
+                piece = piece_end;
                 if (cancelled_.load(std::memory_order_relaxed)) return;
                 if (interrupt && !interrupt->keep_going()) return;
             }
