@@ -32,7 +32,7 @@ def random_regions(seqs, n, seed=1):
     return out
 
 
-@pytest.mark.parametrize("n", [10, 999, 1000, 5000])
+@pytest.mark.parametrize("n", [10, 999, 1000, 5000, 70000])
 @pytest.mark.parametrize("mutable", [False, True])
 def test_batches_match_single_fetches(genome, n, mutable):
     path, seqs = genome

@@ -3,6 +3,7 @@ handlers that sleep or fork while a batch runs, and fork() children that get a p
 pool has seen before. Each case runs in a subprocess, so that a hang fails it."""
 import os
 import random
+import select
 import shutil
 import signal
 import subprocess
@@ -34,38 +35,68 @@ def script(code, **values):
 def test_ctrl_c_stops_a_long_batch(genome, mutable):
     code = script("""
         f = nucla.Fasta({path!r}, mutable={mutable})
+        in_batch = announced = False
 
         class Last:
-            def __index__(self):  # converted last, just before the batch starts
-                print("go", flush=True)
+            def __index__(self):  # converted last: the batch proper starts next
+                global in_batch
+                in_batch = True
                 return 3_000_000
 
         regions = [("big", s, s + 30) for s in range(1, 3_000_000)] + [("big", Last(), 3_000_030)]
+        # A tenth of the batch without its conversion (which ends with a refused last region).
+        tenth = regions[:300_000]
         t = time.perf_counter()
-        f.fetch_many(regions[:300_000])
-        tenth = time.perf_counter() - t
-        t = time.perf_counter()
+        f.fetch_many(tenth)
+        t_conversion = time.perf_counter()
+        try:
+            f.fetch_many(tenth + [("big", -1, 1)])
+        except OverflowError:
+            pass
+        whole = 10 * ((t_conversion - t) - (time.perf_counter() - t_conversion))
+
+        def on_sigusr1(*_):
+            global announced
+            if in_batch and not announced:
+                announced = True
+                print("running", flush=True)
+
+        def on_sigint(*args):
+            global handled
+            handled = time.monotonic()
+            signal.default_int_handler(*args)
+
+        signal.signal(signal.SIGUSR1, on_sigusr1)
+        signal.signal(signal.SIGINT, on_sigint)
+        print("ready", flush=True)
         try:
             f.fetch_many(regions)
-            print("finished")
         except KeyboardInterrupt:
-            print("interrupted", (time.perf_counter() - t) / (10 * tenth))
+            print("interrupted", handled, whole)
+        else:
+            print("finished")
         check = regions[::600]
         assert [str(s) for s in f.fetch_many(check)] == [str(f.get_seq(*r)) for r in check]
         print("usable")
     """, path=genome, mutable=mutable)
     child = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, text=True)
     try:
-        assert child.stdout.readline() == "go\n"
-        time.sleep(0.1)
+        assert child.stdout.readline() == "ready\n"
+        # "running" comes from the first look the batch takes at signals (or, when it takes
+        # none, once it has ended: then the child has left its `try` when SIGINT comes).
+        while not select.select([child.stdout], [], [], 0.02)[0]:
+            child.send_signal(signal.SIGUSR1)
+        assert child.stdout.readline() == "running\n"
+        time.sleep(0.05)
+        sent = time.monotonic()
         child.send_signal(signal.SIGINT)
         out, _ = child.communicate(timeout=600)
     finally:
         child.kill()
-    words = out.split()
-    assert words[0] == "interrupted" and words[-1] == "usable", out
-    # Stopped early: well before the time the whole batch takes.
-    assert float(words[1]) < 0.5, out
+    assert out.startswith("interrupted") and out.endswith("usable\n"), out
+    # Handled at once, not when the batch ends (a whole batch takes `whole` seconds).
+    handled, whole = map(float, out.split()[1:3])
+    assert handled - sent < whole / 4, out
 
 
 # Each handler runs only while the batch below runs: from the first coordinate's __index__ on.

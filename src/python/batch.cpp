@@ -165,6 +165,25 @@ Prepared prepare(const engine::Faidx& faidx, Request& r, bool rc, Slot& slot) {
     return Prepared::Ready;
 }
 
+// std::stable_sort in steps (sorted runs, then merges of ever longer runs), polling `interrupt`
+// between them: sorting millions of regions takes long enough for Ctrl-C to matter.
+template <class Less>
+void stable_sort_polling(std::vector<std::size_t>& v, Less less, engine::Interrupt& interrupt) {
+    constexpr std::size_t kRun = std::size_t{1} << 14;
+    const std::size_t n = v.size();
+    for (std::size_t i = 0; i < n; i += kRun) {
+        std::stable_sort(v.begin() + i, v.begin() + std::min(n, i + kRun), less);
+        if (!interrupt.keep_going()) return;
+    }
+    for (std::size_t width = kRun; width < n; width *= 2) {
+        for (std::size_t i = 0; n - i > width; i += std::min(n - i, 2 * width)) {
+            const auto first = v.begin() + i;
+            std::inplace_merge(first, first + width, first + std::min(n - i, 2 * width), less);
+            if (!interrupt.keep_going()) return;
+        }
+    }
+}
+
 // This thread plans the regions and creates every Python object while the workers copy the
 // bases of the regions already prepared into their strs, so the two overlap. With `rc` the
 // workers also reverse-complement each region while its bases are still in cache: the values
@@ -241,14 +260,20 @@ PyObject* parallel(const engine::Faidx& faidx, std::vector<Request>& requests, b
 
     if (ordered) {
         produce();
-        if (!python_error && !interrupt.stopped()) {
-            std::vector<std::size_t> order;
+        const auto going = [&] { return !python_error && !interrupt.stopped(); };
+        std::vector<std::size_t> order;
+        if (going()) {
             order.reserve(limit);
             for (std::size_t i = 0; i < limit; ++i)
                 if (slots[i].data) order.push_back(i);
-            std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-                return slots[a].window.pos < slots[b].window.pos;
-            });
+            stable_sort_polling(
+                order,
+                [&](std::size_t a, std::size_t b) {
+                    return slots[a].window.pos < slots[b].window.pos;
+                },
+                interrupt);
+        }
+        if (going()) {
             engine::parallel_for(
                 order.size(),
                 [&](std::size_t begin, std::size_t end) {
