@@ -100,7 +100,6 @@ private:
 
     std::unique_ptr<Source> raw_;
     std::uint64_t raw_size_;
-    std::string path_;
     BlockIndex index_;
     // Unique for the life of the process, so that no cached block outlives its source.
     std::uint64_t id_;

@@ -19,6 +19,12 @@ FaidxError FaidxError::sequence_not_found(std::string_view name) {
     return fetch(std::move(message));
 }
 
+FaidxError FaidxError::file_changed(std::string_view path) {
+    std::string text(path);
+    text += ": the file ended early (it was truncated or changed while open)";
+    return io(IoError::other(std::move(text)));
+}
+
 std::string FaidxError::display() const {
     switch (kind_) {
         case Kind::FastaNotFound: return "FASTA file not found: " + payload_;

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <variant>
 
@@ -38,6 +39,8 @@ public:
     }
     static FaidxError io_errno(int code) { return io(IoError::from_errno(code)); }
     static FaidxError sequence_not_found(std::string_view name);
+    // An Io error: a read found the file at `path` shorter than it was when it was opened.
+    static FaidxError file_changed(std::string_view path);
 
     Kind kind() const { return kind_; }
     const std::string& payload() const { return payload_; }

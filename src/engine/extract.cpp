@@ -88,6 +88,27 @@ std::optional<std::uint64_t> base_position(const IndexEntry& e, std::uint64_t i)
     return pos;
 }
 
+bool rows_fit(const Index& index, std::uint64_t size) {
+    for (const IndexRow& row : index.rows()) {
+        const IndexEntry& e = row.entry;
+        if (e.rlen == 0 || e.lenc == 0) {
+            if (e.offset > size) return false;
+            continue;
+        }
+        const auto last = base_position(e, e.rlen - 1);
+        if (!last || *last >= size) return false;
+    }
+    return true;
+}
+
+bool starts_past_data(const Source& source, const IndexEntry& e, std::uint64_t start) {
+    if (e.lenc == 0 || start == 0) return false;
+    const auto pos = base_position(e, start - 1);
+    if (!pos) return true;
+    auto size = source.size();
+    return size.ok() && *pos >= *size;
+}
+
 Result<ExtractionWindow> plan_window(const Source& source, const IndexEntry& e,
                                      std::uint64_t start, std::uint64_t count) {
     ExtractionWindow w;
@@ -111,8 +132,43 @@ Result<ExtractionWindow> plan_window(const Source& source, const IndexEntry& e,
     return w;
 }
 
+namespace {
+
+// One filter_copy over a mapped window, run under the bus guard.
+struct MappedCopy {
+    const char* src;
+    const char* src_end;
+    char* dst;
+    std::size_t want;
+    unsigned high = 0;
+    std::size_t got = 0;
+};
+
+void run_mapped_copy(void* arg) {
+    auto& job = *static_cast<MappedCopy*>(arg);
+    job.got = filter_copy(job.src, job.src_end, job.dst, job.want, job.high);
+}
+
+// Straight out of the map, in one piece.
+Result<Extracted> extract_mapped(const Source& source, const ExtractionWindow& w, char* out) {
+    if (w.capacity == 0) return Extracted{};
+    const std::string_view map = source.mapped();
+    MappedCopy job{map.data() + w.pos, map.data() + w.end, out, w.capacity};
+    if (!source.read_mapped(run_mapped_copy, &job)) return FaidxError::file_changed(source.path());
+    // Past a new end within its last page the map reads as zeros up to the page's end (any
+    // further is SIGBUS): a copy that reached into them ends with a zero byte.
+    if (job.got > 0 && out[job.got - 1] == '\0') {
+        Status status = source.check_extent(static_cast<std::uint64_t>(job.src - map.data()));
+        if (!status.ok()) return status.take_error();
+    }
+    return Extracted{job.got, (job.high & 0x80u) == 0};
+}
+
+}  // namespace
+
 Result<Extracted> extract_bases(const Source& source, const ExtractionWindow& w, char* out,
                                 ReadScratch& scratch) {
+    if (source.mapped().data()) return extract_mapped(source, w, out);
     Extracted result;
     unsigned high = 0;
     std::uint64_t pos = w.pos;

@@ -20,6 +20,15 @@ namespace nucla::engine {
 // Byte position of 0-based base index i, or nothing when the arithmetic overflows.
 std::optional<std::uint64_t> base_position(const IndexEntry& entry, std::uint64_t i);
 
+// Whether every row's bases lie within the first `size` bytes of the data. A row whose last
+// base cannot be placed (a byte position that overflows) does not fit; one without full lines
+// (lenc 0) fits when its offset does.
+bool rows_fit(const Index& index, std::uint64_t size);
+
+// Whether base `start` (1-based) of the row lies at or past the end of the source's data, so
+// that no base from it on can be read. False for a row without full lines (lenc 0).
+bool starts_past_data(const Source& source, const IndexEntry& entry, std::uint64_t start);
+
 // Where an extraction will read, decided before any byte is copied.
 struct ExtractionWindow {
     std::uint64_t pos = 0;      // byte position of the first base

@@ -28,20 +28,28 @@ void release(std::string_view map, std::uint64_t pos) {
     if (length) ::madvise(const_cast<char*>(map.data()), length, MADV_DONTNEED);
 }
 
-// Scans an uncompressed FASTA: the map in place, or pieces read through the descriptor.
+// Scans an uncompressed FASTA in pieces, dropping a map's pages from this process as it goes.
 Result<std::vector<IndexRow>> scan_plain(const Source& source) {
+    constexpr std::size_t kPiece = std::size_t{1} << 20;
+    constexpr std::uint64_t kReleaseStep = std::uint64_t{64} << 20;
     const std::string_view map = source.mapped();
-    if (map.data()) return scan_fasta(map, [&](std::size_t pos) { release(map, pos); });
     FastaScanner scanner;
     ReadScratch scratch;
     while (true) {
-        auto view = source.read_at(scanner.position(), std::size_t{1} << 20, scratch);
+        auto view = source.read_at(scanner.position(), kPiece, scratch);
         if (!view.ok()) return view.take_error();
         if (view->empty()) break;
         Status status = scanner.feed(*view);
         if (!status.ok()) return status.take_error();
+        if (map.data() && scanner.position() % kReleaseStep == 0) release(map, scanner.position());
     }
     return scanner.finish();
+}
+
+// An index trusted by its time stamp whose rows reach past the end of the data belongs to
+// another file (or to this one before it was cut short): it is as stale as an older one.
+bool stale_by_rows(const Options& opt, const Index& index, std::uint64_t data_size) {
+    return opt.build_index && opt.rebuild && !rows_fit(index, data_size);
 }
 
 void warn(const std::string& line) {
@@ -70,13 +78,10 @@ Result<std::unique_ptr<Faidx>> Faidx::open(std::string filename, Options options
     if (!fd.valid()) return FaidxError::io_errno(errno);
     struct stat st;
     if (::fstat(fd.get(), &st) != 0) return FaidxError::io_errno(errno);
-    if (!opt.mutable_file && S_ISREG(st.st_mode) && st.st_size >= 0)
-        f->source_ = MappedSource::map(fd.get(), static_cast<std::uint64_t>(st.st_size));
-    if (f->source_) {
-        fd.reset();
-    } else {
-        f->source_ = std::make_unique<HandleSource>(std::move(fd));
-    }
+    const auto size = static_cast<std::uint64_t>(std::max<off_t>(st.st_size, 0));
+    if (!opt.mutable_file && S_ISREG(st.st_mode))
+        f->source_ = MappedSource::map(fd, size, f->filename_);
+    if (!f->source_) f->source_ = std::make_unique<HandleSource>(std::move(fd), size, f->filename_);
 
     // Compression is told by the first bytes, never by the name. A source that cannot be read
     // here (a directory) fails later, where it always has.
@@ -108,21 +113,21 @@ Result<std::unique_ptr<Faidx>> Faidx::open(std::string filename, Options options
             ::stat((f->filename_ + ".gzi").c_str(), &gzi_st) == 0 &&
             !(valid_time(gzi_st.st_mtim) && valid_time(fasta_st.st_mtim) &&
               older(gzi_st.st_mtim, fasta_st.st_mtim));
-        Status opened = f->open_bgzf(static_cast<std::uint64_t>(st.st_size), build, gzi_fresh);
+        Status opened = f->open_bgzf(size, build, gzi_fresh);
         if (!opened.ok()) return opened.take_error();
         return f;
     }
 
-    if (build) {
-        auto rows = scan_plain(*f->source_);
-        if (!rows.ok()) return rows.take_error();
-        Status written = write_file_atomically(f->index_path_, format_index(*rows));
-        if (!written.ok()) return written.take_error();
-        f->index_ = Index(std::move(rows).value());
-        return f;
+    if (!build) {
+        Status read = f->read_index();
+        if (!read.ok()) return read.take_error();
+        if (!stale_by_rows(opt, f->index_, size)) return f;
     }
-    Status read = f->read_index();
-    if (!read.ok()) return read.take_error();
+    auto rows = scan_plain(*f->source_);
+    if (!rows.ok()) return rows.take_error();
+    Status written = write_file_atomically(f->index_path_, format_index(*rows));
+    if (!written.ok()) return written.take_error();
+    f->index_ = Index(std::move(rows).value());
     return f;
 }
 
@@ -145,6 +150,23 @@ Status Faidx::open_bgzf(std::uint64_t raw_size, bool build, bool gzi_fresh) {
     }
 
     BlockIndex blocks;
+    if (!build) {
+        Status read = read_index();
+        if (!read.ok()) return read;
+        std::optional<BlockIndex> loaded;
+        if (old_gzi) loaded = blocks_from_gzi(*old_gzi, *raw, raw_size);
+        if (loaded) {
+            blocks = std::move(*loaded);
+        } else {
+            auto walked = walk_blocks(*raw, filename_);
+            if (!walked.ok()) return walked.take_error();
+            blocks = std::move(walked).value();
+            // The block index only saves the next walk; a directory that cannot take it costs
+            // nothing more.
+            if (options_.build_index) (void)write_file_atomically(gzi_path, format_gzi(blocks));
+        }
+        build = stale_by_rows(options_, index_, blocks.usize);
+    }
     if (build) {
         FastaScanner scanner;
         const std::string_view map = raw->mapped();
@@ -165,21 +187,6 @@ Status Faidx::open_bgzf(std::uint64_t raw_size, bool build, bool gzi_fresh) {
         Status written = write_file_atomically(index_path_, format_index(*rows));
         if (!written.ok()) return written;
         index_ = Index(std::move(rows).value());
-    } else {
-        Status read = read_index();
-        if (!read.ok()) return read;
-        std::optional<BlockIndex> loaded;
-        if (old_gzi) loaded = blocks_from_gzi(*old_gzi, *raw, raw_size);
-        if (loaded) {
-            blocks = std::move(*loaded);
-        } else {
-            auto walked = walk_blocks(*raw, filename_);
-            if (!walked.ok()) return walked.take_error();
-            blocks = std::move(walked).value();
-            // The block index only saves the next walk; a directory that cannot take it costs
-            // nothing more.
-            if (options_.build_index) (void)write_file_atomically(gzi_path, format_gzi(blocks));
-        }
     }
     source_ = std::make_unique<BgzfSource>(std::move(raw), raw_size, filename_, std::move(blocks));
     return Ok{};

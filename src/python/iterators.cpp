@@ -79,6 +79,12 @@ void SequenceIterator_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
+// Ends the iteration for good.
+void exhaust(SequenceIteratorObject* it) {
+    it->length = 0;
+    it->next_position = 1;
+}
+
 PyObject* SequenceIterator_next(PyObject* self) {
     return guard([&]() -> PyObject* {
         SequenceIteratorObject* it = as_sequence_iterator(self);
@@ -88,10 +94,21 @@ PyObject* SequenceIterator_next(PyObject* self) {
         const std::uint64_t start = it->next_position;
         const std::uint64_t end = start - 1 + std::min(it->chunk_size, it->length - start + 1);
         const engine::Faidx& faidx = fasta_engine(it->fasta);
+        // The data ends before the row does (a foreign index, a truncated file): stop there
+        // rather than hand out empty or padded chunks up to the row's length.
+        if (it->entry && engine::starts_past_data(faidx.source(), *it->entry, start)) {
+            exhaust(it);
+            return nullptr;
+        }
         PyObject* chunk = it->entry ? fetch_region(faidx, *it->entry, it->name, name, start, end)
                                     : fetch_region(faidx, it->name, name, start, end);
         // A failed fetch leaves the position alone: the next call asks for the same chunk.
-        if (chunk) it->next_position = end + 1;
+        if (!chunk) return nullptr;
+        if (end == it->length) {
+            exhaust(it);  // end + 1 would wrap for a row of 2^64 - 1 bases
+        } else {
+            it->next_position = end + 1;
+        }
         return chunk;
     });
 }
