@@ -1,5 +1,6 @@
 // Native tests of the engine, run under ThreadSanitizer in CI: the worker pool visits every
-// index exactly once, and parallel batches equal one-by-one fetches, in both source modes.
+// index exactly once, and parallel batches equal one-by-one fetches, in both source modes, and
+// fail cleanly once the file has been emptied under them.
 #include <unistd.h>
 
 #include <atomic>
@@ -106,6 +107,14 @@ void batches_equal_single_fetches(bool mutable_file) {
                one->seq.size() == regions[i].end - regions[i].start + 1;
     }
     check(same, mutable_file ? "parallel batch, file handle" : "parallel batch, memory map");
+
+    // Emptied while open: every region fails with the error naming the file, on every worker.
+    check(::truncate(path.c_str(), 0) == 0, "truncate");
+    const std::string changed = FaidxError::file_changed(path).display();
+    bool failed = true;
+    for (const auto& outcome : fetch_many_parallel(**faidx, regions))
+        failed = failed && !outcome.ok() && outcome.error().display() == changed;
+    check(failed, mutable_file ? "emptied file, file handle" : "emptied file, memory map");
     std::remove((path + ".fai").c_str());
     std::remove(path.c_str());
     ::rmdir(dir);
