@@ -44,8 +44,8 @@ void pass_on(int sig, siginfo_t* info, void* context) {
     }
     if (previous.sa_handler == SIG_IGN && info->si_code <= 0) return;  // a sent signal, ignored
     if (previous.sa_handler == SIG_DFL || previous.sa_handler == SIG_IGN) {
-        // The default action: end the process with this signal, as without us. (A fault cannot
-        // be ignored: returning would only repeat it.)
+        // The default action: end the process with this signal, as without us (a fault cannot
+        // be ignored). A core dump still shows the faulting frame below this handler's.
         struct sigaction dfl;
         std::memset(&dfl, 0, sizeof dfl);
         dfl.sa_handler = SIG_DFL;

@@ -36,8 +36,12 @@ inline bool is_line_end(char c) { return c == '\n' || c == '\r'; }
 
 // Copies bytes from [src, src_end) to dst, dropping CR and LF, until `want` bytes are
 // written or the input ends. Returns the bytes written; `src` advances past what was read.
-std::size_t filter_copy(const char*& src, const char* src_end, char* dst, std::size_t want,
-                        unsigned& high) {
+std::size_t filter_copy(const char*& src_io, const char* src_end, char* dst, std::size_t want,
+                        unsigned& high_io) {
+    // Work on locals: stores through dst (a char*, which may alias anything) would otherwise
+    // keep the caller's variables in memory at every step.
+    const char* src = src_io;
+    unsigned high = high_io;
     char* const dst_begin = dst;
 #if defined(__SSE2__)
     const __m128i lf = _mm_set1_epi8('\n');
@@ -74,6 +78,8 @@ std::size_t filter_copy(const char*& src, const char* src_end, char* dst, std::s
         *dst++ = c;
         --want;
     }
+    src_io = src;
+    high_io = high;
     return static_cast<std::size_t>(dst - dst_begin);
 }
 
@@ -140,8 +146,8 @@ struct MappedCopy {
     const char* src_end;
     char* dst;
     std::size_t want;
-    unsigned high = 0;
-    std::size_t got = 0;
+    unsigned high;
+    std::size_t got;
 };
 
 void run_mapped_copy(void* arg) {
@@ -153,7 +159,7 @@ void run_mapped_copy(void* arg) {
 Result<Extracted> extract_mapped(const Source& source, const ExtractionWindow& w, char* out) {
     if (w.capacity == 0) return Extracted{};
     const std::string_view map = source.mapped();
-    MappedCopy job{map.data() + w.pos, map.data() + w.end, out, w.capacity};
+    MappedCopy job{map.data() + w.pos, map.data() + w.end, out, w.capacity, 0, 0};
     if (!source.read_mapped(run_mapped_copy, &job)) return FaidxError::file_changed(source.path());
     // Past a new end within its last page the map reads as zeros up to the page's end (any
     // further is SIGBUS): a copy that reached into them ends with a zero byte.
