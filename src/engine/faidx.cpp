@@ -28,8 +28,16 @@ void release(std::string_view map, std::uint64_t pos) {
     if (length) ::madvise(const_cast<char*>(map.data()), length, MADV_DONTNEED);
 }
 
+// `error`, from reading `source`, or file_changed when the file has shrunk since it was opened:
+// the bytes it lost within its last page read as zeros, which look like damage or data.
+FaidxError shrunk_or(const Source& source, FaidxError error) {
+    auto size = source.size();
+    Status extent = source.check_extent(size.ok() ? *size : 0);
+    return extent.ok() ? std::move(error) : extent.take_error();
+}
+
 // Scans an uncompressed FASTA in pieces, dropping a map's pages from this process as it goes.
-Result<std::vector<IndexRow>> scan_plain(const Source& source) {
+Result<std::vector<IndexRow>> scan_pieces(const Source& source) {
     constexpr std::size_t kPiece = std::size_t{1} << 20;
     constexpr std::uint64_t kReleaseStep = std::uint64_t{64} << 20;
     const std::string_view map = source.mapped();
@@ -44,6 +52,15 @@ Result<std::vector<IndexRow>> scan_plain(const Source& source) {
         if (map.data() && scanner.position() % kReleaseStep == 0) release(map, scanner.position());
     }
     return scanner.finish();
+}
+
+Result<std::vector<IndexRow>> scan_plain(const Source& source) {
+    auto rows = scan_pieces(source);
+    if (!rows.ok()) return shrunk_or(source, rows.take_error());
+    auto size = source.size();
+    Status extent = source.check_extent(size.ok() ? *size : 0);
+    if (!extent.ok()) return extent.take_error();
+    return rows;
 }
 
 // An index trusted by its time stamp whose rows reach past the end of the data belongs to
@@ -78,7 +95,10 @@ Result<std::unique_ptr<Faidx>> Faidx::open(std::string filename, Options options
     if (!fd.valid()) return FaidxError::io_errno(errno);
     struct stat st;
     if (::fstat(fd.get(), &st) != 0) return FaidxError::io_errno(errno);
-    const auto size = static_cast<std::uint64_t>(std::max<off_t>(st.st_size, 0));
+    // A directory's size means nothing here: reading it fails with the system's own error.
+    const std::uint64_t size = S_ISREG(st.st_mode)
+                                   ? static_cast<std::uint64_t>(std::max<off_t>(st.st_size, 0))
+                                   : UINT64_MAX;
     if (!opt.mutable_file && S_ISREG(st.st_mode))
         f->source_ = MappedSource::map(fd, size, f->filename_);
     if (!f->source_) f->source_ = std::make_unique<HandleSource>(std::move(fd), size, f->filename_);
@@ -159,7 +179,7 @@ Status Faidx::open_bgzf(std::uint64_t raw_size, bool build, bool gzi_fresh) {
             blocks = std::move(*loaded);
         } else {
             auto walked = walk_blocks(*raw, filename_);
-            if (!walked.ok()) return walked.take_error();
+            if (!walked.ok()) return shrunk_or(*raw, walked.take_error());
             blocks = std::move(walked).value();
             // The block index only saves the next walk; a directory that cannot take it costs
             // nothing more.
@@ -175,7 +195,7 @@ Status Faidx::open_bgzf(std::uint64_t raw_size, bool build, bool gzi_fresh) {
             [&](std::uint64_t pos) {
                 if (map.data()) release(map, pos);
             });
-        if (!inflated.ok()) return inflated.take_error();
+        if (!inflated.ok()) return shrunk_or(*raw, inflated.take_error());
         auto rows = scanner.finish();
         if (!rows.ok()) return rows.take_error();
         blocks = std::move(inflated).value();

@@ -16,7 +16,8 @@ constexpr char kEmpty[1] = {0};
 
 Status check_size(int fd, std::uint64_t end, const std::string& path) {
     struct stat st;
-    if (::fstat(fd, &st) == 0 && static_cast<std::uint64_t>(st.st_size) < end)
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+        static_cast<std::uint64_t>(st.st_size) < end)
         return FaidxError::file_changed(path);
     return Ok{};
 }
@@ -57,12 +58,6 @@ Result<std::string_view> MappedSource::read_at(std::uint64_t pos, std::size_t wa
     if (buffer.size() < n) buffer.resize(n);
     if (!guarded_copy(buffer.data(), map.data() + pos, n, map))
         return FaidxError::file_changed(path());
-    // Past a new end within its last page the map reads as zeros, up to the page's end (any
-    // further is SIGBUS): a copy that reached into them ends with a zero byte.
-    if (n > 0 && buffer[n - 1] == '\0') {
-        Status status = check_extent(pos + n);
-        if (!status.ok()) return status.take_error();
-    }
     return std::string_view(buffer.data(), n);
 }
 
@@ -72,7 +67,8 @@ Status MappedSource::check_extent(std::uint64_t end) const {
 
 Result<std::string_view> HandleSource::read_at(std::uint64_t pos, std::size_t want,
                                                ReadScratch& scratch) const {
-    if (pos >= size_ || want == 0) return std::string_view{};
+    if (pos >= size_ || pos > static_cast<std::uint64_t>(INT64_MAX) || want == 0)
+        return std::string_view{};
     want = static_cast<std::size_t>(std::min<std::uint64_t>(want, size_ - pos));
     std::string& buffer = scratch.buffer;
     if (buffer.size() < want) buffer.resize(want);

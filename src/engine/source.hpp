@@ -88,7 +88,9 @@ public:
     ~MappedSource() override;
 
     Result<std::uint64_t> size() const override { return mapped().size(); }
-    // A copy of the bytes, made under the guard.
+    // A copy of the bytes, made under the guard. Bytes that the file lost within its last
+    // page read as zeros (past that page the copy fails): a caller that cannot tell them from
+    // data asks check_extent.
     Result<std::string_view> read_at(std::uint64_t pos, std::size_t want,
                                      ReadScratch& scratch) const override;
     Status check_extent(std::uint64_t end) const override;
