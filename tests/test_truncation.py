@@ -93,16 +93,6 @@ def test_every_reader_raises_after_the_file_shrinks(tmp_path, bgzf, mutable, kee
     }
 
 
-@pytest.mark.parametrize("mutable", [False, True])
-@pytest.mark.parametrize("pad, expected", [(None, "GTAC"), ("N", "GTACNN")])
-def test_rows_past_the_end_at_open_stay_short(write_fasta, mutable, pad, expected):
-    # The file never held what this trusted index promises: short or padded, as always.
-    path = write_fasta(">a\nACGT\nAC")
-    pathlib.Path(path + ".fai").write_text("a\t12\t3\t4\t5\n")
-    faidx = nucla.Faidx(path, rebuild=False, default_seq=pad, mutable=mutable)
-    assert str(faidx.fetch("a", 3, 8)) == expected
-
-
 # What the SIGBUS handler leaves to others: (code, whether the child must survive, what it
 # prints). The code runs with a mapped Faidx `fx` of `path` in scope.
 FOREIGN_FAULT = """
@@ -256,6 +246,7 @@ LINES = """
     ("t\t18446744073709551615\t3\t5\t6", "", ["ACGTA", "CG"]),
     ("t\t18446744073709551615\t3\t5\t6", "N", ["ACGTA", "CGNNN"]),
     ("t\t18446744073709551615\t3\t0\t0", "", [""]),  # one chunk of the whole row
+    ("t\t18446744073709551615\t3\t5\t0", "", ["ACGTA"]),  # lines that take no bytes
 ])
 def test_lines_end_where_the_data_ends(write_fasta, row, pad, chunks):
     path = with_fresh_index(write_fasta(">t\nACGTA\nCG\n"), row)

@@ -94,25 +94,23 @@ std::optional<std::uint64_t> base_position(const IndexEntry& e, std::uint64_t i)
     return pos;
 }
 
+std::uint64_t bases_within(const IndexEntry& e, std::uint64_t size) {
+    if (e.lenc == 0) return e.rlen;
+    if (e.offset >= size) return 0;
+    const std::uint64_t avail = size - e.offset;
+    const std::uint64_t lines = e.lenb == 0 ? 1 : avail / e.lenb + (avail % e.lenb != 0);
+    const std::uint64_t last = std::min(e.lenc, avail - (lines - 1) * e.lenb);
+    return std::min(e.rlen, saturating_add(saturating_mul(lines - 1, e.lenc), last));
+}
+
 bool rows_fit(const Index& index, std::uint64_t size) {
     for (const IndexRow& row : index.rows()) {
         const IndexEntry& e = row.entry;
-        if (e.rlen == 0 || e.lenc == 0) {
-            if (e.offset > size) return false;
-            continue;
-        }
-        const auto last = base_position(e, e.rlen - 1);
-        if (!last || *last >= size) return false;
+        const bool fits = e.rlen == 0 || e.lenc == 0 ? e.offset <= size
+                                                     : bases_within(e, size) == e.rlen;
+        if (!fits) return false;
     }
     return true;
-}
-
-bool starts_past_data(const Source& source, const IndexEntry& e, std::uint64_t start) {
-    if (e.lenc == 0 || start == 0) return false;
-    const auto pos = base_position(e, start - 1);
-    if (!pos) return true;
-    auto size = source.size();
-    return size.ok() && *pos >= *size;
 }
 
 Result<ExtractionWindow> plan_window(const Source& source, const IndexEntry& e,

@@ -64,6 +64,7 @@ struct SequenceIteratorObject {
     const engine::IndexEntry* entry;
     std::uint64_t chunk_size;
     std::uint64_t length;
+    std::uint64_t data_bases;     // how many of the row's bases the data holds
     std::uint64_t next_position;  // 1-based
 };
 
@@ -93,13 +94,13 @@ PyObject* SequenceIterator_next(PyObject* self) {
         if (!utf8_of(it->name, name)) return nullptr;
         const std::uint64_t start = it->next_position;
         const std::uint64_t end = start - 1 + std::min(it->chunk_size, it->length - start + 1);
-        const engine::Faidx& faidx = fasta_engine(it->fasta);
-        // The data ends before the row does (a foreign index, a truncated file): stop there
-        // rather than hand out empty or padded chunks up to the row's length.
-        if (it->entry && engine::starts_past_data(faidx.source(), *it->entry, start)) {
+        // The data ends before the row does (a foreign index, a file cut short before it was
+        // opened): stop there rather than hand out empty or padded chunks up to the row's end.
+        if (start > it->data_bases) {
             exhaust(it);
             return nullptr;
         }
+        const engine::Faidx& faidx = fasta_engine(it->fasta);
         PyObject* chunk = it->entry ? fetch_region(faidx, *it->entry, it->name, name, start, end)
                                     : fetch_region(faidx, it->name, name, start, end);
         // A failed fetch leaves the position alone: the next call asks for the same chunk.
@@ -165,6 +166,8 @@ PyObject* new_sequence_iterator(PyObject* fasta, PyObject* name) {
         it->name = name;
         it->entry = entry;
         it->length = entry ? entry->rlen : 0;
+        auto size = fasta_engine(fasta).source().size();
+        it->data_bases = entry && size.ok() ? engine::bases_within(*entry, *size) : it->length;
         it->chunk_size = entry ? entry->lenc : 70;
         // A row with no full line (lenc 0) would never advance: serve it as one chunk.
         if (it->chunk_size == 0) it->chunk_size = it->length;
