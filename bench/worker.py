@@ -5,20 +5,26 @@
 TOOL is nucla, pysam, pyfastx, samtools or floor (the physical floors).
 Input preparation (reading BED files, converting coordinates, opening files
 where the workload is not about opening) is not timed; only the call that
-produces the output strings is.  The JSON line holds:
+produces the output strings (or, for the command-line workloads, the output
+file) is.  The JSON line holds:
   seconds     timed section, wall clock
-  maxrss_kb   peak RSS of this process (of samtools itself, for samtools)
-  items       number of output strings, bases: their total length
+  maxrss_kb   peak RSS of this process (of the command, for a command line)
+  items       number of output strings (records of an output file), bases:
+              their total length (an output file's uncompressed bytes)
+  file_bytes  an output file's size on disk (compressed or not)
   check       md5 of the outputs (with --check), to compare tools
   na          set instead of seconds when the tool cannot run this workload
 """
+import gzip
 import hashlib
 import json
 import os
 import random
 import resource
+import shutil
 import subprocess
 import sys
+import sysconfig
 import time
 from itertools import accumulate
 
@@ -26,6 +32,8 @@ clock = time.perf_counter
 TMP = os.environ.get("TMPDIR", "/tmp")
 RSS_FILE = os.path.join(TMP, f"nucla-bench-{os.getpid()}.rss")
 REGIONS_FILE = os.path.join(TMP, f"nucla-bench-{os.getpid()}.regions")
+OUTPUT_BASE = os.path.join(TMP, f"nucla-bench-{os.getpid()}.out")
+CLI_THREADS = "2"
 
 
 class NotApplicable(Exception):
@@ -68,6 +76,53 @@ def fai_entry(path, name):
     raise KeyError(name)
 
 
+def timed_command(*argv):
+    """A command run as a whole process; GNU time, when present, gives its own peak RSS
+    (see peak_rss_kb)."""
+    timer = ["/usr/bin/time", "-f", "%M", "-o", RSS_FILE] if os.path.exists("/usr/bin/time") else []
+    return lambda: subprocess.run([*timer, *argv], check=True)
+
+
+def nucla_cli():
+    """The nucla command: NUCLA_CLI, else beside this interpreter (pip install . puts it
+    there), else on PATH."""
+    if os.environ.get("NUCLA_CLI"):
+        return os.environ["NUCLA_CLI"]
+    candidate = os.path.join(sysconfig.get_path("scripts"), "nucla")
+    if os.access(candidate, os.X_OK):
+        return candidate
+    found = shutil.which("nucla")
+    if found is None:
+        raise NotImplementedError("the nucla command is not installed")
+    return found
+
+
+class OutputFile:
+    """What a command-line workload wrote, summarised after the timed section."""
+
+    def __init__(self, path):
+        self.path = path
+
+    def summary(self, check):
+        out = {"file_bytes": os.path.getsize(self.path)}
+        opener = gzip.open if self.path.endswith(".gz") else open
+        h = hashlib.md5()
+        items = size = 0
+        last = b"\n"
+        with opener(self.path, "rb") as f:
+            while chunk := f.read(16 << 20):
+                items += chunk.count(b"\n>") + (last == b"\n" and chunk[:1] == b">")
+                size += len(chunk)
+                last = chunk[-1:]
+                if check:
+                    h.update(chunk)
+        out.update(items=items, bases=size)
+        if check:
+            out["check"] = h.hexdigest()
+        os.remove(self.path)
+        return out
+
+
 # --- tools: each method prepares (untimed) and returns the timed callable ---
 
 class Nucla:
@@ -108,6 +163,11 @@ class Nucla:
 
     def lines(self, fa, path, name):
         return lambda: [str(x) for x in fa[name]]
+
+    def cli_bed(self, path, bed, compressed):
+        out = OUTPUT_BASE + (".fa.gz" if compressed else ".fa")
+        cmd = timed_command(nucla_cli(), path, "--bed", bed, "-@", CLI_THREADS, "-o", out)
+        return cmd, out
 
 
 class Pysam:
@@ -193,9 +253,7 @@ class Samtools:
 
     @staticmethod
     def _cmd(*args):
-        # GNU time, when present, gives samtools' own peak RSS (see peak_rss_kb)
-        timer = ["/usr/bin/time", "-f", "%M", "-o", RSS_FILE] if os.path.exists("/usr/bin/time") else []
-        return lambda: subprocess.run([*timer, "samtools", "faidx", *args], check=True)
+        return timed_command("samtools", "faidx", *args)
 
     def build(self, path):
         return self._cmd(path)
@@ -217,17 +275,22 @@ class Samtools:
     def whole(self, fa, path, name):
         return self._cmd(path, name, "-o", os.devnull)
 
+    def cli_bed(self, path, bed, compressed):
+        # samtools 1.16.1 cannot compress: plain text to a file, always.
+        out = OUTPUT_BASE + ".fa"
+        return self._cmd(path, "-r", self._regions(load_bed(bed)), "-o", out), out
 
-def peak_rss_kb(tool_name):
+
+def peak_rss_kb(tool_name, command=False):
     """Peak RSS of the measured process.
 
     Not ru_maxrss: Linux carries the parent's high-water mark across fork and
     exec, so a small worker spawned by a big runner would report the runner's
-    size.  VmHWM belongs to this process's own address space.  For samtools
-    the figure comes from GNU time wrapped around it (falling back to the
-    children's ru_maxrss, an upper bound).
+    size.  VmHWM belongs to this process's own address space.  For a command
+    (samtools, the nucla command line) the figure comes from GNU time wrapped
+    around it (falling back to the children's ru_maxrss, an upper bound).
     """
-    if tool_name == "samtools":
+    if tool_name == "samtools" or command:
         try:
             with open(RSS_FILE) as f:
                 return int(f.read().split()[-1])
@@ -283,6 +346,9 @@ def prepare(tool, workload, m):
         return method(tool, "whole")(h(genome), genome, m["largest"]), chrom_len(m, m["largest"])
     if workload == "iter_lines":
         return method(tool, "lines")(h(genome), genome, m["iter_record"]), chrom_len(m, m["iter_record"])
+    if workload in ("cli_bed", "cli_bed_gz"):
+        run, out = method(tool, "cli_bed")(genome, os.path.join(d, "many.bed"), workload.endswith("_gz"))
+        return run, OutputFile(out)
     raise SystemExit(f"unknown workload {workload}")
 
 
@@ -367,10 +433,13 @@ def main(argv):
         result["na"] = "not available"
         result["why"] = f"{type(e).__name__}: {e}"
         out = bases = None
-    result["maxrss_kb"] = peak_rss_kb(tool_name)
+    result["maxrss_kb"] = peak_rss_kb(tool_name, command=isinstance(bases, OutputFile))
     for p in (RSS_FILE, REGIONS_FILE):
         if os.path.exists(p):
             os.remove(p)
+    if isinstance(bases, OutputFile):
+        result.update(bases.summary(check))
+        bases = None
     if isinstance(out, list):
         result["items"] = len(out)
         result["bases"] = sum(map(len, out))

@@ -242,7 +242,7 @@ def test_scan_errors_as_plain(tmp_path, text, largest):
         try:
             results.append(nucla.Faidx(path).keys)
         except Exception as e:  # noqa: BLE001
-            results.append((type(e), str(e)))
+            results.append((type(e), str(e).replace(path, "<path>")))
             assert not os.path.exists(path + ".fai") and not os.path.exists(path + ".gzi")
     assert results[0] == results[1]
 

@@ -322,7 +322,8 @@ def test_version_and_help(cli):
     got = run(["--help"])
     assert got.returncode == 0
     assert b"Usage: nucla" in got.stdout
-    for flag in (b"--bed", b"--reverse-complement", b"--threads", b"--continue", b"--upper"):
+    for flag in (b"--bed", b"--reverse-complement", b"--threads", b"--continue", b"--upper",
+                 b"--strand", b"--write-index", b"--gzi-idx"):
         assert flag in got.stdout
 
 
@@ -407,8 +408,8 @@ def test_clamping(cli, small):
     assert got.stdout == (
         b">two:8-100\nGGG\n>two:11\n>two:11-20\n>two:0-3\n>two:0\nTTTTTGGGGG\n>two:-2\nTT\n"
     )
-    assert b"truncated" in got.stderr
-    assert b"zero length" in got.stderr
+    assert b"Truncated sequence: two:8-100" in got.stderr
+    assert b"Zero length sequence: two:11" in got.stderr
 
 
 def test_unknown_sequence_stops_without_partial_record(cli, small):
@@ -522,6 +523,8 @@ def test_threads_give_the_same_bytes(cli, tmp_path, small):
         ["--mark-strand", "up", "FASTA", "two"],
         ["FASTA", "-r"],
         ["FASTA", "-r", "-", "--bed", "-"],
+        ["FASTA", "-s", "two"],
+        ["FASTA", "--write-index", "two"],
     ],
 )
 def test_usage_errors(cli, small, args):
@@ -589,3 +592,39 @@ def test_garbage_input_does_not_crash(cli, tmp_path):
     assert got.returncode == 0  # a foreign index pointing past the data gives short records
     got = run([fasta, "--bed", "-"], stdin=bytes(range(256)) * 3)
     assert got.returncode == 1
+
+
+@pytest.mark.parametrize("index, extra, message", [
+    ("FASTA", [], b"is the FASTA file itself"),
+    ("FASTA", ["one:1-3"], b"is the FASTA file itself"),
+    ("fifo", [], b"is not a regular file"),
+    ("fifo", ["--no-rebuild", "one:1-3"], b"is not a regular file"),  # the read once blocked
+])
+def test_index_path_that_is_no_index_file(cli, tmp_path, small, index, extra, message):
+    before = small.read_bytes()
+    if index == "fifo":
+        index = tmp_path / "fifo"
+        os.mkfifo(index)
+    else:
+        index = small
+    got = subprocess.run([cli, small, "--fai-idx", index, *extra], capture_output=True,
+                         timeout=30)
+    assert (got.returncode, got.stdout) == (1, b"")
+    assert got.stderr.startswith(b"nucla: IO error: ") and message in got.stderr
+    assert small.read_bytes() == before
+    assert index == small or Path(index).is_fifo()
+
+
+@pytest.mark.parametrize("content, fastq", [
+    ("This is a README.\n", False),
+    ("@r1\nACGT\n+\nIIII\n", True),
+])
+def test_file_without_a_header_is_refused(cli, tmp_path, content, fastq):
+    path = tmp_path / "reads"
+    path.write_text(content)
+    for args in ([path], [path, "r1"]):
+        got = run(args)
+        assert (got.returncode, got.stdout) == (1, b"")
+        assert got.stderr.startswith(b"nucla: Indexing error: no FASTA header line")
+        assert (b"FASTQ" in got.stderr) == fastq
+    assert os.listdir(tmp_path) == ["reads"]

@@ -2,6 +2,7 @@
 import os
 import pathlib
 import random
+import re
 import subprocess
 import sys
 import textwrap
@@ -74,15 +75,16 @@ def test_failed_index_write_leaves_the_old_index(write_fasta):
     """
     result = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
                             text=True, timeout=60)
-    assert result.stdout.strip() == "IOError: File too large (os error 27)", result.stderr
+    assert result.stdout.strip() == f"IOError: {path}.fai: File too large (os error 27)", \
+        result.stderr
     assert pathlib.Path(path + ".fai").read_text() == "old\t1\t5\t1\t2\n"
     assert sorted(os.listdir(os.path.dirname(path))) == ["x.fa", "x.fa.fai"]
 
 
 @pytest.mark.parametrize("content, message", [
     (b"", None),
-    (bytes(range(256)) * 4, "^IOError: stream did not contain valid UTF-8$"),
-    (b"\x00\x01>\x02\n", None),
+    (bytes(range(256)) * 4, "^IOError: .*: stream did not contain valid UTF-8$"),
+    (b"\x00\x01>\x02\n", "^FastaIndexingError: no FASTA header line"),
     (b">a\n" + "ACGT\u00e9".encode() + b"\n", None),
 ])
 def test_odd_files(write_fasta, content, message):
@@ -100,7 +102,8 @@ def test_odd_files(write_fasta, content, message):
 def test_unreadable_file(write_fasta):
     path = write_fasta(">a\nA\n")
     os.chmod(path, 0)
-    with pytest.raises(Exception, match=r"^IOError: Permission denied \(os error 13\)$"):
+    message = rf"^IOError: {re.escape(path)}: Permission denied \(os error 13\)$"
+    with pytest.raises(Exception, match=message):
         nucla.Fasta(path)
 
 

@@ -65,9 +65,15 @@ void Writer::flush() {
     buf_.clear();
 }
 
+void Writer::finish() {
+    flush();
+    if (bgzf_ && !error_) error_ = bgzf_->finish();
+}
+
 void Writer::write_through(std::string_view s) {
+    passed_ += s.size();
     if (error_) return;
-    error_ = engine::write_all(fd_, s);
+    error_ = bgzf_ ? bgzf_->write(s) : engine::write_all(fd_, s);
 }
 
 }  // namespace nucla::cli

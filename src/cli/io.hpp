@@ -1,12 +1,14 @@
 // Buffered input and output for the command-line tool: a line reader over a descriptor and a
 // writer that gathers output into large blocks, so that printing a record costs a memcpy and
-// not a system call.
+// not a system call, and that can compress what it writes as BGZF.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
+#include "engine/bgzf_writer.hpp"
 #include "engine/fd.hpp"
 
 namespace nucla::cli {
@@ -36,7 +38,10 @@ private:
 
 class Writer {
 public:
-    explicit Writer(int fd) : fd_(fd) { buf_.reserve(kBlock); }
+    // Writes to `fd` as it is, or through `bgzf` (which writes to the same descriptor).
+    explicit Writer(int fd, engine::BgzfWriter* bgzf = nullptr) : fd_(fd), bgzf_(bgzf) {
+        buf_.reserve(kBlock);
+    }
     Writer(const Writer&) = delete;
     Writer& operator=(const Writer&) = delete;
 
@@ -57,14 +62,20 @@ public:
 
     // Writes what is buffered. The first failure is kept (and later writes are dropped).
     void flush();
+    // Flushes, then ends a BGZF stream with its end-of-file block.
+    void finish();
     int error() const { return error_; }
+    // Bytes taken so far (before compression).
+    std::uint64_t position() const { return passed_ + buf_.size(); }
 
 private:
     static constexpr std::size_t kBlock = std::size_t{1} << 22;
     void write_through(std::string_view s);
 
     int fd_;
+    engine::BgzfWriter* bgzf_;
     std::string buf_;
+    std::uint64_t passed_ = 0;  // bytes handed on by flush() and write_through()
     int error_ = 0;
 };
 

@@ -3,9 +3,10 @@
 // and strand marks), on the Python-free engine only.
 //
 // Requests are read and resolved in batches; a batch's regions are fetched on the engine's
-// worker pool when it is large, then printed in request order through one large output buffer.
-// A record is printed only once its bases are in hand, so a failed region never leaves a
-// partial record behind.
+// worker pool when it is large, then printed in request order through one large output buffer
+// (compressed as BGZF on the same pool when the output file's name asks for it). A record is
+// printed only once its bases are in hand, so a failed region never leaves a partial record
+// behind.
 #include <fcntl.h>
 #include <getopt.h>
 #include <sys/stat.h>
@@ -24,9 +25,13 @@
 #include <vector>
 
 #include "cli/io.hpp"
+#include "cli/output.hpp"
 #include "cli/region.hpp"
 #include "engine/batch.hpp"
+#include "engine/bgzf.hpp"
+#include "engine/bgzf_writer.hpp"
 #include "engine/faidx.hpp"
+#include "engine/files.hpp"
 #include "engine/index.hpp"
 #include "engine/source.hpp"
 #include "engine/text.hpp"
@@ -56,7 +61,10 @@ constexpr const char* kUsage =
     "  -r, --region-file FILE    read regions from FILE, one per line (- for standard input)\n"
     "      --bed FILE            read BED intervals (0-based, half-open) from FILE (- for\n"
     "                            standard input); a name column becomes the header\n"
-    "  -o, --output FILE         write to FILE instead of standard output\n"
+    "  -s, --strand              reverse complement BED rows whose strand (6th column) is -\n"
+    "  -o, --output FILE         write to FILE instead of standard output; FILE.gz, .bgz\n"
+    "                            and .bgzf are written BGZF-compressed (as bgzip does)\n"
+    "      --write-index         also write FILE.fai (and FILE.gzi when compressed)\n"
     "  -n, --length N            bases per output line [60]; 0 for no wrapping\n"
     "  -i, --reverse-complement  print reverse complements\n"
     "      --mark-strand TYPE    strand mark added to headers: rc (/rc on reverse\n"
@@ -64,10 +72,11 @@ constexpr const char* kUsage =
     "                            or custom,POS,NEG\n"
     "      --upper               print bases in upper case\n"
     "      --fai-idx PATH        index file [FASTA.fai]\n"
+    "      --gzi-idx PATH        block index of a bgzip-compressed FASTA [FASTA.gzi]\n"
     "      --no-rebuild          use an existing index even when it is older than FASTA\n"
     "  -c, --continue            report a bad region and go on with the next one\n"
-    "  -@, --threads N           threads for large region lists; 0 means every processor\n"
-    "                            [RAYON_NUM_THREADS, else every processor]\n"
+    "  -@, --threads N           threads for large region lists and compression; 0 means\n"
+    "                            every processor [RAYON_NUM_THREADS, else every processor]\n"
     "  -h, --help                print this help and exit\n"
     "      --version             print the version and exit\n";
 
@@ -78,8 +87,11 @@ struct Config {
     std::optional<std::string> bed_file;
     std::optional<std::string> output;
     std::optional<std::string> index;
+    std::optional<std::string> gzi_index;
     std::size_t width = 60;  // 0: no wrapping
     bool reverse = false;
+    bool strand = false;  // reverse complement BED rows on the - strand
+    bool write_index = false;
     bool upper = false;
     bool no_rebuild = false;
     bool keep_going = false;
@@ -144,16 +156,19 @@ void reverse_complement(std::string& s) {
 
 // Parses the command line; returns -1 to go on, else the exit status.
 int parse_arguments(int argc, char** argv, Config& cfg) {
-    enum { kBed = 256, kMarkStrand, kFaiIdx, kNoRebuild, kUpper, kVersion };
+    enum { kBed = 256, kMarkStrand, kFaiIdx, kGziIdx, kNoRebuild, kUpper, kWriteIndex, kVersion };
     static const struct option kLong[] = {
         {"region-file", required_argument, nullptr, 'r'},
         {"bed", required_argument, nullptr, kBed},
+        {"strand", no_argument, nullptr, 's'},
         {"output", required_argument, nullptr, 'o'},
+        {"write-index", no_argument, nullptr, kWriteIndex},
         {"length", required_argument, nullptr, 'n'},
         {"reverse-complement", no_argument, nullptr, 'i'},
         {"mark-strand", required_argument, nullptr, kMarkStrand},
         {"upper", no_argument, nullptr, kUpper},
         {"fai-idx", required_argument, nullptr, kFaiIdx},
+        {"gzi-idx", required_argument, nullptr, kGziIdx},
         {"no-rebuild", no_argument, nullptr, kNoRebuild},
         {"continue", no_argument, nullptr, 'c'},
         {"threads", required_argument, nullptr, '@'},
@@ -163,12 +178,14 @@ int parse_arguments(int argc, char** argv, Config& cfg) {
     };
     opterr = 0;
     int c;
-    while ((c = getopt_long(argc, argv, ":r:o:n:ic@:h", kLong, nullptr)) != -1) {
+    while ((c = getopt_long(argc, argv, ":r:so:n:ic@:h", kLong, nullptr)) != -1) {
         const std::string_view arg = optarg ? optarg : "";
         switch (c) {
             case 'r': cfg.region_file = std::string(arg); break;
             case kBed: cfg.bed_file = std::string(arg); break;
+            case 's': cfg.strand = true; break;
             case 'o': cfg.output = std::string(arg); break;
+            case kWriteIndex: cfg.write_index = true; break;
             case 'n': {
                 if (arg.empty() || arg[0] < '0' || arg[0] > '9')
                     return usage_error("bad line length '" + std::string(arg) + "'");
@@ -200,6 +217,7 @@ int parse_arguments(int argc, char** argv, Config& cfg) {
                 break;
             case kUpper: cfg.upper = true; break;
             case kFaiIdx: cfg.index = std::string(arg); break;
+            case kGziIdx: cfg.gzi_index = std::string(arg); break;
             case kNoRebuild: cfg.no_rebuild = true; break;
             case 'c': cfg.keep_going = true; break;
             case '@':
@@ -231,6 +249,10 @@ int parse_arguments(int argc, char** argv, Config& cfg) {
     cfg.regions.assign(argv + optind, argv + argc);
     if (cfg.region_file && cfg.bed_file && *cfg.region_file == "-" && *cfg.bed_file == "-")
         return usage_error("standard input can serve only one of -r and --bed");
+    if (cfg.strand && !cfg.bed_file)
+        return usage_error("-s reads the strand of BED rows: give --bed");
+    if (cfg.write_index && !cfg.output)
+        return usage_error("--write-index indexes an output file: give -o");
     return -1;
 }
 
@@ -250,15 +272,21 @@ int build_index(const Config& cfg, const engine::Options& options) {
     build.always_build = true;
     auto faidx = Faidx::open(cfg.fasta, build);
     if (!faidx.ok()) return failed(faidx.error().display());
-    const auto& rows = faidx.value()->index().rows();
-    say("wrote the index " + path + " (" + std::to_string(rows.size()) + " sequences)");
+    const Faidx& built = *faidx.value();
+    const std::string count = " (" + std::to_string(built.index().size()) + " sequences)";
+    if (dynamic_cast<const engine::BgzfSource*>(&built.source())) {
+        say("wrote the index " + path + " and the block index " + built.gzi_path() + count);
+    } else {
+        say("wrote the index " + path + count);
+    }
     return 0;
 }
 
 class Extractor {
 public:
-    Extractor(const Faidx& faidx, const Config& cfg, Writer& out)
-        : faidx_(faidx), cfg_(cfg), out_(out) {}
+    // Rows of what is printed go to `index` when it is given.
+    Extractor(const Faidx& faidx, const Config& cfg, Writer& out, OutputIndex* index)
+        : faidx_(faidx), cfg_(cfg), out_(out), index_(index) {}
 
     // A slot for the next request, read from `source` (line 0: the command line).
     Request& slot(const std::string* source, std::size_t line) {
@@ -296,6 +324,7 @@ private:
     const Faidx& faidx_;
     const Config& cfg_;
     Writer& out_;
+    OutputIndex* index_;
     std::vector<Request> batch_;
     std::vector<Origin> origins_;
     std::size_t count_ = 0;
@@ -322,11 +351,15 @@ void Extractor::fail(std::size_t i, std::string_view what) {
 }
 
 void Extractor::print(const Request& r, std::string* bases) {
-    const bool reversed = cfg_.reverse;
+    // -i turns every record round; a BED row on the - strand turns once more.
+    const bool reversed = cfg_.reverse != r.minus;
+    const std::string& mark = reversed ? cfg_.mark_reverse : cfg_.mark_forward;
     out_.put('>');
     out_.put(r.header());
-    out_.put(reversed ? cfg_.mark_reverse : cfg_.mark_forward);
+    out_.put(mark);
     out_.put('\n');
+    if (index_)
+        index_->add(r.header(), mark, out_.position(), bases ? bases->size() : 0, cfg_.width);
     if (!bases || bases->empty()) return;
     if (reversed) reverse_complement(*bases);
     const std::string_view s = *bases;
@@ -362,7 +395,7 @@ void Extractor::run() {
         switch (r.kind) {
             case Request::Kind::Error: fail(i, r.error); break;
             case Request::Kind::Empty:
-                say("zero length sequence: " + std::string(r.header()));
+                say("Zero length sequence: " + std::string(r.header()));
                 print(r, nullptr);
                 break;
             case Request::Kind::Fetch: {
@@ -371,7 +404,7 @@ void Extractor::run() {
                     fail(i, got.error().display());
                     break;
                 }
-                if (r.truncated) say("truncated sequence: " + std::string(r.header()));
+                if (r.truncated) say("Truncated sequence: " + std::string(r.header()));
                 print(r, &got->seq);
                 break;
             }
@@ -402,9 +435,80 @@ bool read_lines(const std::string& path, Extractor& ex, Take take) {
     return true;
 }
 
-bool same_file(const struct stat& a, const std::string& path) {
-    struct stat b;
-    return ::stat(path.c_str(), &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+// A regular file that the run reads; no output may replace or truncate it.
+struct Input {
+    dev_t dev;
+    ino_t ino;
+};
+
+// The FASTA, its indexes and the region lists (standard input too, when a file is redirected
+// to it). Pipes and terminals cannot be destroyed by writing and are left out.
+std::vector<Input> input_files(const Config& cfg, const Faidx& faidx) {
+    std::vector<Input> inputs;
+    const auto add = [&](const std::string& path, bool stdin_allowed) {
+        struct stat st;
+        const bool is_stdin = stdin_allowed && path == "-";
+        if ((is_stdin ? ::fstat(0, &st) : ::stat(path.c_str(), &st)) == 0 && S_ISREG(st.st_mode))
+            inputs.push_back({st.st_dev, st.st_ino});
+    };
+    add(faidx.filename(), false);
+    add(faidx.index_path(), false);
+    if (dynamic_cast<const engine::BgzfSource*>(&faidx.source())) add(faidx.gzi_path(), false);
+    if (cfg.region_file) add(*cfg.region_file, true);
+    if (cfg.bed_file) add(*cfg.bed_file, true);
+    return inputs;
+}
+
+bool is_input(const struct stat& st, const std::vector<Input>& inputs) {
+    for (const Input& in : inputs)
+        if (in.dev == st.st_dev && in.ino == st.st_ino) return true;
+    return false;
+}
+
+// Opens the output file, refusing it (or, with --write-index, its index files) when it is one
+// of the inputs. Returns -1 after saying why.
+int open_output(const Config& cfg, const Faidx& faidx, engine::Fd& owned) {
+    const std::string& path = *cfg.output;
+    const std::vector<Input> inputs = input_files(cfg, faidx);
+    const auto refuse = [](const std::string& p) {
+        say(p + ": the output would overwrite the input");
+        return -1;
+    };
+    if (cfg.write_index) {
+        for (const char* suffix : {".fai", ".gzi"}) {
+            struct stat st;
+            const std::string index = path + suffix;
+            if (::stat(index.c_str(), &st) == 0 && is_input(st, inputs)) return refuse(index);
+        }
+    }
+    // Opened without O_TRUNC and checked through the descriptor, so that an input reached by
+    // another name (a hard or symbolic link, or a file swapped in since the check) is refused
+    // before it loses a byte.
+    owned = engine::Fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666));
+    struct stat st;
+    if (!owned.valid() || ::fstat(owned.get(), &st) != 0) {
+        say(path + ": " + os_error(errno));
+        return -1;
+    }
+    if (is_input(st, inputs)) return refuse(path);
+    if (S_ISREG(st.st_mode) && st.st_size > 0 && ::ftruncate(owned.get(), 0) != 0) {
+        say(path + ": " + os_error(errno));
+        return -1;
+    }
+    return owned.get();
+}
+
+// --write-index: the output's .fai, and its .gzi when it is compressed. Written after the
+// output is closed, so that neither is older than the file it indexes.
+bool write_output_indexes(const std::string& path, const OutputIndex& rows,
+                          const engine::BgzfWriter* bgzf) {
+    const auto write = [](const std::string& p, const std::string& text) {
+        engine::Status written = engine::write_file_atomically(p, text);
+        if (!written.ok()) say(written.error().display());
+        return written.ok();
+    };
+    if (!write(path + ".fai", rows.text())) return false;
+    return !bgzf || write(path + ".gzi", bgzf->gzi());
 }
 
 int extract(const Config& cfg, const engine::Options& options) {
@@ -414,20 +518,17 @@ int extract(const Config& cfg, const engine::Options& options) {
 
     engine::Fd owned;
     int fd = 1;
+    std::unique_ptr<engine::BgzfWriter> bgzf;
     if (cfg.output) {
-        // Truncating the FASTA or its index while mapped would destroy the input mid-read.
-        struct stat st;
-        if (::stat(cfg.output->c_str(), &st) == 0 &&
-            (same_file(st, faidx.filename()) || same_file(st, faidx.index_path())))
-            return failed(*cfg.output + ": the output would overwrite the input");
-        owned = engine::Fd(
-            ::open(cfg.output->c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-        if (!owned.valid()) return failed(*cfg.output + ": " + os_error(errno));
-        fd = owned.get();
+        fd = open_output(cfg, faidx, owned);
+        if (fd < 0) return 1;
+        if (wants_bgzf(*cfg.output)) bgzf = std::make_unique<engine::BgzfWriter>(fd);
     }
+    std::optional<OutputIndex> rows;
+    if (cfg.write_index) rows.emplace();
 
-    Writer out(fd);
-    Extractor ex(faidx, cfg, out);
+    Writer out(fd, bgzf.get());
+    Extractor ex(faidx, cfg, out, rows ? &*rows : nullptr);
     const engine::Index& index = faidx.index();
     bool read_ok = true;
     if (cfg.region_file) {
@@ -444,7 +545,7 @@ int extract(const Config& cfg, const engine::Options& options) {
     if (read_ok && !ex.stopped() && cfg.bed_file) {
         const std::string& path = *cfg.bed_file;
         read_ok = read_lines(path, ex, [&](std::string_view line, std::size_t n) {
-            if (resolve_bed_line(index, line, ex.slot(&path, n))) ex.add();
+            if (resolve_bed_line(index, line, ex.slot(&path, n), cfg.strand)) ex.add();
         });
     }
     for (const std::string& region : cfg.regions) {
@@ -454,16 +555,21 @@ int extract(const Config& cfg, const engine::Options& options) {
     }
     if (!ex.stopped()) ex.run();
 
-    out.flush();
+    // What was printed before a failure still makes a whole file (and is indexed), as
+    // samtools leaves it.
+    out.finish();
     int status = (read_ok && !ex.stopped()) ? 0 : 1;
+    bool written = true;
     if (out.error()) {
         say((cfg.output ? *cfg.output : std::string("standard output")) + ": " +
             os_error(out.error()));
-        status = 1;
+        written = false;
     } else if (owned.valid() && ::close(owned.release()) != 0) {
         say(*cfg.output + ": " + os_error(errno));
-        status = 1;
+        written = false;
     }
+    if (written && rows && !write_output_indexes(*cfg.output, *rows, bgzf.get())) written = false;
+    if (!written) status = 1;
     if (cfg.keep_going && ex.failures())
         say(std::to_string(ex.failures()) + " region(s) could not be printed");
     return status;
@@ -477,6 +583,7 @@ int run(int argc, char** argv) {
 
     engine::Options options;
     options.indexname = cfg.index;
+    options.gzi_indexname = cfg.gzi_index;
     options.rebuild = !cfg.no_rebuild;
     options.sequence_always_upper = cfg.upper;
 

@@ -33,6 +33,7 @@ void reset(Request& out) {
     out.name_pos = out.name_len = out.header_pos = out.header_len = 0;
     out.kind = Request::Kind::Error;
     out.truncated = false;
+    out.minus = false;
     out.start = out.end = 0;
 }
 
@@ -226,7 +227,8 @@ void resolve_region(const engine::Index& index, std::string_view r, Request& out
     settle(out, *entry, beg, end);
 }
 
-bool resolve_bed_line(const engine::Index& index, std::string_view line, Request& out) {
+bool resolve_bed_line(const engine::Index& index, std::string_view line, Request& out,
+                      bool stranded) {
     while (!line.empty() && is_space(line.back())) line.remove_suffix(1);
     std::size_t lead = 0;
     while (lead < line.size() && is_space(line[lead])) ++lead;
@@ -240,10 +242,11 @@ bool resolve_bed_line(const engine::Index& index, std::string_view line, Request
         fail(out, std::move(message));
         return true;
     };
-    std::string_view fields[4];
+    std::string_view fields[6];
+    const std::size_t wanted = stranded ? 6 : 4;
     std::size_t count = 0;
     const bool tabs = body.find('\t') != body.npos;
-    for (std::size_t pos = 0; pos <= body.size() && count < 4;) {
+    for (std::size_t pos = 0; pos <= body.size() && count < wanted;) {
         if (!tabs) {
             while (pos < body.size() && body[pos] == ' ') ++pos;
             if (pos == body.size()) break;
@@ -260,9 +263,17 @@ bool resolve_bed_line(const engine::Index& index, std::string_view line, Request
     if (!parse_bed_number(fields[1], beg)) return bad("bad start " + quoted(fields[1]));
     if (!parse_bed_number(fields[2], end)) return bad("bad end " + quoted(fields[2]));
     if (end < beg) return bad("end is before start");
+    if (count == 6) {
+        const std::string_view strand = fields[5];
+        if (strand == "-") {
+            out.minus = true;
+        } else if (strand != "+" && strand != ".") {
+            return bad("bad strand " + quoted(strand) + " (expected +, - or .)");
+        }
+    }
 
     const std::string_view chrom = fields[0];
-    const bool named = count == 4 && !fields[3].empty() && fields[3] != ".";
+    const bool named = count >= 4 && !fields[3].empty() && fields[3] != ".";
     out.text.assign(chrom);
     out.name_len = chrom.size();
     if (named) {

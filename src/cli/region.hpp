@@ -34,6 +34,7 @@ struct Request {
 
     Kind kind = Kind::Error;
     bool truncated = false;  // the region ran past the end of the sequence
+    bool minus = false;      // a BED row on the reverse strand (read only under -s)
     std::uint64_t start = 0;
     std::uint64_t end = 0;
     std::string error;
@@ -57,10 +58,13 @@ Decimal parse_decimal(std::string_view text);
 // Resolves a samtools region string; the header is the string as given.
 void resolve_region(const engine::Index& index, std::string_view region, Request& out);
 
-// Resolves one BED line (chrom, start, end and an optional name, separated by tabs, or by
-// spaces when the line has no tab). Returns false for lines that carry no interval (blank,
-// "#...", "track ...", "browser ..."). The header is the name column when present and not
-// ".", else "chrom:start-end" in 1-based coordinates.
-bool resolve_bed_line(const engine::Index& index, std::string_view line, Request& out);
+// Resolves one BED line (chrom, start, end and optional name, score and strand columns,
+// separated by tabs, or by spaces when the line has no tab). Returns false for lines that carry
+// no interval (blank, "#...", "track ...", "browser ..."). The header is the name column when
+// present and not ".", else "chrom:start-end" in 1-based coordinates. With `stranded`, a sixth
+// column "-" sets `minus`; "+", "." or no such column leave the row forward, and anything else
+// is an error.
+bool resolve_bed_line(const engine::Index& index, std::string_view line, Request& out,
+                      bool stranded = false);
 
 }  // namespace nucla::cli

@@ -35,7 +35,7 @@ void put_le64(std::string& out, std::uint64_t v) {
 }
 
 FaidxError io_error(const std::string& path, std::string text) {
-    return FaidxError::io(IoError::other(path + ": " + text));
+    return FaidxError::io(IoError::other(std::move(text)), path);
 }
 
 FaidxError corrupt(const std::string& path, std::uint64_t offset, const char* why) {
@@ -412,10 +412,11 @@ BlockCache::Slot& BlockCache::take() {
 }
 
 BgzfSource::BgzfSource(std::unique_ptr<Source> raw, std::uint64_t raw_size, std::string path,
-                       BlockIndex index)
+                       std::string gzi_path, BlockIndex index)
     : Source(std::move(path)),
       raw_(std::move(raw)),
       raw_size_(raw_size),
+      gzi_path_(std::move(gzi_path)),
       index_(std::move(index)),
       id_(next_source_id.fetch_add(1)) {}
 
@@ -454,7 +455,7 @@ Status BgzfSource::load(std::size_t block, BlockCache::Slot& slot, ReadScratch& 
     while (true) {
         const auto mismatch = [&] {
             return io_error(path(), "BGZF block at offset " + std::to_string(at) +
-                                       " does not match the block index " + path() + ".gzi");
+                                        " does not match the block index " + gzi_path_);
         };
         if (at >= limit) return mismatch();
         const auto want =

@@ -86,9 +86,10 @@ private:
 
 class BgzfSource final : public Source {
 public:
-    // `raw` holds the compressed file of `raw_size` bytes; `path` names it in errors.
+    // `raw` holds the compressed file of `raw_size` bytes; `path` names it in errors, and
+    // `gzi_path` the block index that `index` came from.
     BgzfSource(std::unique_ptr<Source> raw, std::uint64_t raw_size, std::string path,
-               BlockIndex index);
+               std::string gzi_path, BlockIndex index);
 
     Result<std::uint64_t> size() const override { return index_.usize; }
     // A view into one decompressed block: at most the rest of the block holding `pos`.
@@ -100,6 +101,7 @@ private:
 
     std::unique_ptr<Source> raw_;
     std::uint64_t raw_size_;
+    std::string gzi_path_;
     BlockIndex index_;
     // Unique for the life of the process, so that no cached block outlives its source.
     std::uint64_t id_;

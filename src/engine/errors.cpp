@@ -12,6 +12,15 @@ std::string IoError::text() const {
     return std::string(description) + " (os error " + std::to_string(os_code) + ")";
 }
 
+FaidxError FaidxError::about(const std::string& path) && {
+    if (kind_ == Kind::Io && payload_.empty()) payload_ = path;
+    return std::move(*this);
+}
+
+std::string FaidxError::io_text() const {
+    return payload_.empty() ? io_.text() : payload_ + ": " + io_.text();
+}
+
 FaidxError FaidxError::sequence_not_found(std::string_view name) {
     std::string message = "Sequence '";
     message.append(name);
@@ -20,9 +29,8 @@ FaidxError FaidxError::sequence_not_found(std::string_view name) {
 }
 
 FaidxError FaidxError::file_changed(std::string_view path) {
-    std::string text(path);
-    text += ": the file ended early (it was truncated or changed while open)";
-    return io(IoError::other(std::move(text)));
+    return io(IoError::other("the file ended early (it was truncated or changed while open)"),
+              std::string(path));
 }
 
 std::string FaidxError::display() const {
@@ -31,7 +39,7 @@ std::string FaidxError::display() const {
         case Kind::IndexNotFound: return "Index file not found: " + payload_;
         case Kind::Fetch: return "Fetch error: " + payload_;
         case Kind::Indexing: return "Indexing error: " + payload_;
-        case Kind::Io: return "IO error: " + io_.text();
+        case Kind::Io: return "IO error: " + io_text();
         case Kind::Region: return "Invalid region: " + payload_;
     }
     return payload_;
@@ -43,7 +51,7 @@ std::string FaidxError::python_message() const {
         case Kind::IndexNotFound: return "IndexNotFoundError: " + payload_;
         case Kind::Fetch: return "FetchError: " + payload_;
         case Kind::Indexing: return "FastaIndexingError: " + payload_;
-        case Kind::Io: return "IOError: " + io_.text();
+        case Kind::Io: return "IOError: " + io_text();
         case Kind::Region: return "RegionError: " + payload_;
     }
     return payload_;

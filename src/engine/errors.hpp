@@ -32,19 +32,25 @@ public:
     static FaidxError fetch(std::string message) { return {Kind::Fetch, std::move(message)}; }
     static FaidxError indexing(std::string message) { return {Kind::Indexing, std::move(message)}; }
     static FaidxError region(std::string message) { return {Kind::Region, std::move(message)}; }
-    static FaidxError io(IoError error) {
-        FaidxError e{Kind::Io, {}};
+    // `path` names the file concerned, when there is one and the error's text does not.
+    static FaidxError io(IoError error, std::string path = {}) {
+        FaidxError e{Kind::Io, std::move(path)};
         e.io_ = std::move(error);
         return e;
     }
-    static FaidxError io_errno(int code) { return io(IoError::from_errno(code)); }
+    static FaidxError io_errno(int code, std::string path = {}) {
+        return io(IoError::from_errno(code), std::move(path));
+    }
     static FaidxError sequence_not_found(std::string_view name);
     // An Io error: a read found the file at `path` shorter than it was when it was opened.
     static FaidxError file_changed(std::string_view path);
 
     Kind kind() const { return kind_; }
+    // The text of the kind; for Io, the path concerned (empty when unknown).
     const std::string& payload() const { return payload_; }
     const IoError& io_error() const { return io_; }
+    // An Io error that names no file yet is about `path`; any other error stays as it is.
+    FaidxError about(const std::string& path) &&;
 
     // "Fetch error: Sequence 'chrX' not found" and friends: embedded in batch messages.
     std::string display() const;
@@ -53,6 +59,8 @@ public:
 
 private:
     FaidxError(Kind kind, std::string payload) : kind_(kind), payload_(std::move(payload)) {}
+    // "<path>: <text of the I/O error>", or the text alone when no path is known.
+    std::string io_text() const;
 
     Kind kind_;
     std::string payload_;

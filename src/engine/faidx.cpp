@@ -9,6 +9,7 @@
 #include <new>
 
 #include "engine/bgzf.hpp"
+#include "engine/files.hpp"
 
 namespace nucla::engine {
 
@@ -74,17 +75,44 @@ void warn(const std::string& line) {
     (void)write_all(2, line);
 }
 
+// The index file (or .gzi) at `path`: its metadata when a regular file other than the FASTA
+// stands there, nothing when no file can be seen (a path with a NUL names none). A FIFO or a
+// device is no index, and the FASTA itself must never be read as one, let alone replaced.
+Result<std::optional<struct stat>> index_file_at(const std::string& path,
+                                                 const struct stat& fasta) {
+    struct stat st;
+    if (has_nul(path) || ::stat(path.c_str(), &st) != 0) return std::optional<struct stat>();
+    if (st.st_dev == fasta.st_dev && st.st_ino == fasta.st_ino)
+        return FaidxError::io(IoError::other("index path " + path + " is the FASTA file itself"));
+    if (!S_ISREG(st.st_mode))
+        return FaidxError::io(IoError::other(path + " is not a regular file"));
+    return std::optional<struct stat>(st);
+}
+
+bool stale(const struct stat& index, const struct stat& fasta) {
+    return valid_time(index.st_mtim) && valid_time(fasta.st_mtim) &&
+           older(index.st_mtim, fasta.st_mtim);
+}
+
+void warn_unsaved(const std::vector<std::string>& unsaved) {
+    if (unsaved.empty()) return;
+    std::string line = "WARNING: could not write ";
+    for (std::size_t i = 0; i < unsaved.size(); ++i) line += (i ? ", " : "") + unsaved[i];
+    warn(line + " (read-only file system); using the index scanned in memory\n");
+}
+
 }  // namespace
 
 Result<std::unique_ptr<Faidx>> Faidx::open(std::string filename, Options options) {
     std::unique_ptr<Faidx> f(new Faidx());
     f->index_path_ = options.indexname ? *options.indexname : filename + ".fai";
+    f->gzi_path_ = options.gzi_indexname ? *options.gzi_indexname : filename + ".gzi";
     f->filename_ = std::move(filename);
     f->options_ = std::move(options);
     const Options& opt = f->options_;
 
     struct stat fasta_st;
-    if (::stat(f->filename_.c_str(), &fasta_st) != 0)
+    if (has_nul(f->filename_) || ::stat(f->filename_.c_str(), &fasta_st) != 0)
         return FaidxError::fasta_not_found(f->filename_);
     // A FIFO or device would block or never end; only files and directories are opened
     // (a directory then fails with the system's own error when read).
@@ -92,9 +120,11 @@ Result<std::unique_ptr<Faidx>> Faidx::open(std::string filename, Options options
         return FaidxError::io(IoError::other(f->filename_ + " is not a regular file"));
 
     Fd fd(::open(f->filename_.c_str(), (opt.mutable_file ? O_RDWR : O_RDONLY) | O_CLOEXEC));
-    if (!fd.valid()) return FaidxError::io_errno(errno);
+    if (!fd.valid()) return FaidxError::io_errno(errno, f->filename_);
     struct stat st;
-    if (::fstat(fd.get(), &st) != 0) return FaidxError::io_errno(errno);
+    if (::fstat(fd.get(), &st) != 0) return FaidxError::io_errno(errno, f->filename_);
+    f->absolute_filename_ = absolute_path(f->filename_);
+    f->absolute_index_path_ = absolute_path(f->index_path_);
     // A directory's size means nothing here: reading it fails with the system's own error.
     const std::uint64_t size = S_ISREG(st.st_mode)
                                    ? static_cast<std::uint64_t>(std::max<off_t>(st.st_size, 0))
@@ -115,54 +145,73 @@ Result<std::unique_ptr<Faidx>> Faidx::open(std::string filename, Options options
         return FaidxError::io(IoError::other(
             f->filename_ + " is gzip-compressed but not BGZF; recompress it with bgzip"));
 
-    struct stat index_st;
+    auto index_st = index_file_at(f->index_path_, fasta_st);
+    if (!index_st.ok()) return index_st.take_error();
     bool build = false;
-    if (::stat(f->index_path_.c_str(), &index_st) != 0) {
+    if (!*index_st) {
         build = opt.build_index;
-    } else if (opt.build_index && opt.rebuild && valid_time(index_st.st_mtim) &&
-               valid_time(fasta_st.st_mtim)) {
-        build = older(index_st.st_mtim, fasta_st.st_mtim);
+    } else if (opt.build_index && opt.rebuild) {
+        build = stale(**index_st, fasta_st);
     }
     build = build || opt.always_build;
 
+    std::vector<std::string> unsaved;
     if (compression == Compression::Bgzf) {
         // The block index is fresh unless it is older than the FASTA; an unknown time counts
         // as fresh, as for the .fai.
-        struct stat gzi_st;
-        const bool gzi_fresh =
-            ::stat((f->filename_ + ".gzi").c_str(), &gzi_st) == 0 &&
-            !(valid_time(gzi_st.st_mtim) && valid_time(fasta_st.st_mtim) &&
-              older(gzi_st.st_mtim, fasta_st.st_mtim));
-        Status opened = f->open_bgzf(size, build, gzi_fresh);
+        auto gzi_st = index_file_at(f->gzi_path_, fasta_st);
+        if (!gzi_st.ok()) return gzi_st.take_error();
+        const bool gzi_fresh = *gzi_st && !stale(**gzi_st, fasta_st);
+        Status opened = f->open_bgzf(size, build, gzi_fresh, unsaved);
         if (!opened.ok()) return opened.take_error();
-        return f;
+    } else {
+        if (!build) {
+            Status read = f->read_index();
+            if (!read.ok()) return read.take_error();
+            build = stale_by_rows(opt, f->index_, size);
+        }
+        if (build) {
+            auto rows = scan_plain(*f->source_);
+            if (!rows.ok()) return rows.take_error().about(f->filename_);
+            Status written = f->save(f->index_path_, format_index(*rows), unsaved);
+            if (!written.ok()) return written.take_error();
+            f->index_ = Index(std::move(rows).value());
+        }
     }
-
-    if (!build) {
-        Status read = f->read_index();
-        if (!read.ok()) return read.take_error();
-        if (!stale_by_rows(opt, f->index_, size)) return f;
-    }
-    auto rows = scan_plain(*f->source_);
-    if (!rows.ok()) return rows.take_error();
-    Status written = write_file_atomically(f->index_path_, format_index(*rows));
-    if (!written.ok()) return written.take_error();
-    f->index_ = Index(std::move(rows).value());
+    warn_unsaved(unsaved);
     return f;
+}
+
+Status Faidx::save(const std::string& path, std::string_view text,
+                   std::vector<std::string>& unsaved) const {
+    Status written = write_file_atomically(path, text);
+    if (written.ok() || options_.always_build || !is_read_only_failure(written.error()))
+        return written;
+    const std::string& where = written.error().payload();
+    unsaved.push_back(where.empty() ? path : where);
+    return Ok{};
 }
 
 Status Faidx::read_index() {
     auto text = read_index_text(index_path_);
     if (!text.ok()) return text.take_error();
-    auto rows = parse_index(*text);
-    if (!rows.ok()) return rows.take_error();
+    std::size_t skipped = 0;
+    auto rows = parse_index(*text, &skipped);
+    if (!rows.ok()) return rows.take_error().about(index_path_);
+    // Rows are skipped as the format allows, but not silently: an index made of such rows is
+    // something else's, and the FASTA would open without its sequences.
+    if (skipped)
+        warn("WARNING: skipped " + std::to_string(skipped) + " malformed row" +
+             (skipped == 1 ? "" : "s") + " (not 5 tab-separated fields) of the index " +
+             index_path_ + "\n");
     index_ = Index(std::move(rows).value());
     return Ok{};
 }
 
-Status Faidx::open_bgzf(std::uint64_t raw_size, bool build, bool gzi_fresh) {
+Status Faidx::open_bgzf(std::uint64_t raw_size, bool build, bool gzi_fresh,
+                        std::vector<std::string>& unsaved) {
     std::unique_ptr<Source> raw = std::move(source_);
-    const std::string gzi_path = filename_ + ".gzi";
+    const std::string& gzi_path = gzi_path_;
     std::optional<std::string> old_gzi;
     if (gzi_fresh) {
         auto bytes = read_index_text(gzi_path);
@@ -179,11 +228,11 @@ Status Faidx::open_bgzf(std::uint64_t raw_size, bool build, bool gzi_fresh) {
             blocks = std::move(*loaded);
         } else {
             auto walked = walk_blocks(*raw, filename_);
-            if (!walked.ok()) return shrunk_or(*raw, walked.take_error());
+            if (!walked.ok()) return shrunk_or(*raw, walked.take_error().about(filename_));
             blocks = std::move(walked).value();
             // The block index only saves the next walk; a directory that cannot take it costs
             // nothing more.
-            if (options_.build_index) (void)write_file_atomically(gzi_path, format_gzi(blocks));
+            if (options_.build_index) (void)save(gzi_path, format_gzi(blocks), unsaved);
         }
         build = stale_by_rows(options_, index_, blocks.usize);
     }
@@ -195,20 +244,21 @@ Status Faidx::open_bgzf(std::uint64_t raw_size, bool build, bool gzi_fresh) {
             [&](std::uint64_t pos) {
                 if (map.data()) release(map, pos);
             });
-        if (!inflated.ok()) return shrunk_or(*raw, inflated.take_error());
+        if (!inflated.ok()) return shrunk_or(*raw, inflated.take_error().about(filename_));
         auto rows = scanner.finish();
-        if (!rows.ok()) return rows.take_error();
+        if (!rows.ok()) return rows.take_error().about(filename_);
         blocks = std::move(inflated).value();
         const std::string gzi = format_gzi(blocks);
         if (!old_gzi || *old_gzi != gzi) {
-            Status written = write_file_atomically(gzi_path, gzi);
+            Status written = save(gzi_path, gzi, unsaved);
             if (!written.ok()) return written;
         }
-        Status written = write_file_atomically(index_path_, format_index(*rows));
+        Status written = save(index_path_, format_index(*rows), unsaved);
         if (!written.ok()) return written;
         index_ = Index(std::move(rows).value());
     }
-    source_ = std::make_unique<BgzfSource>(std::move(raw), raw_size, filename_, std::move(blocks));
+    source_ = std::make_unique<BgzfSource>(std::move(raw), raw_size, filename_, gzi_path_,
+                                           std::move(blocks));
     return Ok{};
 }
 

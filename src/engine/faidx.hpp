@@ -26,6 +26,7 @@ namespace nucla::engine {
 
 struct Options {
     std::optional<std::string> indexname;
+    std::optional<std::string> gzi_indexname;  // block index of a BGZF file [FASTA.gzi]
     bool as_raw = false;
     bool strict_bounds = false;
     bool sequence_always_upper = false;
@@ -65,6 +66,11 @@ public:
 
     const std::string& filename() const { return filename_; }
     const std::string& index_path() const { return index_path_; }
+    const std::string& gzi_path() const { return gzi_path_; }
+    // The same two paths made absolute at open, for whatever opens the files again (a pickled
+    // copy, in another process and perhaps another working directory).
+    const std::string& absolute_filename() const { return absolute_filename_; }
+    const std::string& absolute_index_path() const { return absolute_index_path_; }
     const Options& options() const { return options_; }
     const Index& index() const { return index_; }
     const Source& source() const { return *source_; }
@@ -83,12 +89,16 @@ public:
     // Bases 1..rlen, no checks and no padding.
     Result<RegionPlan> plan_entire(std::string_view name) const;
 
-    // Where an Extract plan reads; see extract.hpp.
+    // Where an Extract plan reads; see extract.hpp. A failed read names the FASTA.
     Result<ExtractionWindow> window(const RegionPlan& plan) const {
-        return plan_window(*source_, *plan.entry, plan.start, plan.count());
+        auto w = plan_window(*source_, *plan.entry, plan.start, plan.count());
+        if (!w.ok()) return w.take_error().about(filename_);
+        return w;
     }
     Result<Extracted> extract(const ExtractionWindow& w, char* out, ReadScratch& scratch) const {
-        return extract_bases(*source_, w, out, scratch);
+        auto got = extract_bases(*source_, w, out, scratch);
+        if (!got.ok()) return got.take_error().about(filename_);
+        return got;
     }
     // Pads `bases` (extracted for a plan of `count` bases) with default_seq when short, then
     // upper-cases when asked to. Throws std::bad_alloc when the padding cannot fit in memory.
@@ -115,10 +125,19 @@ private:
     Status read_index();
     // Replaces the opened source (a BGZF file of `raw_size` bytes) with its decompressing
     // view, building the .fai and .gzi when asked to or when the block index is not fresh.
-    Status open_bgzf(std::uint64_t raw_size, bool build, bool gzi_fresh);
+    // Index files left unwritten on a read-only file system are added to `unsaved`.
+    Status open_bgzf(std::uint64_t raw_size, bool build, bool gzi_fresh,
+                     std::vector<std::string>& unsaved);
+    // Writes an index file. On a read-only file system the open goes on with the index in
+    // memory, adding the path to `unsaved`, unless writing it is the point (always_build).
+    Status save(const std::string& path, std::string_view text,
+                std::vector<std::string>& unsaved) const;
 
     std::string filename_;
     std::string index_path_;
+    std::string gzi_path_;
+    std::string absolute_filename_;
+    std::string absolute_index_path_;
     Options options_;
     Index index_;
     std::unique_ptr<Source> source_;

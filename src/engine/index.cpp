@@ -1,15 +1,8 @@
 #include "engine/index.hpp"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <atomic>
-#include <cerrno>
 #include <cstring>
 
-#include "engine/fd.hpp"
 #include "engine/text.hpp"
 
 namespace nucla::engine {
@@ -93,6 +86,7 @@ std::string FastaScanner::layout_problem(std::uint64_t bases, std::uint64_t byte
 
 Status FastaScanner::header_line(std::string_view text, std::uint64_t end_pos) {
     if (bad_utf8_ < end_pos) return invalid_utf8();
+    seen_header_ = true;
     if (!current_.name.empty()) rows_.push_back(std::move(current_));
     const std::string_view header = trim_white_space(text);
     current_ = IndexRow{};
@@ -178,6 +172,7 @@ Status FastaScanner::feed(std::string_view piece) {
     const char* p = piece.data();
     const char* const end = p + piece.size();
     const std::uint64_t base = pos_;
+    if (base == 0 && p < end) first_byte_ = *p;
     const auto at = [&](const char* q) {
         return base + static_cast<std::uint64_t>(q - piece.data());
     };
@@ -222,6 +217,11 @@ Result<std::vector<IndexRow>> FastaScanner::finish() {
         if (!status.ok()) return status.take_error();
     }
     if (bad_utf8_ != kNone) return invalid_utf8();
+    if (pos_ > 0 && !seen_header_) {
+        std::string message = "no FASTA header line (one starting with '>') found";
+        if (first_byte_ == '@') message += "; this looks like FASTQ, which is not supported";
+        return FaidxError::indexing(std::move(message));
+    }
     if (!current_.name.empty()) rows_.push_back(std::move(current_));
     return std::move(rows_);
 }
@@ -256,7 +256,7 @@ std::string format_index(const std::vector<IndexRow>& rows) {
     return out;
 }
 
-Result<std::vector<IndexRow>> parse_index(std::string_view text) {
+Result<std::vector<IndexRow>> parse_index(std::string_view text, std::size_t* skipped) {
     static constexpr const char* kFieldErrors[4] = {"Invalid rlen", "Invalid offset",
                                                     "Invalid lenc", "Invalid lenb"};
     std::vector<IndexRow> rows;
@@ -280,7 +280,10 @@ Result<std::vector<IndexRow>> parse_index(std::string_view text) {
             start = tab + 1;
         }
         ++count;
-        if (count != 5) continue;
+        if (count != 5) {
+            if (skipped && !line.empty()) ++*skipped;
+            continue;
+        }
 
         IndexRow row;
         row.name.assign(fields[0]);
@@ -294,41 +297,6 @@ Result<std::vector<IndexRow>> parse_index(std::string_view text) {
         rows.push_back(std::move(row));
     }
     return rows;
-}
-
-Status write_file_atomically(const std::string& path, std::string_view text) {
-    static std::atomic<unsigned> counter{0};
-    const std::string tmp = path + ".tmp." + std::to_string(::getpid()) + "." +
-                            std::to_string(counter.fetch_add(1));
-    Fd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
-    if (fd.get() < 0) return FaidxError::io_errno(errno);
-    Status written = Ok{};
-    if (int code = write_all(fd.get(), text)) written = FaidxError::io_errno(code);
-    if (written.ok() && ::close(fd.release()) != 0) written = FaidxError::io_errno(errno);
-    if (written.ok() && ::rename(tmp.c_str(), path.c_str()) != 0)
-        written = FaidxError::io_errno(errno);
-    if (!written.ok()) ::unlink(tmp.c_str());
-    return written;
-}
-
-Result<std::string> read_index_text(const std::string& path) {
-    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (fd.get() < 0) return FaidxError::index_not_found(path);
-    struct stat st;
-    std::string text;
-    if (::fstat(fd.get(), &st) == 0 && st.st_size > 0)
-        text.reserve(static_cast<std::size_t>(st.st_size));
-    char buf[65536];
-    while (true) {
-        ssize_t n = ::read(fd.get(), buf, sizeof buf);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return FaidxError::io_errno(errno);
-        }
-        if (n == 0) break;
-        text.append(buf, static_cast<std::size_t>(n));
-    }
-    return text;
 }
 
 }  // namespace nucla::engine

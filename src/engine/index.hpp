@@ -52,8 +52,9 @@ private:
 // of the file split anywhere (a line may run across pieces, and only a header line is ever
 // held in memory). Fails with Io when the bytes are not valid UTF-8 and with Indexing when a
 // record's lines are laid out irregularly (such a record could not be served by offset
-// arithmetic); the first faulty line in file order decides which. After a failure the
-// scanner must not be used again.
+// arithmetic); the first faulty line in file order decides which. Bytes without a single
+// header line are no FASTA (a text file, FASTQ) and fail with Indexing too; no bytes at all
+// are a FASTA without records. After a failure the scanner must not be used again.
 class FastaScanner {
 public:
     Status feed(std::string_view piece);
@@ -75,6 +76,8 @@ private:
 
     std::vector<IndexRow> rows_;
     IndexRow current_;
+    bool seen_header_ = false;
+    char first_byte_ = 0;
     std::uint64_t line_no_ = 0;
     std::uint64_t pos_ = 0;  // file position of the next byte fed
     // Layout of the current record's lines so far.
@@ -103,15 +106,9 @@ Result<std::vector<IndexRow>> scan_fasta(std::string_view data,
 // The index file's text for these rows.
 std::string format_index(const std::vector<IndexRow>& rows);
 
-// Parses index text: rows without exactly five tab-separated fields are skipped; a bad
-// number fails with Indexing ("Invalid rlen", ...); text that is not UTF-8 fails with Io.
-Result<std::vector<IndexRow>> parse_index(std::string_view text);
-
-// Writes `text` to a temporary file beside `path` and renames it over `path`, so readers
-// never see a partial index. Mode 0666 before umask.
-Status write_file_atomically(const std::string& path, std::string_view text);
-
-// Reads a whole file; IndexNotFound when it cannot be opened, Io on a read error.
-Result<std::string> read_index_text(const std::string& path);
+// Parses index text: rows without exactly five tab-separated fields are skipped (and counted in
+// `skipped`, blank lines aside); a bad number fails with Indexing ("Invalid rlen", ...); text
+// that is not UTF-8 fails with Io.
+Result<std::vector<IndexRow>> parse_index(std::string_view text, std::size_t* skipped = nullptr);
 
 }  // namespace nucla::engine

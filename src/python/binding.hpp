@@ -57,14 +57,14 @@ bool open_engine(const Signature<N>& sig, const std::array<PyObject*, N>& args,
     return open_engine_impl(sig.fname, sig.names.data(), args.data(), N, holder);
 }
 
-// (class, args) for pickle: the options this engine was opened with, in the order of `sig`.
-// `filename` is the caller's str when it kept one.
+// (class, args) for pickle: the options this engine was opened with, in the order of `sig`,
+// with the FASTA and index paths made absolute at open, so that a copy opens the same files
+// from any working directory.
 PyObject* reduce_engine_impl(PyObject* self, const char* const* names, std::size_t n,
-                             const EngineHolder& holder, PyObject* filename);
+                             const EngineHolder& holder);
 template <std::size_t N>
-PyObject* reduce_engine(PyObject* self, const Signature<N>& sig, const EngineHolder& holder,
-                        PyObject* filename) {
-    return reduce_engine_impl(self, sig.names.data(), N, holder, filename);
+PyObject* reduce_engine(PyObject* self, const Signature<N>& sig, const EngineHolder& holder) {
+    return reduce_engine_impl(self, sig.names.data(), N, holder);
 }
 
 // A new Python Sequence.

@@ -103,7 +103,7 @@ PyObject* Faidx_fetch_many_same_chr(PyObject* self, PyObject* const* args, Py_ss
 }
 
 PyObject* Faidx_reduce(PyObject* self, PyObject*) {
-    return guard([&] { return reduce_engine(self, kNewSig, as_faidx(self)->holder, nullptr); });
+    return guard([&] { return reduce_engine(self, kNewSig, as_faidx(self)->holder); });
 }
 
 PyMethodDef kMethods[] = {

@@ -238,9 +238,7 @@ PyObject* Fasta_fetch_many_same_chr(PyObject* self, PyObject* const* args, Py_ss
 }
 
 PyObject* Fasta_reduce(PyObject* self, PyObject*) {
-    return guard([&] {
-        return reduce_engine(self, kNewSig, as_fasta(self)->holder, as_fasta(self)->filename);
-    });
+    return guard([&] { return reduce_engine(self, kNewSig, as_fasta(self)->holder); });
 }
 
 PyMethodDef kMethods[] = {

@@ -83,17 +83,18 @@ Ref held(const Ref& v) { return Ref::borrow(v ? v.get() : Py_None); }
 }  // namespace
 
 PyObject* reduce_engine_impl(PyObject* self, const char* const* names, std::size_t n,
-                             const EngineHolder& holder, PyObject* filename) {
-    const engine::Options& opt = holder.faidx->options();
+                             const EngineHolder& holder) {
+    const engine::Faidx& faidx = *holder.faidx;
+    const engine::Options& opt = faidx.options();
     Ref args = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(n)));
     if (!args) return nullptr;
     for (std::size_t i = 0; i < n; ++i) {
         const char* arg = names[i];
         Ref v;
         if (is(arg, "filename")) {
-            v = filename ? Ref::borrow(filename) : make_str(holder.faidx->filename());
+            v = make_str(faidx.absolute_filename());
         } else if (is(arg, "indexname")) {
-            v = opt_text(opt.indexname);
+            v = opt.indexname ? make_str(faidx.absolute_index_path()) : Ref::borrow(Py_None);
         } else if (is(arg, "default_seq")) {
             v = opt_text(opt.default_seq);
         } else if (is(arg, "split_char")) {

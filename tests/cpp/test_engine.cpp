@@ -1,6 +1,8 @@
 // Native tests of the engine, run under ThreadSanitizer in CI: the worker pool visits every
-// index exactly once, and parallel batches equal one-by-one fetches, in both source modes, and
-// fail cleanly once the file has been emptied under them.
+// index exactly once, parallel batches equal one-by-one fetches, in both source modes (and
+// fail cleanly once the file has been emptied under them), and BGZF compressed on the pool
+// reads back as written.
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -11,6 +13,7 @@
 #include <vector>
 
 #include "engine/batch.hpp"
+#include "engine/bgzf_writer.hpp"
 #include "engine/faidx.hpp"
 #include "engine/pool.hpp"
 
@@ -120,6 +123,39 @@ void batches_equal_single_fetches(bool mutable_file) {
     ::rmdir(dir);
 }
 
+// Level 0 stores the data, as a block that would not shrink is stored at any level.
+void bgzf_written_on_the_pool_reads_back(int level) {
+    char dir[] = "/tmp/nucla-engine-test-XXXXXX";
+    if (!::mkdtemp(dir)) std::abort();
+    const std::string path = std::string(dir) + "/w.gz";
+    std::mt19937 rng(11);
+    std::string text(3 * 64 * kBlockInput + 12345, '\0');
+    for (char& c : text) c = "ACGTacgtN\n"[rng() % 10];
+    BlockIndex written;
+    {
+        Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644));
+        BgzfWriter writer(fd.get(), level);
+        // Pieces of every size, so that blocks and batches are cut inside them.
+        for (std::size_t pos = 0; pos < text.size();) {
+            const std::size_t n = std::min<std::size_t>(text.size() - pos, rng() % 300000);
+            check(writer.write(std::string_view(text).substr(pos, n)) == 0, "bgzf write");
+            pos += n;
+        }
+        check(writer.finish() == 0, "bgzf finish");
+        written = writer.blocks();
+    }
+    HandleSource raw(Fd(::open(path.c_str(), O_RDONLY)));
+    std::string back;
+    auto read = inflate_blocks(
+        raw, path, [&](std::string_view piece) -> Status { return back.append(piece), Ok{}; }, {});
+    check(read.ok() && back == text, "bgzf round trip");
+    check(read.ok() && read->coffset == written.coffset && read->uoffset == written.uoffset &&
+              read->usize == text.size() && written.usize == text.size(),
+          "bgzf block layout");
+    std::remove(path.c_str());
+    ::rmdir(dir);
+}
+
 }  // namespace
 
 int main() {
@@ -127,6 +163,8 @@ int main() {
     producer_runs_before_the_caller_drains();
     batches_equal_single_fetches(false);
     batches_equal_single_fetches(true);
+    bgzf_written_on_the_pool_reads_back(kDefaultCompressionLevel);
+    bgzf_written_on_the_pool_reads_back(0);
     if (failures == 0) std::puts("engine tests passed");
     return failures == 0 ? 0 : 1;
 }

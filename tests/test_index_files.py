@@ -1,0 +1,318 @@
+"""Index files on disk: what may stand at an index path (a FIFO, a device, the FASTA itself, a
+link), what a killed or refused writer leaves behind, paths that name no file, copies opened
+from another directory, and files that are no FASTA or whose index is no index."""
+
+import os
+import pathlib
+import pickle
+import random
+import re
+import shutil
+import signal
+import stat
+import subprocess
+import sys
+import textwrap
+import time
+
+import pytest
+
+import nucla
+from test_bgzf import write_bgzf
+
+RECORDS = ">a\nACGTACGT\nACG\n>b desc\nTTTT\n"
+
+
+def python(code, timeout=30):
+    """Runs `code` in a fresh interpreter (an open that hangs or fills memory must not take the
+    suite with it); returns the completed process."""
+    prelude = ""
+    if "asan" not in os.environ.get("LD_PRELOAD", ""):  # the sanitizer maps terabytes
+        prelude = "import resource; resource.setrlimit(resource.RLIMIT_AS, (4 << 30, 4 << 30))\n"
+    return subprocess.run([sys.executable, "-c", prelude + textwrap.dedent(code)],
+                          capture_output=True, text=True, timeout=timeout)
+
+
+def make_fasta(directory, compressed=False, text=RECORDS, largest=7):
+    """x.fa in `directory`, plain or BGZF in blocks of up to `largest` bytes."""
+    path = pathlib.Path(directory) / "x.fa"
+    if compressed:
+        write_bgzf(path, text.encode(), random.Random(1), largest=largest)
+    else:
+        path.write_text(text)
+    return str(path)
+
+
+def reference_indexes(tmp_path, compressed):
+    """The .fai (and .gzi) bytes a fresh build writes for RECORDS."""
+    fresh = tmp_path / "reference"
+    fresh.mkdir()
+    path = make_fasta(fresh, compressed)
+    nucla.Faidx(path)
+    return {suffix: pathlib.Path(path + suffix).read_bytes()
+            for suffix in ((".fai", ".gzi") if compressed else (".fai",))}
+
+
+def make_node(path, kind, fasta):
+    if kind == "fifo":
+        os.mkfifo(path)
+    elif kind == "device":
+        try:
+            os.mknod(path, 0o666 | stat.S_IFCHR, os.makedev(1, 3))  # what /dev/null is
+        except PermissionError:
+            pytest.skip("making a device node needs privileges")
+    elif kind == "link to /dev/zero":
+        os.symlink("/dev/zero", path)
+    elif kind == "the FASTA":
+        return fasta
+    elif kind == "hard link to the FASTA":
+        os.link(fasta, path)
+    elif kind == "link to the FASTA":
+        os.symlink(os.path.basename(fasta), path)
+    return str(path)
+
+
+@pytest.mark.parametrize("cls", ["Faidx", "Fasta"])
+@pytest.mark.parametrize("kind, rebuild, message", [
+    ("fifo", True, "is not a regular file"),                  # stale: was renamed over
+    ("fifo", False, "is not a regular file"),                 # fresh: the read blocked
+    ("device", True, "is not a regular file"),
+    ("link to /dev/zero", False, "is not a regular file"),    # read until memory ran out
+    ("the FASTA", True, "is the FASTA file itself"),
+    ("hard link to the FASTA", True, "is the FASTA file itself"),
+    ("link to the FASTA", False, "is the FASTA file itself"),
+])
+def test_index_path_that_is_no_index_file(tmp_path, cls, kind, rebuild, message):
+    fasta = make_fasta(tmp_path)
+    index = make_node(tmp_path / "index", kind, fasta)
+    if rebuild and kind != "the FASTA":
+        os.utime(index, (1, 1), follow_symlinks=False)  # older than the FASTA
+    before = os.lstat(index)
+    got = python(f"""
+        import nucla
+        try:
+            nucla.{cls}({fasta!r}, indexname={index!r}, rebuild={rebuild})
+        except Exception as e:
+            print(e)
+    """)
+    assert got.stdout.startswith("IOError: ") and message in got.stdout, got
+    after = os.lstat(index)
+    assert (after.st_ino, after.st_mode) == (before.st_ino, before.st_mode)
+    assert pathlib.Path(fasta).read_text() == RECORDS
+    assert sorted(os.listdir(tmp_path)) == sorted({"x.fa", os.path.basename(index)})
+
+
+@pytest.mark.parametrize("compressed", [False, True])
+@pytest.mark.parametrize("layout", ["relative", "absolute", "chain", "dangling"])
+def test_stale_index_is_written_through_its_link(tmp_path, compressed, layout):
+    expected = reference_indexes(tmp_path, compressed)
+    work, shared = tmp_path / "work", tmp_path / "shared"
+    work.mkdir()
+    shared.mkdir()
+    fasta = make_fasta(work, compressed)
+    for suffix in expected:
+        target = shared / ("x.fa" + suffix)
+        if layout != "dangling":
+            target.write_bytes(b"old\t1\t1\t1\t2\n")
+            os.utime(target, (1, 1))
+        link = work / ("x.fa" + suffix)
+        if layout == "chain":
+            os.symlink(target, work / ("hop" + suffix))
+            target = work / ("hop" + suffix)
+        os.symlink(target if layout != "relative" else os.path.relpath(target, work), link)
+    assert str(nucla.Faidx(fasta).fetch("a", 2, 10)) == "CGTACGTAC"
+    for suffix, data in expected.items():
+        link = work / ("x.fa" + suffix)
+        assert link.is_symlink()
+        assert (shared / ("x.fa" + suffix)).read_bytes() == data
+    assert len(os.listdir(shared)) == len(expected)
+
+
+@pytest.mark.parametrize("compressed", [False, True])
+def test_writer_killed_mid_write_leaves_no_temporary(tmp_path, compressed):
+    text = "".join(f">s{i}\n" + "ACGT" * 20 + "\n" for i in range(3000))
+    fasta = make_fasta(tmp_path, compressed, text=text, largest=300)
+    got = python(f"""
+        import resource, signal, nucla
+        resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
+        resource.setrlimit(resource.RLIMIT_FSIZE, (4096, 4096))
+        signal.signal(signal.SIGXFSZ, signal.SIG_DFL)  # the first write past 4 KiB ends us
+        nucla.Faidx({fasta!r})
+    """)
+    assert got.returncode == -signal.SIGXFSZ, got
+    assert os.listdir(tmp_path) == ["x.fa"]
+
+
+def test_temporaries_of_dead_writers_are_removed(tmp_path):
+    fasta = make_fasta(tmp_path)
+    dead = subprocess.Popen(["true"])
+    dead.wait()
+    alive = subprocess.Popen(["sleep", "60"])
+    try:
+        names = {"dead": f"x.fa.fai.tmp.{dead.pid}.0", "alive": f"x.fa.fai.tmp.{alive.pid}.0",
+                 "recent": f"x.fa.fai.tmp.{dead.pid}.1", "other": f"y.fa.fai.tmp.{dead.pid}.0"}
+        for key, name in names.items():
+            (tmp_path / name).write_text("partial")
+            if key != "recent":
+                os.utime(tmp_path / name, (time.time() - 3600,) * 2)
+        nucla.Faidx(fasta)
+        left = set(os.listdir(tmp_path))
+    finally:
+        alive.kill()
+        alive.wait()
+    assert left == {"x.fa", "x.fa.fai"} | {names[k] for k in ("alive", "recent", "other")}
+
+
+@pytest.mark.parametrize("cls", [nucla.Faidx, nucla.Fasta])
+@pytest.mark.parametrize("indexname", [None, "idx/x.fai"])
+def test_pickled_copy_reads_the_same_file_from_another_directory(tmp_path, monkeypatch, cls,
+                                                                  indexname):
+    mine, other = tmp_path / "mine", tmp_path / "other"
+    for d, bases in ((mine, "ACGTACGTAC"), (other, "GGGGGGGGGG")):
+        (d / "idx").mkdir(parents=True)
+        (d / "x.fa").write_text(f">a\n{bases}\n")
+    monkeypatch.chdir(mine)
+    obj = cls("x.fa", indexname=indexname)
+    monkeypatch.chdir(other)
+    copy = pickle.loads(pickle.dumps(obj))
+    fetch = (lambda o: o.fetch("a", 1, 10)) if cls is nucla.Faidx else (lambda o: o["a"][:])
+    assert str(fetch(copy)) == str(fetch(obj)) == "ACGTACGTAC"
+    assert repr(obj) == f'{cls.__name__}("x.fa")'
+    assert os.listdir(other / "idx") == []
+
+
+@pytest.mark.parametrize("compressed", [False, True])
+@pytest.mark.parametrize("content", [
+    "This is a README.\nIt has lines.\n",
+    "@read1\nACGT\n+\nIIII\n@read2\nGG\n+\nII\n",
+    "ACGTACGT\nACGT\n",
+    "\n",
+])
+def test_file_without_a_header_is_refused(tmp_path, content, compressed):
+    path = make_fasta(tmp_path, compressed, text=content)
+    with pytest.raises(Exception, match="^FastaIndexingError: no FASTA header line") as info:
+        nucla.Fasta(path)
+    assert ("FASTQ" in str(info.value)) == content.startswith("@")
+    assert os.listdir(tmp_path) == ["x.fa"]
+
+
+@pytest.mark.parametrize("compressed", [False, True])
+def test_empty_file_is_a_fasta_without_records(tmp_path, compressed):
+    path = make_fasta(tmp_path, compressed, text="")
+    assert nucla.Fasta(path).keys() == []
+
+
+@pytest.mark.parametrize("compressed", [False, True])
+@pytest.mark.parametrize("text, skipped", [
+    ("a 11 3 8 9\nb 4 21 4 5\nc 4 21 4 5\n", 3),  # spaces for tabs
+    ("a\t11\t3\t8\nb\t4\t21\t4\n", 2),            # four fields
+    ("# made by hand\n\na\t11\t3\t8\t9\n", 1),    # a blank line is no row
+    ("a\t11\t3\t8\t9\n\n", 0),
+])
+def test_malformed_index_rows_are_reported_once(tmp_path, capfd, compressed, text, skipped):
+    path = make_fasta(tmp_path, compressed)
+    pathlib.Path(path + ".fai").write_text(text)
+    keys = nucla.Faidx(path).keys
+    assert len(keys) == text.count("\t11\t3\t8\t9\n")
+    err = capfd.readouterr().err
+    if skipped:
+        assert err == (f"WARNING: skipped {skipped} malformed row{'s' * (skipped > 1)} "
+                       f"(not 5 tab-separated fields) of the index {path}.fai\n")
+    else:
+        assert err == ""
+
+
+@pytest.mark.parametrize("make, message", [
+    (lambda d: (str(d / "x.fa") + "\0junk", {}), "FastaNotFoundError: {fasta}"),
+    (lambda d: (str(d / "x.fa"), {"indexname": str(d / "i.fai") + "\0x"}),
+     "IOError: {index}: the path holds a NUL byte, so it names no file"),
+    (lambda d: (str(d / "x.fa"), {"indexname": str(d / "i.fai") + "\0x", "build_index": False}),
+     "IndexNotFoundError: {index}"),
+])
+@pytest.mark.parametrize("cut_index_exists", [False, True])
+def test_path_with_a_nul_names_no_file(tmp_path, make, message, cut_index_exists):
+    make_fasta(tmp_path)
+    if cut_index_exists:
+        (tmp_path / "i.fai").write_text("z\t1\t3\t1\t2\n")
+    listing = sorted(os.listdir(tmp_path))
+    fasta, options = make(tmp_path)
+    with pytest.raises(Exception) as info:
+        nucla.Faidx(fasta, **options)
+    assert str(info.value) == message.format(fasta=fasta, index=options.get("indexname"))
+    assert sorted(os.listdir(tmp_path)) == listing
+    if cut_index_exists:
+        assert (tmp_path / "i.fai").read_text() == "z\t1\t3\t1\t2\n"
+
+
+def read_only_runner(directory):
+    """A command prefix that runs a command with `directory` mounted read-only, in a mount
+    namespace of its own; skips the test where this system allows none."""
+    unshare = shutil.which("unshare")
+    if unshare is None:
+        pytest.skip("unshare is not installed")
+    d = str(directory)
+    mount = (f"mount --bind '{d}' '{d}' && mount -o remount,bind,ro '{d}' '{d}' && "
+             f"! touch '{d}/.probe' 2>/dev/null && exec \"$@\"")
+    for flags in (["-m"], ["-r", "-m"]):
+        prefix = [unshare, *flags, "--propagation", "private", "sh", "-c", mount, "sh"]
+        if subprocess.run([*prefix, "true"], capture_output=True).returncode == 0:
+            return prefix
+    pytest.skip("no read-only mount can be made here (needs a mount namespace)")
+
+
+@pytest.mark.parametrize("compressed", [False, True])
+@pytest.mark.parametrize("existing", ["stale", "missing"])
+def test_read_only_file_system_uses_the_scanned_index(tmp_path, compressed, existing):
+    fasta = make_fasta(tmp_path, compressed)
+    files = [fasta + ".gzi", fasta + ".fai"] if compressed else [fasta + ".fai"]
+    if existing == "stale":
+        for path in files:
+            pathlib.Path(path).write_text("a\t1\t3\t1\t2\n")
+            os.utime(path, (1, 1))
+    prefix = read_only_runner(tmp_path)
+    code = (f"import nucla; print(nucla.Fasta({fasta!r}).keys(), "
+            f"str(nucla.Faidx({fasta!r}).fetch('a', 8, 11)))")
+    got = subprocess.run([*prefix, sys.executable, "-c", code], capture_output=True, text=True,
+                         timeout=60)
+    assert got.stdout == "['a', 'b'] TACG\n", got
+    warning = f"WARNING: could not write {', '.join(files)} (read-only file system); " \
+              "using the index scanned in memory\n"
+    assert got.stderr == warning * 2
+
+
+def test_read_only_file_system_in_the_tool(tmp_path):
+    from test_cli import CLI
+    if CLI is None:
+        pytest.skip("the nucla command is not built")
+    fasta = make_fasta(tmp_path)
+    prefix = read_only_runner(tmp_path)
+    got = subprocess.run([*prefix, CLI, fasta, "b"], capture_output=True, timeout=60)
+    assert (got.returncode, got.stdout) == (0, b">b\nTTTT\n")
+    assert got.stderr.startswith(b"WARNING: could not write " + fasta.encode() + b".fai")
+    # Writing the index is the whole point of the index mode: there it is an error.
+    got = subprocess.run([*prefix, CLI, fasta], capture_output=True, timeout=60)
+    assert got.returncode == 1
+    assert got.stderr == (f"nucla: IO error: {fasta}.fai: Read-only file system "
+                          f"(os error 30)\n").encode()
+    assert os.listdir(tmp_path) == ["x.fa"]
+
+
+@pytest.mark.parametrize("case, message", [
+    ("index in a missing directory",
+     r"^IOError: {d}/no/x.fai: No such file or directory \(os error 2\)$"),
+    ("FASTA not UTF-8", r"^IOError: {f}: stream did not contain valid UTF-8$"),
+    ("index not UTF-8", r"^IOError: {f}.fai: stream did not contain valid UTF-8$"),
+])
+def test_io_errors_name_their_file(tmp_path, case, message):
+    fasta = make_fasta(tmp_path)
+    options = {}
+    if case == "index in a missing directory":
+        options["indexname"] = str(tmp_path / "no" / "x.fai")
+    elif case == "FASTA not UTF-8":
+        pathlib.Path(fasta).write_bytes(b">a\nAC\xffGT\n")
+    else:
+        pathlib.Path(fasta + ".fai").write_bytes(b"a\t1\t3\t1\t2\xff\n")
+    with pytest.raises(Exception, match=message.format(d=re.escape(str(tmp_path)),
+                                                       f=re.escape(fasta))):
+        nucla.Faidx(fasta, **options)
+    assert set(os.listdir(tmp_path)) <= {"x.fa", "x.fa.fai"}
