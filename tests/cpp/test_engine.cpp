@@ -3,6 +3,7 @@
 // fail cleanly once the file has been emptied under them), and BGZF compressed on the pool
 // reads back as written.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -144,7 +145,10 @@ void bgzf_written_on_the_pool_reads_back(int level) {
         check(writer.finish() == 0, "bgzf finish");
         written = writer.blocks();
     }
-    HandleSource raw(Fd(::open(path.c_str(), O_RDONLY)));
+    struct stat st;
+    check(::stat(path.c_str(), &st) == 0, "bgzf written");
+    HandleSource raw(Fd(::open(path.c_str(), O_RDONLY)), static_cast<std::uint64_t>(st.st_size),
+                     path);
     std::string back;
     auto read = inflate_blocks(
         raw, path, [&](std::string_view piece) -> Status { return back.append(piece), Ok{}; }, {});
