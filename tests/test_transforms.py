@@ -19,10 +19,18 @@ def acgt():
 @pytest.mark.parametrize("key, seq, start, end", [
     (0, "A", 1, 1), (-1, "T", 4, 4), (slice(1, 3), "CG", 2, 3), (slice(None, None, -1), "TGCA", 1, 4),
     (slice(None, None, 2), "AG", 1, 4), (slice(3, 1), "", 4, 1), (slice(-100, None, -1), "", 4, 3),  # as Python slices
+    (slice(2, 2, -1), "", 4, 3), (slice(None, 3, -1), "", 5, 4), (slice(5, 3, -1), "", 5, 4),
+    (slice(None, 0, -1), "TGC", 2, 4),
 ])
 def test_indexing(acgt, key, seq, start, end):
     s = acgt[key]
     assert (str(s), s.start, s.end, s.comp, s.name) == (seq, start, end, False, "chr1")
+
+
+@pytest.mark.parametrize("key", [slice(None, -1, -1), slice(None, 0, -1), slice(0, 0, -1)])
+def test_empty_negative_slice_starts_past_its_first_index(key):
+    s = Sequence("c", "G", 100, 100)[key]
+    assert (str(s), s.start, s.end) == ("", 101, 100)
 
 
 @pytest.mark.parametrize("key, exc, message", [

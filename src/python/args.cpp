@@ -99,9 +99,12 @@ bool utf8_of(PyObject* str, std::string_view& out) {
     return true;
 }
 
+bool check_str(const char* fname, const char* arg, PyObject* obj) {
+    return PyUnicode_Check(obj) || bad_argument(fname, arg, "str", obj);
+}
+
 bool to_str(const char* fname, const char* arg, PyObject* obj, std::string_view& out) {
-    if (!PyUnicode_Check(obj)) return bad_argument(fname, arg, "str", obj);
-    return utf8_of(obj, out);
+    return check_str(fname, arg, obj) && utf8_of(obj, out);
 }
 
 bool to_opt_str(const char* fname, const char* arg, PyObject* obj,
@@ -161,6 +164,11 @@ Ref make_str(std::string_view bytes) {
 Ref name_str(PyObject* given, std::string_view name) {
     if (given && PyUnicode_CheckExact(given)) return Ref::borrow(given);
     return make_str(name);
+}
+
+Ref exact_str(PyObject* str) {
+    if (PyUnicode_CheckExact(str)) return Ref::borrow(str);
+    return Ref::steal(PyUnicode_FromObject(str));  // copies the text; runs no Python code
 }
 
 }  // namespace nucla::py

@@ -19,17 +19,31 @@
 namespace nucla::py {
 
 bool convert_requests(const char* fname, const char* arg, PyObject* regions, std::size_t arity,
-                      PyObject* shared_name, std::string_view name, Ref& holder,
-                      std::vector<Request>& out) {
+                      PyObject* shared_name, RequestHold& hold, std::vector<Request>& out) {
     if (PyUnicode_Check(regions) || !PySequence_Check(regions))
         return bad_argument(fname, arg, "a sequence of tuples", regions);
-    holder = Ref::steal(PySequence_Fast(regions, "regions must be a sequence"));
-    if (!holder) return false;
-    const Py_ssize_t n = PySequence_Fast_GET_SIZE(holder.get());
-    PyObject** items = PySequence_Fast_ITEMS(holder.get());
+    // The regions as they stand now. A list is read in place for as long as no caller code can
+    // run (converting an exact int runs none); before the first coordinate that is not one, what
+    // is left of the list is held, since its __index__ may change the list. Any other sequence
+    // is read from a tuple, which nothing can change.
+    bool in_place = PyList_CheckExact(regions);
+    if (!in_place) {
+        hold.tuple = Ref::steal(PySequence_Tuple(regions));
+        if (!hold.tuple) return false;
+    }
+    PyObject* const source = in_place ? regions : hold.tuple.get();
+    PyObject* const* const items = PySequence_Fast_ITEMS(source);
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(source);
+    Py_ssize_t pinned_from = 0;
+    const auto item_at = [&](Py_ssize_t i) {
+        return hold.pinned.empty() ? items[i] : hold.pinned[i - pinned_from].get();
+    };
+    // The shared name is the caller's argument, which the caller holds for the whole call.
+    std::string_view shared;
+    if (shared_name && !utf8_of(shared_name, shared)) return false;
     out.reserve(static_cast<std::size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* item = items[i];
+        PyObject* item = item_at(i);
         if (!PyTuple_Check(item)) return bad_argument(fname, arg, "a sequence of tuples", item);
         const Py_ssize_t len = PyTuple_GET_SIZE(item);
         if (len != static_cast<Py_ssize_t>(arity)) {
@@ -37,22 +51,38 @@ bool convert_requests(const char* fname, const char* arg, PyObject* regions, std
                          arity, len);
             return false;
         }
-        Request r{shared_name, name, 0, 0};
-        Py_ssize_t k = 0;
+        Request r{shared_name, shared, 0, 0, Ref()};
+        const Py_ssize_t k = arity == 3 ? 1 : 0;
         if (arity == 3) {
             r.name_obj = PyTuple_GET_ITEM(item, 0);
-            if (!to_str(fname, arg, r.name_obj, r.name)) return false;
-            k = 1;
+            if (!check_str(fname, arg, r.name_obj)) return false;
         }
-        if (!to_u64(fname, arg, PyTuple_GET_ITEM(item, k), r.start) ||
-            !to_u64(fname, arg, PyTuple_GET_ITEM(item, k + 1), r.end))
-            return false;
-        out.push_back(r);
+        PyObject* start = PyTuple_GET_ITEM(item, k);
+        PyObject* end = PyTuple_GET_ITEM(item, k + 1);
+        if (in_place && !(PyLong_CheckExact(start) && PyLong_CheckExact(end))) {
+            hold.pinned.reserve(static_cast<std::size_t>(n - i));
+            for (Py_ssize_t j = i; j < n; ++j) hold.pinned.push_back(Ref::borrow(items[j]));
+            pinned_from = i;
+            in_place = false;
+        }
+        if (!to_u64(fname, arg, start, r.start) || !to_u64(fname, arg, end, r.end)) return false;
+        if (arity == 3) {
+            if (in_place) r.held = Ref::borrow(r.name_obj);
+            if (!utf8_of(r.name_obj, r.name)) return false;
+        }
+        out.push_back(std::move(r));
     }
     return true;
 }
 
 namespace {
+
+// The name for the value of region `r`, an exact str: the reference the region holds when it
+// can be (no count touched), else as for any fetch.
+Ref take_name(Request& r) {
+    if (r.held && PyUnicode_CheckExact(r.held.get())) return std::move(r.held);
+    return name_str(r.name_obj, r.name);
+}
 
 // One fetch after another on this thread, then (with rc) each value replaced by its reverse
 // complement, in place when nothing else holds it.
@@ -103,7 +133,7 @@ enum class Prepared { Ready, Refused, PythonError };
 // Plans a region, creates its Sequence and the str its bases go into. Refused when the batch
 // policy rejects the region (slot.error says why); a read error found here (slot.error too)
 // does not stop the batch, as one found by a worker does not.
-Prepared prepare(const engine::Faidx& faidx, const Request& r, bool rc, Slot& slot) {
+Prepared prepare(const engine::Faidx& faidx, Request& r, bool rc, Slot& slot) {
     auto plan = faidx.plan_batch_fetch(r.name, r.start, r.end);
     if (!plan.ok()) {
         slot.error = std::make_unique<engine::FaidxError>(plan.take_error());
@@ -127,8 +157,7 @@ Prepared prepare(const engine::Faidx& faidx, const Request& r, bool rc, Slot& sl
     std::optional<std::uint64_t> start, end;
     faidx.report(slot.plan, start, end);
     if (rc && start && end) std::swap(start, end);  // the workers turn the bases over
-    slot.value = Ref::steal(
-        new_sequence(name_str(r.name_obj, r.name), std::move(text), start, end, rc));
+    slot.value = Ref::steal(new_sequence(take_name(r), std::move(text), start, end, rc));
     return slot.value ? Prepared::Ready : Prepared::PythonError;
 }
 
@@ -140,7 +169,7 @@ Prepared prepare(const engine::Faidx& faidx, const Request& r, bool rc, Slot& sl
 // Without a memory map (a compressed file, or reads through a descriptor) every region is
 // planned first and the regions are read in file order, so that a worker decompresses or reads
 // each block once for all the regions in it, however the request is ordered.
-PyObject* parallel(const engine::Faidx& faidx, const std::vector<Request>& requests, bool rc,
+PyObject* parallel(const engine::Faidx& faidx, std::vector<Request>& requests, bool rc,
                    const char* context, std::string_view context_name) {
     const std::size_t n = requests.size();
     std::vector<Slot> slots(n);
@@ -240,9 +269,9 @@ PyObject* parallel(const engine::Faidx& faidx, const std::vector<Request>& reque
 PyObject* batch_fetch_many(const engine::Faidx& faidx, const char* fname, PyObject* regions,
                            bool rc) {
     return guard([&]() -> PyObject* {
-        Ref holder;
+        RequestHold hold;
         std::vector<Request> requests;
-        if (!convert_requests(fname, "regions", regions, 3, nullptr, {}, holder, requests))
+        if (!convert_requests(fname, "regions", regions, 3, nullptr, hold, requests))
             return nullptr;
         if (requests.size() < engine::kParallelThreshold) return sequential(faidx, requests, rc);
         return parallel(faidx, requests, rc, nullptr, {});
@@ -250,14 +279,14 @@ PyObject* batch_fetch_many(const engine::Faidx& faidx, const char* fname, PyObje
 }
 
 PyObject* batch_fetch_many_same_chr(const engine::Faidx& faidx, const char* fname,
-                                    PyObject* name_obj, std::string_view name, PyObject* regions,
-                                    bool rc) {
+                                    PyObject* name_obj, PyObject* regions, bool rc) {
     return guard([&]() -> PyObject* {
-        Ref holder;
+        RequestHold hold;
         std::vector<Request> requests;
-        if (!convert_requests(fname, "regions", regions, 2, name_obj, name, holder, requests))
+        if (!convert_requests(fname, "regions", regions, 2, name_obj, hold, requests))
             return nullptr;
         if (requests.empty()) return PyList_New(0);
+        const std::string_view name = requests.front().name;
         if (!faidx.index().contains(name)) return raise(engine::FaidxError::sequence_not_found(name));
         if (requests.size() < engine::kParallelThreshold) return sequential(faidx, requests, rc);
         return parallel(faidx, requests, rc, " from ", name);

@@ -135,27 +135,38 @@ PyObject* new_sequence_iterator(PyObject* fasta, PyObject* name);
 
 namespace nucla::py {
 
-// One region of a batch request. The name str is borrowed from the converted request (or the
-// caller's argument), which outlives the call.
+// One region of a batch request. `name_obj` is a str that outlives the call: held by `held`,
+// by the RequestHold of the conversion, or the caller's own argument.
 struct Request {
     PyObject* name_obj;
     std::string_view name;
     std::uint64_t start;
     std::uint64_t end;
+    // Taken for a name read from a list in place, whose item caller code could yet drop; the
+    // value made for the region takes it over.
+    Ref held;
+};
+
+// What converted requests borrow from, kept for the whole call: a tuple of the regions when
+// they are not a list, or what was left of a list when caller code could first run.
+struct RequestHold {
+    Ref tuple;
+    std::vector<Ref> pinned;
 };
 
 // Converts a sequence (not a str) of tuples of `arity` items: (name, start, end) when arity is
-// 3, else (start, end) on `name`. `holder` keeps the converted items alive.
+// 3, else (start, end) on `shared_name`, a str. The request is taken as it stands when the call
+// begins, whatever a coordinate's __index__ does to the caller's list, and each name's view is
+// taken once its region's coordinates are converted.
 bool convert_requests(const char* fname, const char* arg, PyObject* regions, std::size_t arity,
-                      PyObject* shared_name, std::string_view name, Ref& holder,
-                      std::vector<Request>& out);
+                      PyObject* shared_name, RequestHold& hold, std::vector<Request>& out);
 
 // Batch fetches over converted requests; `fname` names the method in argument errors.
 // With `rc`, every value is the reverse complement of what a plain fetch returns.
+// `name_obj` must be a str.
 PyObject* batch_fetch_many(const engine::Faidx& faidx, const char* fname, PyObject* regions,
                            bool rc = false);
 PyObject* batch_fetch_many_same_chr(const engine::Faidx& faidx, const char* fname,
-                                    PyObject* name_obj, std::string_view name, PyObject* regions,
-                                    bool rc = false);
+                                    PyObject* name_obj, PyObject* regions, bool rc = false);
 
 }  // namespace nucla::py

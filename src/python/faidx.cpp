@@ -29,6 +29,7 @@ PyObject* Faidx_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guard([&]() -> PyObject* {
         std::array<PyObject*, 16> a;
         if (!unpack(kNewSig, args, kwargs, a)) return nullptr;
+        const auto held = hold_arguments(a);
         EngineHolder holder;
         if (!open_engine(kNewSig, a, holder)) return nullptr;
         PyObject* self = type->tp_alloc(type, 0);
@@ -66,8 +67,8 @@ PyObject* Faidx_fetch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     if (!unpack(kFetchSig, args, nargs, kw, a)) return nullptr;
     std::string_view name;
     std::uint64_t start, end;
-    if (!to_str("fetch", "name", a[0], name) || !to_u64("fetch", "start", a[1], start) ||
-        !to_u64("fetch", "end", a[2], end))
+    if (!check_str("fetch", "name", a[0]) || !to_u64("fetch", "start", a[1], start) ||
+        !to_u64("fetch", "end", a[2], end) || !utf8_of(a[0], name))
         return nullptr;
     return fetch_region(engine_of(self), a[0], name, start, end);
 }
@@ -96,10 +97,10 @@ constexpr Signature<2> kSameChrSig{"fetch_many_same_chr", {"name", "regions"}, 2
 PyObject* Faidx_fetch_many_same_chr(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                     PyObject* kw) {
     std::array<PyObject*, 2> a;
-    if (!unpack(kSameChrSig, args, nargs, kw, a)) return nullptr;
-    std::string_view name;
-    if (!to_str("fetch_many_same_chr", "name", a[0], name)) return nullptr;
-    return batch_fetch_many_same_chr(engine_of(self), "fetch_many_same_chr", a[0], name, a[1]);
+    if (!unpack(kSameChrSig, args, nargs, kw, a) ||
+        !check_str("fetch_many_same_chr", "name", a[0]))
+        return nullptr;
+    return batch_fetch_many_same_chr(engine_of(self), "fetch_many_same_chr", a[0], a[1]);
 }
 
 PyObject* Faidx_reduce(PyObject* self, PyObject*) {

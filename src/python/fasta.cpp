@@ -13,7 +13,7 @@ namespace {
 struct FastaObject {
     PyObject_HEAD
     EngineHolder holder;
-    PyObject* filename;  // str, exactly as passed
+    PyObject* filename;  // exact str, the text the caller passed
 };
 
 FastaObject* as_fasta(PyObject* self) { return reinterpret_cast<FastaObject*>(self); }
@@ -29,13 +29,15 @@ PyObject* Fasta_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guard([&]() -> PyObject* {
         std::array<PyObject*, 16> a;
         if (!unpack(kNewSig, args, kwargs, a)) return nullptr;
+        const auto held = hold_arguments(a);
         EngineHolder holder;
         if (!open_engine(kNewSig, a, holder)) return nullptr;
+        Ref filename = exact_str(a[0]);
+        if (!filename) return nullptr;
         PyObject* self = type->tp_alloc(type, 0);
         if (!self) return nullptr;
         new (&as_fasta(self)->holder) EngineHolder(std::move(holder));
-        Py_INCREF(a[0]);
-        as_fasta(self)->filename = a[0];
+        as_fasta(self)->filename = filename.release();
         return self;
     });
 }
@@ -156,8 +158,9 @@ PyObject* Fasta_get_seq(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     std::string_view name;
     std::uint64_t start, end;
     bool rc;
-    if (!to_str("get_seq", "name", a[0], name) || !to_u64("get_seq", "start", a[1], start) ||
-        !to_u64("get_seq", "end", a[2], end) || !to_rc("get_seq", a[3], rc))
+    if (!check_str("get_seq", "name", a[0]) || !to_u64("get_seq", "start", a[1], start) ||
+        !to_u64("get_seq", "end", a[2], end) || !to_rc("get_seq", a[3], rc) ||
+        !utf8_of(a[0], name))
         return nullptr;
     Ref value = Ref::steal(fetch_region(fasta_engine(self), a[0], name, start, end));
     if (!value || !rc) return value.release();
@@ -171,14 +174,13 @@ PyObject* Fasta_get_spliced_seq(PyObject* self, PyObject* const* args, Py_ssize_
     return guard([&]() -> PyObject* {
         std::array<PyObject*, 3> a;
         if (!unpack(kSplicedSig, args, nargs, kw, a)) return nullptr;
-        std::string_view name;
         bool rc;
-        if (!to_str("get_spliced_seq", "name", a[0], name)) return nullptr;
-        Ref holder;
+        if (!check_str("get_spliced_seq", "name", a[0])) return nullptr;
+        RequestHold hold;
         std::vector<Request> intervals;
-        if (!convert_requests("get_spliced_seq", "intervals", a[1], 2, a[0], name, holder,
-                              intervals) ||
-            !to_rc("get_spliced_seq", a[2], rc))
+        std::string_view name;
+        if (!convert_requests("get_spliced_seq", "intervals", a[1], 2, a[0], hold, intervals) ||
+            !to_rc("get_spliced_seq", a[2], rc) || !utf8_of(a[0], name))
             return nullptr;
         std::vector<Ref> segments;
         segments.reserve(intervals.size());
@@ -209,7 +211,7 @@ PyObject* Fasta_get_spliced_seq(PyObject* self, PyObject* const* args, Py_ssize_
             joined.reserve(total);
             for (std::string_view part : parts) joined.append(part);
         }
-        return new_sequence(Ref::borrow(a[0]), make_str(joined), start, end, false);
+        return new_sequence(name_str(a[0], name), make_str(joined), start, end, false);
     });
 }
 
@@ -227,14 +229,12 @@ constexpr Signature<3> kSameChrSig{"fetch_many_same_chr", {"name", "regions", "r
 PyObject* Fasta_fetch_many_same_chr(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                     PyObject* kw) {
     std::array<PyObject*, 3> a;
-    std::string_view name;
     bool rc;
     if (!unpack(kSameChrSig, args, nargs, kw, a) ||
-        !to_str("fetch_many_same_chr", "name", a[0], name) ||
+        !check_str("fetch_many_same_chr", "name", a[0]) ||
         !to_rc("fetch_many_same_chr", a[2], rc))
         return nullptr;
-    return batch_fetch_many_same_chr(fasta_engine(self), "fetch_many_same_chr", a[0], name, a[1],
-                                     rc);
+    return batch_fetch_many_same_chr(fasta_engine(self), "fetch_many_same_chr", a[0], a[1], rc);
 }
 
 PyObject* Fasta_reduce(PyObject* self, PyObject*) {

@@ -15,7 +15,7 @@ namespace {
 struct RecordObject {
     PyObject_HEAD
     PyObject* fasta;  // strong reference: keeps the engine alive
-    PyObject* name;   // str, exactly as the creator passed it
+    PyObject* name;   // exact str, the text the creator passed
 };
 
 RecordObject* as_record(PyObject* self) { return reinterpret_cast<RecordObject*>(self); }
@@ -295,6 +295,7 @@ PyTypeObject* mutable_fasta_record_type() {
 }
 
 PyObject* new_fasta_record(PyObject* fasta, Ref name) {
+    if (name) name = exact_str(name.get());
     if (!name) return nullptr;
     PyTypeObject* type = fasta_record_type();
     if (!type) return nullptr;

@@ -113,7 +113,19 @@ bool unpack(const Signature<N>& sig, PyObject* args, PyObject* kwargs,
 // "fetch() argument 'start' must be int, not float"; always returns false.
 bool bad_argument(const char* fname, const char* arg, const char* expected, PyObject* got);
 
+// Strong references to unpacked arguments, for a callee that runs Python code (an __index__)
+// while it converts them: a keyword dict reachable from Python could drop its values meanwhile.
+template <std::size_t N>
+std::array<Ref, N> hold_arguments(const std::array<PyObject*, N>& args) {
+    std::array<Ref, N> held;
+    for (std::size_t i = 0; i < N; ++i) held[i] = Ref::borrow(args[i]);
+    return held;
+}
+
 // Converters: each returns false with a Python exception set.
+// The type check of to_str alone, for callers that take the text's view only after every
+// other argument is converted.
+bool check_str(const char* fname, const char* arg, PyObject* obj);
 bool to_str(const char* fname, const char* arg, PyObject* obj, std::string_view& out);
 bool to_opt_str(const char* fname, const char* arg, PyObject* obj,
                 std::optional<std::string_view>& out);
@@ -131,6 +143,9 @@ bool utf8_of(PyObject* str, std::string_view& out);
 Ref make_str(std::string_view bytes);
 // The name as a str: the caller's own object when it is an exact str, else a new one.
 Ref name_str(PyObject* given, std::string_view name);
+// An exact str with the text of `str` (a str or a subclass): `str` itself when it is exact,
+// else a copy, so that no object keeps a caller's subclass instance (or what it refers to).
+Ref exact_str(PyObject* str);
 
 // Casts a fastcall/keywords function for a PyMethodDef table.
 template <class F>

@@ -2,6 +2,11 @@
 // without copying), optional start and end, and the complement flag. Operations treat the
 // bases as bytes (UTF-8 for non-ASCII text); a result that would split a multi-byte
 // character raises UnicodeDecodeError.
+//
+// Both texts are exact str objects (a subclass instance given is copied), so a value refers to
+// nothing of its caller's. An operation that runs Python code (a key's __index__) before it
+// reads the fields marks the value as being read; a setter called meanwhile raises
+// RuntimeError, so every result comes from one state of the value.
 #include <cstring>
 #include <string>
 
@@ -20,9 +25,29 @@ struct SequenceObject {
     bool has_start;
     bool has_end;
     bool comp;
+    std::uint32_t readers;  // operations under way that may run Python code before reading
 };
 
 SequenceObject* as_seq(PyObject* self) { return reinterpret_cast<SequenceObject*>(self); }
+
+// Marks a value as being read for the lifetime of this object.
+class Reading {
+public:
+    explicit Reading(PyObject* self) : s_(as_seq(self)) { ++s_->readers; }
+    ~Reading() { --s_->readers; }
+    Reading(const Reading&) = delete;
+    Reading& operator=(const Reading&) = delete;
+
+private:
+    SequenceObject* s_;
+};
+
+// True, with RuntimeError set, when an operation is reading the value.
+bool refuse_in_use(const SequenceObject* s) {
+    if (!s->readers) return false;
+    PyErr_SetString(PyExc_RuntimeError, "cannot change a Sequence while an operation reads it");
+    return true;
+}
 
 std::optional<std::uint64_t> start_of(const SequenceObject* s) {
     return s->has_start ? std::optional<std::uint64_t>(s->start) : std::nullopt;
@@ -61,9 +86,9 @@ PyObject* Sequence_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
     return guard([&]() -> PyObject* {
         std::array<PyObject*, 5> a;
         if (!unpack(kNewSig, args, kwargs, a)) return nullptr;
-        std::string_view unused;
-        if (a[0] && !to_str("Sequence", "name", a[0], unused)) return nullptr;
-        if (a[1] && !to_str("Sequence", "seq", a[1], unused)) return nullptr;
+        const auto held = hold_arguments(a);
+        if (a[0] && !check_str("Sequence", "name", a[0])) return nullptr;
+        if (a[1] && !check_str("Sequence", "seq", a[1])) return nullptr;
         std::optional<std::uint64_t> start, end;
         if (!to_opt_u64("Sequence", "start", a[2], start)) return nullptr;
         if (!to_opt_u64("Sequence", "end", a[3], end)) return nullptr;
@@ -102,10 +127,11 @@ PyObject* get_text(PyObject* self, void* field) {
 int set_text(PyObject* self, PyObject* value, void* field) {
     if (refuse_delete(value)) return -1;
     const char* arg = field ? "seq" : "name";
-    if (!PyUnicode_Check(value)) return bad_argument("Sequence", arg, "str", value), -1;
+    if (!check_str("Sequence", arg, value) || refuse_in_use(as_seq(self))) return -1;
+    Ref text = exact_str(value);
+    if (!text) return -1;
     PyObject*& slot = field ? as_seq(self)->seq : as_seq(self)->name;
-    Py_INCREF(value);
-    Py_SETREF(slot, value);
+    Py_SETREF(slot, text.release());
     return 0;
 }
 
@@ -121,6 +147,7 @@ int set_coordinate(PyObject* self, PyObject* value, void* field) {
     std::optional<std::uint64_t> v;
     if (!to_opt_u64("Sequence", field ? "end" : "start", value, v)) return -1;
     SequenceObject* s = as_seq(self);
+    if (refuse_in_use(s)) return -1;
     (field ? s->has_end : s->has_start) = v.has_value();
     (field ? s->end : s->start) = v.value_or(0);
     return 0;
@@ -131,7 +158,7 @@ PyObject* get_comp(PyObject* self, void*) { return PyBool_FromLong(as_seq(self)-
 int set_comp(PyObject* self, PyObject* value, void*) {
     if (refuse_delete(value)) return -1;
     bool v;
-    if (!to_bool("Sequence", "comp", value, v)) return -1;
+    if (!to_bool("Sequence", "comp", value, v) || refuse_in_use(as_seq(self))) return -1;
     as_seq(self)->comp = v;
     return 0;
 }
@@ -247,11 +274,12 @@ PyObject* item_at(PyObject* self, Py_ssize_t i) {
 }
 
 PyObject* slice(PyObject* self, PyObject* key) {
+    // The bounds' __index__ runs first; no Python code runs once the fields are read.
+    Py_ssize_t a, stop, step;
+    if (PySlice_Unpack(key, &a, &stop, &step) < 0) return nullptr;
     const SequenceObject* s = as_seq(self);
     std::string_view b;
     if (!bases(s, b)) return nullptr;
-    Py_ssize_t a, stop, step;
-    if (PySlice_Unpack(key, &a, &stop, &step) < 0) return nullptr;
     const auto n = static_cast<Py_ssize_t>(b.size());
     const Py_ssize_t len = PySlice_AdjustIndices(n, &a, &stop, step);
     // Covered window, lowest position first, for the coordinates.
@@ -261,21 +289,20 @@ PyObject* slice(PyObject* self, PyObject* key) {
         hi = stop - 1;
         first = a;
     } else {
-        // An adjusted start of -1 means the slice is empty (Python's own rule), so the window
-        // is empty too.
         const Py_ssize_t h = a < 0 ? n - 1 : std::min(a, n - 1);
         first = h;
-        if (len == 0 || stop > h) {
+        if (a < 0 || stop > h) {
+            // Nothing taken: an adjusted start of -1 means an empty slice (Python's own rule).
             lo = h;
             hi = h - 1;
         } else {
-            lo = stop + 1;
+            lo = stop + 1;  // above hi when stop is h: empty
             hi = h;
         }
     }
     Ref seq = build_str(static_cast<std::size_t>(len), is_ascii_str(s->seq), [&](char* out) {
-        Py_ssize_t i = first;
-        for (Py_ssize_t k = 0; k < len; ++k, i += step) out[k] = b[static_cast<std::size_t>(i)];
+        // first + k * step stays within the text for every k taken, so nothing overflows.
+        for (Py_ssize_t k = 0; k < len; ++k) out[k] = b[static_cast<std::size_t>(first + k * step)];
     });
     std::optional<std::uint64_t> start, end;
     if (s->has_start && s->has_end) {
@@ -287,6 +314,7 @@ PyObject* slice(PyObject* self, PyObject* key) {
 
 PyObject* Sequence_subscript(PyObject* self, PyObject* key) {
     return guard([&]() -> PyObject* {
+        const Reading reading(self);
         if (PySlice_Check(key)) return slice(self, key);
         Py_ssize_t i = -1;
         if (PyIndex_Check(key)) i = PyNumber_AsSsize_t(key, PyExc_OverflowError);
@@ -327,10 +355,13 @@ PyObject* Sequence_richcompare(PyObject* self, PyObject* other, int op) {
 // A value pickles as its five fields.
 PyObject* Sequence_reduce(PyObject* self, PyObject*) {
     const SequenceObject* s = as_seq(self);
+    // Held: building the tuple may run the cyclic collector, and a finalizer may set a field.
+    Ref name = Ref::borrow(s->name);
+    Ref seq = Ref::borrow(s->seq);
     Ref start = Ref::steal(get_coordinate(self, nullptr));
     Ref end = Ref::steal(get_coordinate(self, reinterpret_cast<void*>(1)));
     if (!start || !end) return nullptr;
-    Ref args = Ref::steal(Py_BuildValue("(OOOOO)", s->name, s->seq, start.get(), end.get(),
+    Ref args = Ref::steal(Py_BuildValue("(OOOOO)", name.get(), seq.get(), start.get(), end.get(),
                                         s->comp ? Py_True : Py_False));
     return args ? reduce_by_name("Sequence", args.get()) : nullptr;
 }
@@ -388,6 +419,8 @@ PyTypeObject* sequence_type() {
 
 PyObject* new_sequence(Ref name, Ref seq, std::optional<std::uint64_t> start,
                        std::optional<std::uint64_t> end, bool comp) {
+    if (name && !PyUnicode_CheckExact(name.get())) name = exact_str(name.get());
+    if (seq && !PyUnicode_CheckExact(seq.get())) seq = exact_str(seq.get());
     if (!name || !seq) return nullptr;
     PyTypeObject* type = sequence_type();
     if (!type) return nullptr;
@@ -401,6 +434,7 @@ PyObject* new_sequence(Ref name, Ref seq, std::optional<std::uint64_t> start,
     s->has_end = end.has_value();
     s->end = end.value_or(0);
     s->comp = comp;
+    s->readers = 0;
     return self;
 }
 
@@ -414,9 +448,11 @@ PyObject* sequence_reverse(PyObject* sequence) { return get_reverse(sequence, nu
 PyObject* reverse_complement_owned(Ref sequence) {
     SequenceObject* s = as_seq(sequence.get());
     PyObject* text = s->seq;
-    // Nobody else can see the value or its text (fresh from a fetch): turn it over in place.
-    if (Py_REFCNT(sequence.get()) == 1 && Py_REFCNT(text) == 1 && PyUnicode_IS_ASCII(text) &&
-        !PyUnicode_CHECK_INTERNED(text)) {
+    // Nobody else can see the value or its text (fresh from a fetch), and no cache of the
+    // text's hash would go stale: turn it over in place.
+    if (Py_REFCNT(sequence.get()) == 1 && Py_REFCNT(text) == 1 && PyUnicode_CheckExact(text) &&
+        PyUnicode_IS_COMPACT_ASCII(text) && !PyUnicode_CHECK_INTERNED(text) &&
+        reinterpret_cast<PyASCIIObject*>(text)->hash == -1) {
         engine::reverse_complement_in_place(reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text)),
                                             static_cast<std::size_t>(PyUnicode_GET_LENGTH(text)));
         if (s->has_start && s->has_end) std::swap(s->start, s->end);
