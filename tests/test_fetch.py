@@ -64,11 +64,15 @@ def test_upper_case_and_crlf(write_fasta):
         assert str(nucla.Faidx(path).fetch("a", 1, 9)) == "acgtn*-AC"
 
 
+@pytest.mark.parametrize("mutable", [False, True])
 @pytest.mark.parametrize("pad, expected", [(None, "GTAC"), ("N", "GTACNN"), ("xy", "GTACxyxy")])
-def test_truncated_file_is_short_or_padded(write_fasta, pad, expected):
+def test_truncated_file_is_short_or_padded(write_fasta, pad, expected, mutable):
+    # The file never held what this trusted index promises (unlike a file that shrinks while
+    # open, which is an error).
     path = write_fasta(">a\nACGT\nAC")
     pathlib.Path(path + ".fai").write_text("a\t12\t3\t4\t5\n")
-    faidx = nucla.Faidx(path, rebuild=False, default_seq=pad, sequence_always_upper=pad == "xy")
+    faidx = nucla.Faidx(path, rebuild=False, default_seq=pad, sequence_always_upper=pad == "xy",
+                        mutable=mutable)
     assert str(faidx.fetch("a", 3, 8)) == (expected.upper() if pad == "xy" else expected)
     # The whole-sequence fetch never pads.
     assert str(faidx.fetch_entire_sequence("a")) == "ACGTAC"

@@ -413,9 +413,9 @@ BlockCache::Slot& BlockCache::take() {
 
 BgzfSource::BgzfSource(std::unique_ptr<Source> raw, std::uint64_t raw_size, std::string path,
                        std::string gzi_path, BlockIndex index)
-    : raw_(std::move(raw)),
+    : Source(std::move(path)),
+      raw_(std::move(raw)),
       raw_size_(raw_size),
-      path_(std::move(path)),
       gzi_path_(std::move(gzi_path)),
       index_(std::move(index)),
       id_(next_source_id.fetch_add(1)) {}
@@ -431,7 +431,11 @@ Result<std::string_view> BgzfSource::read_at(std::uint64_t pos, std::size_t want
     if (!slot) {
         BlockCache::Slot& fresh = cache.take();
         Status loaded = load(block, fresh, scratch);
-        if (!loaded.ok()) return loaded.take_error();
+        if (!loaded.ok()) {
+            // A block cut short or zeroed by the file shrinking under us says so.
+            Status extent = raw_->check_extent(raw_size_);
+            return extent.ok() ? loaded.take_error() : extent.take_error();
+        }
         fresh.block = block;
         fresh.source = id_;
         slot = &fresh;
@@ -450,8 +454,8 @@ Status BgzfSource::load(std::size_t block, BlockCache::Slot& slot, ReadScratch& 
     std::uint64_t at = c[block];
     while (true) {
         const auto mismatch = [&] {
-            return io_error(path_, "BGZF block at offset " + std::to_string(at) +
-                                       " does not match the block index " + gzi_path_);
+            return io_error(path(), "BGZF block at offset " + std::to_string(at) +
+                                        " does not match the block index " + gzi_path_);
         };
         if (at >= limit) return mismatch();
         const auto want =
@@ -460,22 +464,22 @@ Status BgzfSource::load(std::size_t block, BlockCache::Slot& slot, ReadScratch& 
         if (!view.ok()) return view.take_error();
         Header h;
         const Parse parsed = parse_header(*view, h);
-        if (parsed == Parse::Malformed) return corrupt(path_, at, "bad header");
+        if (parsed == Parse::Malformed) return corrupt(path(), at, "bad header");
         if (parsed == Parse::Short || h.size > view->size())
-            return at + view->size() >= raw_size_ ? truncated(path_, at) : mismatch();
+            return at + view->size() >= raw_size_ ? truncated(path(), at) : mismatch();
         RawBlock b;
         b.size = h.size;
         b.data_start = h.data_start;
         b.crc = le32(view->data() + h.size - 8);
         b.isize = le32(view->data() + h.size - 4);
-        if (b.isize > kMaxBlockSize) return corrupt(path_, at, "bad size");
+        if (b.isize > kMaxBlockSize) return corrupt(path(), at, "bad size");
         if (b.isize == 0 && expected > 0) {  // an empty block before the data
             at += h.size;
             continue;
         }
         if (b.isize != expected) return mismatch();
         if (const char* what = inflate_block(b, view->data(), slot.data.get()))
-            return corrupt(path_, at, what);
+            return corrupt(path(), at, what);
         slot.size = b.isize;
         return Ok{};
     }

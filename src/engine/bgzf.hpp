@@ -101,7 +101,6 @@ private:
 
     std::unique_ptr<Source> raw_;
     std::uint64_t raw_size_;
-    std::string path_;
     std::string gzi_path_;
     BlockIndex index_;
     // Unique for the life of the process, so that no cached block outlives its source.

@@ -28,6 +28,11 @@ FaidxError FaidxError::sequence_not_found(std::string_view name) {
     return fetch(std::move(message));
 }
 
+FaidxError FaidxError::file_changed(std::string_view path) {
+    return io(IoError::other("the file ended early (it was truncated or changed while open)"),
+              std::string(path));
+}
+
 std::string FaidxError::display() const {
     switch (kind_) {
         case Kind::FastaNotFound: return "FASTA file not found: " + payload_;

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <variant>
 
@@ -41,6 +42,8 @@ public:
         return io(IoError::from_errno(code), std::move(path));
     }
     static FaidxError sequence_not_found(std::string_view name);
+    // An Io error: a read found the file at `path` shorter than it was when it was opened.
+    static FaidxError file_changed(std::string_view path);
 
     Kind kind() const { return kind_; }
     // The text of the kind; for Io, the path concerned (empty when unknown).

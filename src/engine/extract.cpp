@@ -36,8 +36,12 @@ inline bool is_line_end(char c) { return c == '\n' || c == '\r'; }
 
 // Copies bytes from [src, src_end) to dst, dropping CR and LF, until `want` bytes are
 // written or the input ends. Returns the bytes written; `src` advances past what was read.
-std::size_t filter_copy(const char*& src, const char* src_end, char* dst, std::size_t want,
-                        unsigned& high) {
+std::size_t filter_copy(const char*& src_io, const char* src_end, char* dst, std::size_t want,
+                        unsigned& high_io) {
+    // Work on locals: stores through dst (a char*, which may alias anything) would otherwise
+    // keep the caller's variables in memory at every step.
+    const char* src = src_io;
+    unsigned high = high_io;
     char* const dst_begin = dst;
 #if defined(__SSE2__)
     const __m128i lf = _mm_set1_epi8('\n');
@@ -74,6 +78,8 @@ std::size_t filter_copy(const char*& src, const char* src_end, char* dst, std::s
         *dst++ = c;
         --want;
     }
+    src_io = src;
+    high_io = high;
     return static_cast<std::size_t>(dst - dst_begin);
 }
 
@@ -86,6 +92,25 @@ std::optional<std::uint64_t> base_position(const IndexEntry& e, std::uint64_t i)
     if (__builtin_add_overflow(e.offset, line_bytes, &pos)) return std::nullopt;
     if (__builtin_add_overflow(pos, i % e.lenc, &pos)) return std::nullopt;
     return pos;
+}
+
+std::uint64_t bases_within(const IndexEntry& e, std::uint64_t size) {
+    if (e.lenc == 0) return e.rlen;
+    if (e.offset >= size) return 0;
+    const std::uint64_t avail = size - e.offset;
+    const std::uint64_t lines = e.lenb == 0 ? 1 : avail / e.lenb + (avail % e.lenb != 0);
+    const std::uint64_t last = std::min(e.lenc, avail - (lines - 1) * e.lenb);
+    return std::min(e.rlen, saturating_add(saturating_mul(lines - 1, e.lenc), last));
+}
+
+bool rows_fit(const Index& index, std::uint64_t size) {
+    for (const IndexRow& row : index.rows()) {
+        const IndexEntry& e = row.entry;
+        const bool fits = e.rlen == 0 || e.lenc == 0 ? e.offset <= size
+                                                     : bases_within(e, size) == e.rlen;
+        if (!fits) return false;
+    }
+    return true;
 }
 
 Result<ExtractionWindow> plan_window(const Source& source, const IndexEntry& e,
@@ -111,8 +136,43 @@ Result<ExtractionWindow> plan_window(const Source& source, const IndexEntry& e,
     return w;
 }
 
+namespace {
+
+// One filter_copy over a mapped window, run under the bus guard.
+struct MappedCopy {
+    const char* src;
+    const char* src_end;
+    char* dst;
+    std::size_t want;
+    unsigned high;
+    std::size_t got;
+};
+
+void run_mapped_copy(void* arg) {
+    auto& job = *static_cast<MappedCopy*>(arg);
+    job.got = filter_copy(job.src, job.src_end, job.dst, job.want, job.high);
+}
+
+// Straight out of the map, in one piece.
+Result<Extracted> extract_mapped(const Source& source, const ExtractionWindow& w, char* out) {
+    if (w.capacity == 0) return Extracted{};
+    const std::string_view map = source.mapped();
+    MappedCopy job{map.data() + w.pos, map.data() + w.end, out, w.capacity, 0, 0};
+    if (!source.read_mapped(run_mapped_copy, &job)) return FaidxError::file_changed(source.path());
+    // Past a new end within its last page the map reads as zeros up to the page's end (any
+    // further is SIGBUS): a copy that reached into them ends with a zero byte.
+    if (job.got > 0 && out[job.got - 1] == '\0') {
+        Status status = source.check_extent(static_cast<std::uint64_t>(job.src - map.data()));
+        if (!status.ok()) return status.take_error();
+    }
+    return Extracted{job.got, (job.high & 0x80u) == 0};
+}
+
+}  // namespace
+
 Result<Extracted> extract_bases(const Source& source, const ExtractionWindow& w, char* out,
                                 ReadScratch& scratch) {
+    if (source.mapped().data()) return extract_mapped(source, w, out);
     Extracted result;
     unsigned high = 0;
     std::uint64_t pos = w.pos;

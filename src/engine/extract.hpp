@@ -20,6 +20,16 @@ namespace nucla::engine {
 // Byte position of 0-based base index i, or nothing when the arithmetic overflows.
 std::optional<std::uint64_t> base_position(const IndexEntry& entry, std::uint64_t i);
 
+// How many of the row's bases, from the first, lie within the first `size` bytes of the data
+// (counted by whole lines up to the last line that starts there). All of them for a row without
+// full lines (lenc 0), whose layout places nothing; at most one line's worth for a row whose
+// lines take no bytes (lenb 0).
+std::uint64_t bases_within(const IndexEntry& entry, std::uint64_t size);
+
+// Whether every row's bases lie within the first `size` bytes of the data; a row without
+// bases or without full lines fits when its offset does.
+bool rows_fit(const Index& index, std::uint64_t size);
+
 // Where an extraction will read, decided before any byte is copied.
 struct ExtractionWindow {
     std::uint64_t pos = 0;      // byte position of the first base

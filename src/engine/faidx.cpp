@@ -29,20 +29,45 @@ void release(std::string_view map, std::uint64_t pos) {
     if (length) ::madvise(const_cast<char*>(map.data()), length, MADV_DONTNEED);
 }
 
-// Scans an uncompressed FASTA: the map in place, or pieces read through the descriptor.
-Result<std::vector<IndexRow>> scan_plain(const Source& source) {
+// `error`, from reading `source`, or file_changed when the file has shrunk since it was opened:
+// the bytes it lost within its last page read as zeros, which look like damage or data.
+FaidxError shrunk_or(const Source& source, FaidxError error) {
+    auto size = source.size();
+    Status extent = source.check_extent(size.ok() ? *size : 0);
+    return extent.ok() ? std::move(error) : extent.take_error();
+}
+
+// Scans an uncompressed FASTA in pieces, dropping a map's pages from this process as it goes.
+Result<std::vector<IndexRow>> scan_pieces(const Source& source) {
+    constexpr std::size_t kPiece = std::size_t{1} << 20;
+    constexpr std::uint64_t kReleaseStep = std::uint64_t{64} << 20;
     const std::string_view map = source.mapped();
-    if (map.data()) return scan_fasta(map, [&](std::size_t pos) { release(map, pos); });
     FastaScanner scanner;
     ReadScratch scratch;
     while (true) {
-        auto view = source.read_at(scanner.position(), std::size_t{1} << 20, scratch);
+        auto view = source.read_at(scanner.position(), kPiece, scratch);
         if (!view.ok()) return view.take_error();
         if (view->empty()) break;
         Status status = scanner.feed(*view);
         if (!status.ok()) return status.take_error();
+        if (map.data() && scanner.position() % kReleaseStep == 0) release(map, scanner.position());
     }
     return scanner.finish();
+}
+
+Result<std::vector<IndexRow>> scan_plain(const Source& source) {
+    auto rows = scan_pieces(source);
+    if (!rows.ok()) return shrunk_or(source, rows.take_error());
+    auto size = source.size();
+    Status extent = source.check_extent(size.ok() ? *size : 0);
+    if (!extent.ok()) return extent.take_error();
+    return rows;
+}
+
+// An index trusted by its time stamp whose rows reach past the end of the data belongs to
+// another file (or to this one before it was cut short): it is as stale as an older one.
+bool stale_by_rows(const Options& opt, const Index& index, std::uint64_t data_size) {
+    return opt.build_index && opt.rebuild && !rows_fit(index, data_size);
 }
 
 void warn(const std::string& line) {
@@ -100,13 +125,13 @@ Result<std::unique_ptr<Faidx>> Faidx::open(std::string filename, Options options
     if (::fstat(fd.get(), &st) != 0) return FaidxError::io_errno(errno, f->filename_);
     f->absolute_filename_ = absolute_path(f->filename_);
     f->absolute_index_path_ = absolute_path(f->index_path_);
-    if (!opt.mutable_file && S_ISREG(st.st_mode) && st.st_size >= 0)
-        f->source_ = MappedSource::map(fd.get(), static_cast<std::uint64_t>(st.st_size));
-    if (f->source_) {
-        fd.reset();
-    } else {
-        f->source_ = std::make_unique<HandleSource>(std::move(fd));
-    }
+    // A directory's size means nothing here: reading it fails with the system's own error.
+    const std::uint64_t size = S_ISREG(st.st_mode)
+                                   ? static_cast<std::uint64_t>(std::max<off_t>(st.st_size, 0))
+                                   : UINT64_MAX;
+    if (!opt.mutable_file && S_ISREG(st.st_mode))
+        f->source_ = MappedSource::map(fd, size, f->filename_);
+    if (!f->source_) f->source_ = std::make_unique<HandleSource>(std::move(fd), size, f->filename_);
 
     // Compression is told by the first bytes, never by the name. A source that cannot be read
     // here (a directory) fails later, where it always has.
@@ -137,18 +162,21 @@ Result<std::unique_ptr<Faidx>> Faidx::open(std::string filename, Options options
         auto gzi_st = index_file_at(f->gzi_path_, fasta_st);
         if (!gzi_st.ok()) return gzi_st.take_error();
         const bool gzi_fresh = *gzi_st && !stale(**gzi_st, fasta_st);
-        Status opened =
-            f->open_bgzf(static_cast<std::uint64_t>(st.st_size), build, gzi_fresh, unsaved);
+        Status opened = f->open_bgzf(size, build, gzi_fresh, unsaved);
         if (!opened.ok()) return opened.take_error();
-    } else if (build) {
-        auto rows = scan_plain(*f->source_);
-        if (!rows.ok()) return rows.take_error().about(f->filename_);
-        Status written = f->save(f->index_path_, format_index(*rows), unsaved);
-        if (!written.ok()) return written.take_error();
-        f->index_ = Index(std::move(rows).value());
     } else {
-        Status read = f->read_index();
-        if (!read.ok()) return read.take_error();
+        if (!build) {
+            Status read = f->read_index();
+            if (!read.ok()) return read.take_error();
+            build = stale_by_rows(opt, f->index_, size);
+        }
+        if (build) {
+            auto rows = scan_plain(*f->source_);
+            if (!rows.ok()) return rows.take_error().about(f->filename_);
+            Status written = f->save(f->index_path_, format_index(*rows), unsaved);
+            if (!written.ok()) return written.take_error();
+            f->index_ = Index(std::move(rows).value());
+        }
     }
     warn_unsaved(unsaved);
     return f;
@@ -191,6 +219,23 @@ Status Faidx::open_bgzf(std::uint64_t raw_size, bool build, bool gzi_fresh,
     }
 
     BlockIndex blocks;
+    if (!build) {
+        Status read = read_index();
+        if (!read.ok()) return read;
+        std::optional<BlockIndex> loaded;
+        if (old_gzi) loaded = blocks_from_gzi(*old_gzi, *raw, raw_size);
+        if (loaded) {
+            blocks = std::move(*loaded);
+        } else {
+            auto walked = walk_blocks(*raw, filename_);
+            if (!walked.ok()) return shrunk_or(*raw, walked.take_error().about(filename_));
+            blocks = std::move(walked).value();
+            // The block index only saves the next walk; a directory that cannot take it costs
+            // nothing more.
+            if (options_.build_index) (void)save(gzi_path, format_gzi(blocks), unsaved);
+        }
+        build = stale_by_rows(options_, index_, blocks.usize);
+    }
     if (build) {
         FastaScanner scanner;
         const std::string_view map = raw->mapped();
@@ -199,7 +244,7 @@ Status Faidx::open_bgzf(std::uint64_t raw_size, bool build, bool gzi_fresh,
             [&](std::uint64_t pos) {
                 if (map.data()) release(map, pos);
             });
-        if (!inflated.ok()) return inflated.take_error().about(filename_);
+        if (!inflated.ok()) return shrunk_or(*raw, inflated.take_error().about(filename_));
         auto rows = scanner.finish();
         if (!rows.ok()) return rows.take_error().about(filename_);
         blocks = std::move(inflated).value();
@@ -211,21 +256,6 @@ Status Faidx::open_bgzf(std::uint64_t raw_size, bool build, bool gzi_fresh,
         Status written = save(index_path_, format_index(*rows), unsaved);
         if (!written.ok()) return written;
         index_ = Index(std::move(rows).value());
-    } else {
-        Status read = read_index();
-        if (!read.ok()) return read;
-        std::optional<BlockIndex> loaded;
-        if (old_gzi) loaded = blocks_from_gzi(*old_gzi, *raw, raw_size);
-        if (loaded) {
-            blocks = std::move(*loaded);
-        } else {
-            auto walked = walk_blocks(*raw, filename_);
-            if (!walked.ok()) return walked.take_error().about(filename_);
-            blocks = std::move(walked).value();
-            // The block index only saves the next walk; a directory that cannot take it costs
-            // nothing more.
-            if (options_.build_index) (void)save(gzi_path, format_gzi(blocks), unsaved);
-        }
     }
     source_ = std::make_unique<BgzfSource>(std::move(raw), raw_size, filename_, gzi_path_,
                                            std::move(blocks));

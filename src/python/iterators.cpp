@@ -64,6 +64,7 @@ struct SequenceIteratorObject {
     const engine::IndexEntry* entry;
     std::uint64_t chunk_size;
     std::uint64_t length;
+    std::uint64_t data_bases;     // how many of the row's bases the data holds
     std::uint64_t next_position;  // 1-based
 };
 
@@ -79,6 +80,12 @@ void SequenceIterator_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
+// Ends the iteration for good.
+void exhaust(SequenceIteratorObject* it) {
+    it->length = 0;
+    it->next_position = 1;
+}
+
 PyObject* SequenceIterator_next(PyObject* self) {
     return guard([&]() -> PyObject* {
         SequenceIteratorObject* it = as_sequence_iterator(self);
@@ -87,11 +94,22 @@ PyObject* SequenceIterator_next(PyObject* self) {
         if (!utf8_of(it->name, name)) return nullptr;
         const std::uint64_t start = it->next_position;
         const std::uint64_t end = start - 1 + std::min(it->chunk_size, it->length - start + 1);
+        // The data ends before the row does (a foreign index, a file cut short before it was
+        // opened): stop there rather than hand out empty or padded chunks up to the row's end.
+        if (start > it->data_bases) {
+            exhaust(it);
+            return nullptr;
+        }
         const engine::Faidx& faidx = fasta_engine(it->fasta);
         PyObject* chunk = it->entry ? fetch_region(faidx, *it->entry, it->name, name, start, end)
                                     : fetch_region(faidx, it->name, name, start, end);
         // A failed fetch leaves the position alone: the next call asks for the same chunk.
-        if (chunk) it->next_position = end + 1;
+        if (!chunk) return nullptr;
+        if (end == it->length) {
+            exhaust(it);  // end + 1 would wrap for a row of 2^64 - 1 bases
+        } else {
+            it->next_position = end + 1;
+        }
         return chunk;
     });
 }
@@ -148,6 +166,8 @@ PyObject* new_sequence_iterator(PyObject* fasta, PyObject* name) {
         it->name = name;
         it->entry = entry;
         it->length = entry ? entry->rlen : 0;
+        auto size = fasta_engine(fasta).source().size();
+        it->data_bases = entry && size.ok() ? engine::bases_within(*entry, *size) : it->length;
         it->chunk_size = entry ? entry->lenc : 70;
         // A row with no full line (lenc 0) would never advance: serve it as one chunk.
         if (it->chunk_size == 0) it->chunk_size = it->length;

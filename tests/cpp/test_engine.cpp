@@ -1,8 +1,10 @@
 // Native tests of the engine, run under ThreadSanitizer in CI: the worker pool visits every
 // index exactly once, never outlives a batch that fails or is interrupted on the caller's side,
-// survives fork(), parallel batches equal one-by-one fetches, in both source modes, and BGZF
-// compressed on the pool reads back as written.
+// survives fork(), parallel batches equal one-by-one fetches, in both source modes (and fail
+// cleanly once the file has been emptied under them), and BGZF compressed on the pool reads
+// back as written.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -250,6 +252,14 @@ void batches_equal_single_fetches(bool mutable_file) {
                one->seq.size() == regions[i].end - regions[i].start + 1;
     }
     check(same, mutable_file ? "parallel batch, file handle" : "parallel batch, memory map");
+
+    // Emptied while open: every region fails with the error naming the file, on every worker.
+    check(::truncate(path.c_str(), 0) == 0, "truncate");
+    const std::string changed = FaidxError::file_changed(path).display();
+    bool failed = true;
+    for (const auto& outcome : fetch_many_parallel(**faidx, regions))
+        failed = failed && !outcome.ok() && outcome.error().display() == changed;
+    check(failed, mutable_file ? "emptied file, file handle" : "emptied file, memory map");
     std::remove((path + ".fai").c_str());
     std::remove(path.c_str());
     ::rmdir(dir);
@@ -276,7 +286,10 @@ void bgzf_written_on_the_pool_reads_back(int level) {
         check(writer.finish() == 0, "bgzf finish");
         written = writer.blocks();
     }
-    HandleSource raw(Fd(::open(path.c_str(), O_RDONLY)));
+    struct stat st;
+    check(::stat(path.c_str(), &st) == 0, "bgzf written");
+    HandleSource raw(Fd(::open(path.c_str(), O_RDONLY)), static_cast<std::uint64_t>(st.st_size),
+                     path);
     std::string back;
     auto read = inflate_blocks(
         raw, path, [&](std::string_view piece) -> Status { return back.append(piece), Ok{}; }, {});
