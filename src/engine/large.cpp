@@ -10,6 +10,10 @@ namespace nucla::engine {
 namespace {
 
 constexpr std::size_t kHugePage = std::size_t{2} << 20;
+// Beyond this, finding that many free huge pages at once costs more than the faults they
+// save: measured on a 120 MB index, read into huge pages it opened three times slower, while
+// its 100 MB of rows still gained from them.
+constexpr std::size_t kHugeMaxBytes = std::size_t{100} << 20;
 
 }  // namespace
 
@@ -28,7 +32,7 @@ void* map_large(std::size_t bytes) {
     if (aligned > start) ::munmap(raw, aligned - start);
     if (mapped_end > used_end) ::munmap(reinterpret_cast<void*>(used_end), mapped_end - used_end);
     void* p = reinterpret_cast<void*>(aligned);
-    advise_huge_pages(p, bytes);
+    if (bytes <= kHugeMaxBytes) advise_huge_pages(p, bytes);
     return p;
 }
 
