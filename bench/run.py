@@ -402,7 +402,8 @@ def main(argv=None):
         return r
 
     for w in workloads:
-        warm([contigs] if w in ("build_contigs", "open_contigs") else [scaffolds] if w == "open_scaffolds"
+        warm([contigs] if w in ("build_contigs", "open_contigs")
+             else [scaffolds] if w == "open_scaffolds"
              else [gz] if w.endswith("_gz") else [genome])
         runs = {t: [] for t in tools}
         for rep in range(a.reps):

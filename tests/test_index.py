@@ -251,7 +251,8 @@ def random_index(rng, rows, long_head):
     for i in range(rows):
         kind = rng.random()
         if kind < 0.05:
-            line = rng.choice(["# made by hand", "a\tb", "x\t1\t2\t3", "y\t1\t2\t3\t4\t5", "\t1\t2\t3\t4"])
+            line = rng.choice(["# made by hand", "a\tb", "x\t1\t2\t3", "y\t1\t2\t3\t4\t5",
+                               "\t1\t2\t3\t4"])
             lines.append(line + rng.choice(["\n", "\r\n"]))
             skipped += 1
             continue
@@ -268,7 +269,8 @@ def random_index(rng, rows, long_head):
         numbers = [rng.randrange(0, 300), 3 + 61 * line_no, 60, 61]
         texts = [rng.choice(["{}", "+{}", "000{}"]).format(n) for n in numbers]
         line = "\t".join([name, *texts])
-        line = rng.choice(["", " ", "\u00a0", "\u3000 "]) + line + rng.choice(["", " ", "\t", "\u3000"])
+        before = rng.choice(["", " ", "\u00a0", "\u3000 "])
+        line = before + line + rng.choice(["", " ", "\t", "\u3000"])
         lines.append(line + rng.choice(["\n", "\r\n"]))
         expected[name] = numbers
     return "".join(lines), expected, skipped

@@ -121,14 +121,16 @@ std::size_t copy_bases(const char*& src, const char* src_end, char* dst, std::si
     if (w.lenc > 0 && w.terminator > 0) {
         std::uint64_t line_left = w.lenc - column % w.lenc;
         while (want > 0) {
-            const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(line_left, want));
+            const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(line_left, want));
             const bool more = n < want;
-            const std::uint64_t need = n + (more ? w.terminator : 0);
-            if (static_cast<std::uint64_t>(src_end - src) < need) break;
+            // (The terminator's length comes from the index, so it may be anything.)
+            const auto avail = static_cast<std::uint64_t>(src_end - src);
+            if (n > avail || (more && w.terminator > avail - n)) break;
             unsigned bits = 0;
             if (!copy_line(src, dst + done, n, bits)) break;
             bool ends = true;
-            for (std::uint64_t k = 0; more && k < w.terminator; ++k) ends &= is_line_end(src[n + k]);
+            for (std::uint64_t k = 0; more && k < w.terminator; ++k)
+                ends &= is_line_end(src[n + k]);
             if (!ends) break;
             high |= bits;
             src += n;

@@ -23,7 +23,8 @@ std::uint64_t name_hash(std::string_view name) {
         h ^= h >> 29;
     }
     std::uint64_t w = 0;
-    for (std::size_t i = 0; i < n; ++i) w |= std::uint64_t{static_cast<unsigned char>(p[i])} << (8 * i);
+    for (std::size_t i = 0; i < n; ++i)
+        w |= std::uint64_t{static_cast<unsigned char>(p[i])} << (8 * i);
     // A full avalanche, so that the low bits (the slot) depend on every byte.
     h ^= w;
     h ^= h >> 33;
@@ -412,18 +413,21 @@ Result<Index> Index::parse(Text text, std::size_t* skipped) {
     const std::string_view t(index.text_.data(), index.text_.size());
     // Rows are sized from the first lines (a pass counting every line would cost as much as
     // the parse); an index whose rows grow longer further on still reads, with a regrowth.
+    // Never more than a row takes bytes (ten), nor more than a sane first reservation.
     const std::string_view head = t.substr(0, std::size_t{1} << 16);
     const auto head_lines = static_cast<std::size_t>(std::count(head.begin(), head.end(), '\n'));
-    const std::size_t lines = head.size() == t.size()
-                                  ? head_lines + 1
-                                  : t.size() / 8 * 9 / head.size() * (head_lines + 1) + 16;
+    const std::size_t estimate = head.size() == t.size()
+                                     ? head_lines + 1
+                                     : t.size() / 8 * 9 / head.size() * (head_lines + 1) + 16;
+    const std::size_t lines = std::min({estimate, t.size() / 9 + 1, std::size_t{1} << 23});
     index.rows_.reserve(lines);
     Hashes hashes;
     hashes.reserve(lines);
-    Status status = for_each_index_row(t, skipped, [&](std::string_view name, const IndexEntry& entry) {
-        index.rows_.push_back(Row{name, entry});
-        hashes.push_back(name_hash(name));
-    });
+    Status status =
+        for_each_index_row(t, skipped, [&](std::string_view name, const IndexEntry& entry) {
+            index.rows_.push_back(Row{name, entry});
+            hashes.push_back(name_hash(name));
+        });
     if (!status.ok()) return status.take_error();
     index.build_table(hashes);
     return index;

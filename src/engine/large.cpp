@@ -20,7 +20,9 @@ constexpr std::size_t kHugeMaxBytes = std::size_t{100} << 20;
 void* map_large(std::size_t bytes) {
     if (bytes > SIZE_MAX / 2) return nullptr;
     const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
-    const auto round_up = [](std::uintptr_t v, std::uintptr_t to) { return (v + to - 1) & ~(to - 1); };
+    const auto round_up = [](std::uintptr_t v, std::uintptr_t to) {
+        return (v + to - 1) & ~(to - 1);
+    };
     // Map a huge page more than asked, then give back what lies around the aligned part.
     const std::size_t total = bytes + kHugePage;
     void* raw = ::mmap(nullptr, total, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
