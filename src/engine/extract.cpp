@@ -119,7 +119,7 @@ std::size_t copy_bases(const char*& src, const char* src_end, char* dst, std::si
     std::size_t done = 0;
 #if defined(__SSE2__)
     if (w.lenc > 0 && w.terminator > 0) {
-        std::uint64_t line_left = w.lenc - column % w.lenc;
+        std::uint64_t line_left = w.lenc - (column < w.lenc ? column : column % w.lenc);
         while (want > 0) {
             const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(line_left, want));
             const bool more = n < want;
@@ -164,7 +164,14 @@ Result<ExtractionWindow> plan_window(const Source& source, const IndexEntry& e,
     ExtractionWindow w;
     w.count = count;
     if (count == 0 || e.rlen == 0 || e.lenc == 0 || start == 0) return w;
-    const auto pos = base_position(e, start - 1);
+    // base_position's arithmetic, sharing its one division with the column.
+    const std::uint64_t line = (start - 1) / e.lenc;
+    w.column = (start - 1) - line * e.lenc;
+    std::optional<std::uint64_t> pos;
+    std::uint64_t at;
+    if (!__builtin_mul_overflow(line, e.lenb, &at) && !__builtin_add_overflow(at, e.offset, &at) &&
+        !__builtin_add_overflow(at, w.column, &at))
+        pos = at;
     if (!pos) return w;
     auto size = source.size();
     if (!size.ok()) return size.take_error();
@@ -177,7 +184,6 @@ Result<ExtractionWindow> plan_window(const Source& source, const IndexEntry& e,
     w.capacity = static_cast<std::size_t>(std::min(count, w.end - w.pos));
     w.lenc = e.lenc;
     w.terminator = e.lenb > e.lenc ? e.lenb - e.lenc : 0;
-    w.column = (start - 1) % e.lenc;
     // A map is viewed in one piece; a handle is read in blocks sized for the region.
     w.read_hint = source.mapped().data()
                       ? static_cast<std::size_t>(w.end - w.pos)
