@@ -39,6 +39,11 @@ public:
 
     Index() = default;
     explicit Index(const std::vector<IndexRow>& rows);
+    // Moved, never copied: a copy's rows would view the original's text.
+    Index(Index&&) = default;
+    Index& operator=(Index&&) = default;
+    Index(const Index&) = delete;
+    Index& operator=(const Index&) = delete;
     using Text = std::vector<char, LargeAllocator<char>>;
     using Rows = std::vector<Row, LargeAllocator<Row>>;
     // Reads index text as parse_index does, keeping the text.
