@@ -4,6 +4,9 @@ Writes into a directory:
   genome.fa      ~1 GB at scale 1: 24 chromosomes, 60-base lines, soft-masked
                  lowercase runs, N runs at both ends and inside
   contigs.fa     200,000 contigs of 500..20,000 bases (log-uniform), 80-base lines
+  scaffolds.fa   2,000,000 scaffolds of 100..400 bases, 60-base lines, with names as
+                 long as assemblies give them (an index of ~110 MB): made on first
+                 use, beside a data set made before it
   many.bed       200,000 regions of 200..2,000 bases spread over the genome
   one.bed        200,000 regions of 200..2,000 bases on the largest chromosome
   *.fai          written directly from the known layout (samtools format)
@@ -34,6 +37,7 @@ CHROM_NAMES = [f"chr{i}" for i in range(1, 23)] + ["chrX", "chrY"]
 
 GENOME_BASES = 1_000_000_000
 N_CONTIGS = 200_000
+N_SCAFFOLDS = 2_000_000
 N_REGIONS = 200_000
 ITER_RECORD_BASES = 10_000_000
 
@@ -136,6 +140,39 @@ def write_contigs(path, rng, count, width=80, lo=500, hi=20_000, batch=4096):
     return count, int(lengths.sum())
 
 
+def scaffold_name(i):
+    return f"scaffold_{i:07d}_pilon_arrow_polished_len"
+
+
+def write_scaffolds(out_dir, scale, seed, width=60, lo=100, hi=400, batch=65536):
+    """scaffolds.fa and its .fai, unless present; returns the number of scaffolds."""
+    path = os.path.join(out_dir, "scaffolds.fa")
+    count = max(20, int(N_SCAFFOLDS * scale))
+    if os.path.exists(path) and os.path.exists(path + ".fai"):
+        return count
+    rng = np.random.default_rng(np.random.SeedSequence([seed, 5]))
+    fai = []
+    with open(path + ".tmp", "wb") as f:
+        offset = 0
+        for b0 in range(0, count, batch):
+            lens = rng.integers(lo, hi + 1, size=min(batch, count - b0))
+            bases = random_bases(rng, int(lens.sum()))
+            starts = np.concatenate([[0], np.cumsum(lens)]).tolist()
+            chunks = []
+            for j, n in enumerate(lens.tolist()):
+                name = scaffold_name(b0 + j + 1)
+                header = f">{name}\n".encode()
+                body = wrap(bases[starts[j]:starts[j + 1]], width)
+                chunks += [header, body.tobytes()]
+                fai.append(f"{name}\t{n}\t{offset + len(header)}\t{width}\t{width + 1}\n")
+                offset += len(header) + len(body)
+            f.write(b"".join(chunks))
+    os.replace(path + ".tmp", path)
+    with open(path + ".fai", "w") as f:
+        f.writelines(fai)
+    return count
+
+
 def write_bed(path, rng, chroms, count, lo=200, hi=2000):
     """Sorted BED3 (0-based half-open) regions; chromosome picked by length."""
     names = [c for c, _ in chroms]
@@ -188,6 +225,10 @@ def generate(out_dir, scale=1.0, seed=20240601):
                 os.path.exists(os.path.join(out_dir, p))
                 for p in ("genome.fa", "contigs.fa", "many.bed", "one.bed")):
             write_bgzip(out_dir)
+            if "scaffolds" not in old:
+                old["scaffolds"] = write_scaffolds(out_dir, scale, seed)
+                with open(mpath, "w") as f:
+                    json.dump(old, f, indent=1)
             return old
     seqs = np.random.SeedSequence(seed).spawn(4)
     genome = os.path.join(out_dir, "genome.fa")
@@ -196,6 +237,7 @@ def generate(out_dir, scale=1.0, seed=20240601):
     n_ctg, ctg_bases = write_contigs(os.path.join(out_dir, "contigs.fa"),
                                      np.random.default_rng(seqs[1]),
                                      max(20, int(N_CONTIGS * scale)))
+    n_scaffolds = write_scaffolds(out_dir, scale, seed)
     n_reg = max(50, int(N_REGIONS * scale))
     largest = max(chroms, key=lambda c: c[1])
     write_bed(os.path.join(out_dir, "many.bed"), np.random.default_rng(seqs[2]), chroms, n_reg)
@@ -207,7 +249,7 @@ def generate(out_dir, scale=1.0, seed=20240601):
         os.utime(os.path.join(out_dir, p + ".fai"))
     manifest = dict(want, dir=os.path.abspath(out_dir), chroms=chroms,
                     genome_bases=sum(n for _, n in chroms),
-                    contigs=n_ctg, contig_bases=ctg_bases, regions=n_reg,
+                    contigs=n_ctg, contig_bases=ctg_bases, scaffolds=n_scaffolds, regions=n_reg,
                     largest=largest[0], iter_record=iter_rec[0],
                     single_fetches=max(100, int(100_000 * scale)))
     with open(mpath, "w") as f:

@@ -327,9 +327,13 @@ def prepare(tool, workload, m):
         return method(tool, "build")(path), os.path.getsize(path)
     if workload == "open_contigs":
         return method(tool, "open")(contigs, f"ctg{m['contigs']:06d}"), None
+    if workload == "open_scaffolds":
+        import gen
+        scaffolds = os.path.join(d, "scaffolds.fa")
+        return method(tool, "open")(scaffolds, gen.scaffold_name(m["scaffolds"])), None
     h = method(tool, "handle")
     if workload == "prepare":  # untimed: lets tools with an index of their own make it
-        h(genome), h(contigs)
+        h(genome), h(contigs), h(os.path.join(d, "scaffolds.fa"))
         if os.path.exists(gz):
             h(gz)
         return (lambda: None), None

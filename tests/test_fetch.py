@@ -1,3 +1,4 @@
+import os
 import pathlib
 import random
 
@@ -161,3 +162,37 @@ def test_random_regions_match_pysam(write_fasta, seed, mutable):
         assert (got.start, got.end) == (start, end)
     for name, seq, _, _ in records:
         assert str(faidx.fetch_entire_sequence(name)) == seq
+
+
+def filtered(data, row, start, count, whole_file):
+    """The bases a row gives: bytes from its arithmetic position with line ends dropped, read
+    within the span its regular layout would need (to the end of the file through a handle)."""
+    rlen, offset, lenc, lenb = row
+    pos = offset + (start - 1) // lenc * lenb + (start - 1) % lenc
+    span = count + lenb + (lenb - lenc) * -(-count // lenc)
+    window = data[pos:] if whole_file else data[pos:pos + span]
+    return window.replace(b"\r", b"").replace(b"\n", b"")[:count].decode()
+
+
+@pytest.mark.parametrize("seed", range(4))
+@pytest.mark.parametrize("mutable", [False, True])
+def test_rows_that_misdescribe_their_lines(write_fasta, seed, mutable):
+    rng = random.Random(seed)
+    width, eol = rng.choice([(60, "\n"), (60, "\r\n"), (17, "\n"), (16, "\r\n")])
+    lines = []
+    for _ in range(200):
+        n = width if rng.random() < 0.9 else rng.choice([0, 1, width - 1, width + 1, 2 * width])
+        end = rng.choice([eol, eol, "\n", "\r\r\n"])
+        lines.append("".join(rng.choice("ACGTacgtN") for _ in range(n)) + end)
+    data = (">a\n" + "".join(lines)).encode()
+    path = write_fasta(data)
+    row = (sum(len(line.strip()) for line in lines), 3, width, width + len(eol))
+    pathlib.Path(path + ".fai").write_text("a\t%d\t%d\t%d\t%d\n" % row)
+    os.utime(path, (1, 1))
+    faidx = nucla.Faidx(path, mutable=mutable, rebuild=False)
+    for _ in range(200):
+        start = rng.randrange(1, row[0] + 1)
+        end = rng.randrange(start, min(row[0], start + rng.choice([5, 100, 3000])) + 1)
+        expected = filtered(data, row, start, end - start + 1, mutable)
+        assert str(faidx.fetch("a", start, end)) == expected
+    assert str(faidx.fetch_entire_sequence("a")) == filtered(data, row, 1, row[0], mutable)

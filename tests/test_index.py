@@ -242,3 +242,55 @@ def test_concurrent_builds_never_expose_a_partial_index(write_fasta):
     nucla.Faidx(path)
     assert fai(path) == reference
     assert [f for f in os.listdir(os.path.dirname(path)) if ".tmp." in f] == []
+
+
+def random_index(rng, rows, long_head):
+    """Index text with the oddities the format allows, the entries it holds (by a plain
+    reading: the last row of a name wins, the first fixes its place) and the rows it skips."""
+    names, lines, expected, skipped = [], [], {}, 0
+    for i in range(rows):
+        kind = rng.random()
+        if kind < 0.05:
+            line = rng.choice(["# made by hand", "a\tb", "x\t1\t2\t3", "y\t1\t2\t3\t4\t5",
+                               "\t1\t2\t3\t4"])
+            lines.append(line + rng.choice(["\n", "\r\n"]))
+            skipped += 1
+            continue
+        if kind < 0.08:
+            lines.append(rng.choice(["\n", "  \n", "\r\n"]))
+            continue
+        if names and kind < 0.2:
+            name = rng.choice(names)
+        else:
+            stem = rng.choice(["chr", "ctg", "scaffold_", "é", "名 ", "seq x"])
+            name = f"{stem}{i}" + ("_" * rng.randrange(300) if long_head and i < rows // 2 else "")
+            names.append(name)
+        line_no = rng.randrange(300)  # of the 60-base lines of the FASTA below
+        numbers = [rng.randrange(0, 300), 3 + 61 * line_no, 60, 61]
+        texts = [rng.choice(["{}", "+{}", "000{}"]).format(n) for n in numbers]
+        line = "\t".join([name, *texts])
+        before = rng.choice(["", " ", "\u00a0", "\u3000 "])
+        line = before + line + rng.choice(["", " ", "\t", "\u3000"])
+        lines.append(line + rng.choice(["\n", "\r\n"]))
+        expected[name] = numbers
+    return "".join(lines), expected, skipped
+
+
+@pytest.mark.parametrize("seed, rows, long_head", [(0, 50, False), (1, 400, False),
+                                                   (2, 3000, False), (3, 6000, True)])
+def test_index_read_as_a_plain_reading_of_its_rows(write_fasta, capfd, seed, rows, long_head):
+    rng = random.Random(seed)
+    bases = "".join(rng.choice("ACGTacgt") for _ in range(60 * 310))
+    path = write_fasta(">x\n" + "".join(bases[i:i + 60] + "\n" for i in range(0, len(bases), 60)))
+    text, expected, skipped = random_index(rng, rows, long_head)
+    pathlib.Path(path + ".fai").write_text(text, encoding="utf-8")
+    os.utime(path, (1, 1))
+    capfd.readouterr()
+    faidx = nucla.Faidx(path)
+    err = capfd.readouterr().err
+    assert faidx.keys == list(expected)
+    assert (f"skipped {skipped} malformed row" in err) if skipped else err == ""
+    for name, (rlen, offset, _, _) in expected.items():
+        start = (offset - 3) // 61 * 60
+        got = faidx.fetch_entire_sequence(name) if rlen else ""
+        assert str(got) == bases[start:start + rlen], name

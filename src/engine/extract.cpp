@@ -83,6 +83,77 @@ std::size_t filter_copy(const char*& src_io, const char* src_end, char* dst, std
     return static_cast<std::size_t>(dst - dst_begin);
 }
 
+#if defined(__SSE2__)
+// Copies n bytes and tells whether none of them ends a line; `high` collects their high bits.
+bool copy_line(const char* src, char* dst, std::size_t n, unsigned& high) {
+    const __m128i lf = _mm_set1_epi8('\n');
+    const __m128i cr = _mm_set1_epi8('\r');
+    __m128i ends = _mm_setzero_si128();
+    __m128i seen = _mm_setzero_si128();
+    const auto take = [&](std::size_t i) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i));
+        ends = _mm_or_si128(ends, _mm_or_si128(_mm_cmpeq_epi8(v, lf), _mm_cmpeq_epi8(v, cr)));
+        seen = _mm_or_si128(seen, v);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i), v);
+    };
+    std::size_t i = 0;
+    for (; i + 16 <= n; i += 16) take(i);
+    // The rest as one more block ending with the line, overlapping the last one.
+    if (i < n && n >= 16) {
+        take(n - 16);
+        i = n;
+    }
+    bool clean = _mm_movemask_epi8(ends) == 0;
+    unsigned bits = static_cast<unsigned>(_mm_movemask_epi8(seen)) ? 0x80u : 0u;
+    for (; i < n; ++i) {
+        clean &= !is_line_end(src[i]);
+        bits |= static_cast<unsigned char>(src[i]);
+        dst[i] = src[i];
+    }
+    high |= bits;
+    return clean;
+}
+#endif
+
+// What filter_copy gives, taking whole lines where the row's layout holds (a line of lenc bases
+// and terminator bytes that all end lines): such a line is copied in one go and its terminator
+// stepped over, with no search. The first line that departs from the layout, and everything
+// after it, goes through filter_copy, so a foreign index that lies gives the same bases.
+// `column` is where on its line the first base is expected.
+std::size_t copy_bases(const char*& src, const char* src_end, char* dst, std::size_t want,
+                       unsigned& high, const ExtractionWindow& w, std::uint64_t column) {
+    std::size_t done = 0;
+#if defined(__SSE2__)
+    if (w.lenc > 0 && w.terminator > 0) {
+        std::uint64_t line_left = w.lenc - (column < w.lenc ? column : column % w.lenc);
+        while (want > 0) {
+            const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(line_left, want));
+            const bool more = n < want;
+            // (The terminator's length comes from the index, so it may be anything.)
+            const auto avail = static_cast<std::uint64_t>(src_end - src);
+            if (n > avail || (more && w.terminator > avail - n)) break;
+            unsigned bits = 0;
+            if (!copy_line(src, dst + done, n, bits)) break;
+            bool ends = true;
+            for (std::uint64_t k = 0; more && k < w.terminator; ++k)
+                ends &= is_line_end(src[n + k]);
+            if (!ends) break;
+            high |= bits;
+            src += n;
+            done += n;
+            want -= n;
+            if (!more) break;
+            src += w.terminator;
+            line_left = w.lenc;
+        }
+    }
+#else
+    (void)w;
+    (void)column;
+#endif
+    return done + filter_copy(src, src_end, dst + done, want, high);
+}
+
 }  // namespace
 
 std::optional<std::uint64_t> base_position(const IndexEntry& e, std::uint64_t i) {
@@ -118,7 +189,14 @@ Result<ExtractionWindow> plan_window(const Source& source, const IndexEntry& e,
     ExtractionWindow w;
     w.count = count;
     if (count == 0 || e.rlen == 0 || e.lenc == 0 || start == 0) return w;
-    const auto pos = base_position(e, start - 1);
+    // base_position's arithmetic, sharing its one division with the column.
+    const std::uint64_t line = (start - 1) / e.lenc;
+    w.column = (start - 1) - line * e.lenc;
+    std::optional<std::uint64_t> pos;
+    std::uint64_t at;
+    if (!__builtin_mul_overflow(line, e.lenb, &at) && !__builtin_add_overflow(at, e.offset, &at) &&
+        !__builtin_add_overflow(at, w.column, &at))
+        pos = at;
     if (!pos) return w;
     auto size = source.size();
     if (!size.ok()) return size.take_error();
@@ -129,6 +207,8 @@ Result<ExtractionWindow> plan_window(const Source& source, const IndexEntry& e,
     // A mapped file is read within the regular layout's window; a handle is read to its end.
     w.end = source.mapped().data() ? std::min(*size, saturating_add(*pos, span)) : *size;
     w.capacity = static_cast<std::size_t>(std::min(count, w.end - w.pos));
+    w.lenc = e.lenc;
+    w.terminator = e.lenb > e.lenc ? e.lenb - e.lenc : 0;
     // A map is viewed in one piece; a handle is read in blocks sized for the region.
     w.read_hint = source.mapped().data()
                       ? static_cast<std::size_t>(w.end - w.pos)
@@ -184,7 +264,8 @@ Result<Extracted> extract_bases(const Source& source, const ExtractionWindow& w,
         if (!view.ok()) return view.take_error();
         if (view->empty()) break;
         const char* src = view->data();
-        const std::size_t got = filter_copy(src, src + view->size(), out + result.size, want, high);
+        const std::size_t got = copy_bases(src, src + view->size(), out + result.size, want,
+                                           high, w, w.column + result.size);
         result.size += got;
         want -= got;
         pos += static_cast<std::uint64_t>(src - view->data());

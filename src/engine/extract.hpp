@@ -37,6 +37,11 @@ struct ExtractionWindow {
     std::uint64_t count = 0;    // bases asked for
     std::size_t capacity = 0;   // most bases the window can yield: min(count, end - pos)
     std::size_t read_hint = 0;  // bytes a regular layout needs, for sizing reads
+    // The row's layout, for copying whole lines: bases per line, the bytes ending a line, and
+    // the bases of the first line that come before `pos`.
+    std::uint64_t lenc = 0;
+    std::uint64_t terminator = 0;
+    std::uint64_t column = 0;
 };
 
 // Capacity 0 when count, rlen or lenc is 0, or when the data ends before the position.

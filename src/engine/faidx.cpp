@@ -193,18 +193,19 @@ Status Faidx::save(const std::string& path, std::string_view text,
 }
 
 Status Faidx::read_index() {
-    auto text = read_index_text(index_path_);
-    if (!text.ok()) return text.take_error();
+    Index::Text text;
+    Status read = read_index_file(index_path_, text);
+    if (!read.ok()) return read;
     std::size_t skipped = 0;
-    auto rows = parse_index(*text, &skipped);
-    if (!rows.ok()) return rows.take_error().about(index_path_);
+    auto index = Index::parse(std::move(text), &skipped);
+    if (!index.ok()) return index.take_error().about(index_path_);
     // Rows are skipped as the format allows, but not silently: an index made of such rows is
     // something else's, and the FASTA would open without its sequences.
     if (skipped)
         warn("WARNING: skipped " + std::to_string(skipped) + " malformed row" +
              (skipped == 1 ? "" : "s") + " (not 5 tab-separated fields) of the index " +
              index_path_ + "\n");
-    index_ = Index(std::move(rows).value());
+    index_ = std::move(index).value();
     return Ok{};
 }
 

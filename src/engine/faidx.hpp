@@ -90,14 +90,15 @@ public:
     Result<RegionPlan> plan_entire(std::string_view name) const;
 
     // Where an Extract plan reads; see extract.hpp. A failed read names the FASTA.
+    // (One named result each, returned in place: these run once per line of an iteration.)
     Result<ExtractionWindow> window(const RegionPlan& plan) const {
-        auto w = plan_window(*source_, *plan.entry, plan.start, plan.count());
-        if (!w.ok()) return w.take_error().about(filename_);
+        Result<ExtractionWindow> w = plan_window(*source_, *plan.entry, plan.start, plan.count());
+        if (!w.ok()) w = w.take_error().about(filename_);
         return w;
     }
     Result<Extracted> extract(const ExtractionWindow& w, char* out, ReadScratch& scratch) const {
-        auto got = extract_bases(*source_, w, out, scratch);
-        if (!got.ok()) return got.take_error().about(filename_);
+        Result<Extracted> got = extract_bases(*source_, w, out, scratch);
+        if (!got.ok()) got = got.take_error().about(filename_);
         return got;
     }
     // Pads `bases` (extracted for a plan of `count` bases) with default_seq when short, then

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
@@ -135,7 +136,7 @@ std::string absolute_path(const std::string& path) {
     return out + path;
 }
 
-Result<std::string> read_index_text(const std::string& path) {
+Status read_index_file(const std::string& path, Bytes& out) {
     if (has_nul(path)) return FaidxError::index_not_found(path);
     // Not blocking, so that a FIFO is opened only to be refused.
     Fd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
@@ -144,19 +145,29 @@ Result<std::string> read_index_text(const std::string& path) {
     if (::fstat(fd.get(), &st) != 0) return FaidxError::io_errno(errno, path);
     if (!S_ISREG(st.st_mode))
         return FaidxError::io(IoError::other(path + " is not a regular file"));
-    std::string text;
-    if (st.st_size > 0) text.reserve(static_cast<std::size_t>(st.st_size));
-    char buf[65536];
+    // Straight into the buffer, one byte more than the size seen so that a file that has
+    // grown since is noticed (and read to its end) without an extra pass.
+    out.resize(static_cast<std::size_t>(std::max<off_t>(st.st_size, 0)) + 1);
+    std::size_t filled = 0;
     while (true) {
-        ssize_t n = ::read(fd.get(), buf, sizeof buf);
+        if (filled == out.size()) out.resize(out.size() * 2);
+        const ssize_t n = ::read(fd.get(), out.data() + filled, out.size() - filled);
         if (n < 0) {
             if (errno == EINTR) continue;
             return FaidxError::io_errno(errno, path);
         }
         if (n == 0) break;
-        text.append(buf, static_cast<std::size_t>(n));
+        filled += static_cast<std::size_t>(n);
     }
-    return text;
+    out.resize(filled);
+    return Ok{};
+}
+
+Result<std::string> read_index_text(const std::string& path) {
+    Bytes bytes;
+    Status read = read_index_file(path, bytes);
+    if (!read.ok()) return read.take_error();
+    return std::string(bytes.data(), bytes.size());
 }
 
 Status write_file_atomically(const std::string& path, std::string_view text) {

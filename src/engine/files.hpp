@@ -6,8 +6,10 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "engine/errors.hpp"
+#include "engine/large.hpp"
 
 namespace nucla::engine {
 
@@ -24,6 +26,9 @@ std::string absolute_path(const std::string& path);
 // Io naming `path` when it is not a regular file (a FIFO would block, a device never end) or
 // cannot be read.
 Result<std::string> read_index_text(const std::string& path);
+// The same into `out`, large files in memory of their own (see large.hpp).
+using Bytes = std::vector<char, LargeAllocator<char>>;
+Status read_index_file(const std::string& path, Bytes& out);
 
 // Replaces the file at `path` with `text` (mode 0666 before umask) so that readers see the old
 // file or the new one, never a part of either. A symbolic link is followed and its target

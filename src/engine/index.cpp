@@ -2,46 +2,98 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 #include "engine/text.hpp"
 
 namespace nucla::engine {
 
-Index::Index(std::vector<IndexRow> rows) : rows_(std::move(rows)) {
-    std::size_t capacity = 16;
-    while (capacity < rows_.size() * 2) capacity *= 2;
-    slots_.assign(capacity, kEmpty);
-    hashes_.reserve(rows_.size());
-    // Compact in place: a repeated name keeps its first place and takes the later entry.
-    std::size_t kept = 0;
-    for (std::size_t i = 0; i < rows_.size(); ++i) {
-        const std::size_t hash = std::hash<std::string_view>{}(rows_[i].name);
-        const std::size_t slot = slot_of(rows_[i].name, hash);
-        if (slots_[slot] != kEmpty) {
-            rows_[slots_[slot]].entry = rows_[i].entry;
-            continue;
-        }
-        if (kept != i) rows_[kept] = std::move(rows_[i]);
-        slots_[slot] = static_cast<std::uint32_t>(kept++);
-        hashes_.push_back(static_cast<std::uint32_t>(hash));
+namespace {
+
+// A fast hash of a name, eight bytes at a time (names are mostly short and ASCII).
+std::uint64_t name_hash(std::string_view name) {
+    constexpr std::uint64_t kMul = 0x9E3779B97F4A7C15ULL;
+    std::uint64_t h = name.size() * kMul;
+    const char* p = name.data();
+    std::size_t n = name.size();
+    for (; n >= 8; p += 8, n -= 8) {
+        std::uint64_t w;
+        std::memcpy(&w, p, 8);
+        h = (h ^ w) * kMul;
+        h ^= h >> 29;
     }
-    rows_.resize(kept);
+    std::uint64_t w = 0;
+    for (std::size_t i = 0; i < n; ++i)
+        w |= std::uint64_t{static_cast<unsigned char>(p[i])} << (8 * i);
+    // A full avalanche, so that the low bits (the slot) depend on every byte.
+    h ^= w;
+    h ^= h >> 33;
+    h *= 0xFF51AFD7ED558CCDULL;
+    h ^= h >> 33;
+    h *= 0xC4CEB9FE1A85EC53ULL;
+    h ^= h >> 33;
+    return h;
 }
 
-std::size_t Index::slot_of(std::string_view name, std::size_t hash) const {
+constexpr std::uint64_t kTagMask = 0xFFFFFFFF00000000ULL;
+
+}  // namespace
+
+Index::Index(const std::vector<IndexRow>& rows) {
+    std::size_t total = 0;
+    for (const IndexRow& row : rows) total += row.name.size();
+    text_.reserve(total);
+    for (const IndexRow& row : rows) text_.insert(text_.end(), row.name.begin(), row.name.end());
+    rows_.reserve(rows.size());
+    Hashes hashes;
+    hashes.reserve(rows.size());
+    std::size_t at = 0;
+    for (const IndexRow& row : rows) {
+        rows_.push_back(Row{std::string_view(text_.data() + at, row.name.size()), row.entry});
+        hashes.push_back(name_hash(rows_.back().name));
+        at += row.name.size();
+    }
+    build_table(hashes);
+}
+
+std::size_t Index::slot_of(std::string_view name, std::uint64_t hash) const {
     const std::size_t mask = slots_.size() - 1;
-    for (std::size_t slot = hash & mask;; slot = (slot + 1) & mask) {
-        const std::uint32_t row = slots_[slot];
-        if (row == kEmpty ||
-            (hashes_[row] == static_cast<std::uint32_t>(hash) && rows_[row].name == name))
+    const std::uint64_t tag = hash & kTagMask;
+    for (std::size_t slot = static_cast<std::size_t>(hash) & mask;; slot = (slot + 1) & mask) {
+        const std::uint64_t s = slots_[slot];
+        if (s == 0 || ((s & kTagMask) == tag && rows_[(s & ~kTagMask) - 1].name == name))
             return slot;
     }
 }
 
+void Index::build_table(const Hashes& hashes) {
+    if (rows_.size() >= std::size_t{UINT32_MAX}) throw std::bad_alloc();
+    std::size_t capacity = 16;
+    while (capacity < rows_.size() * 2) capacity *= 2;
+    slots_.assign(capacity, 0);
+    const std::size_t mask = capacity - 1;
+    // The table is far larger than the caches for big indexes: fetching the slots of rows a
+    // little ahead keeps many of those misses in flight at once instead of one at a time.
+    constexpr std::size_t kAhead = 16;
+    // Compact in place: a repeated name keeps its first place and takes the later entry.
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < rows_.size(); ++i) {
+        if (i + kAhead < rows_.size()) __builtin_prefetch(&slots_[hashes[i + kAhead] & mask], 1);
+        const std::size_t slot = slot_of(rows_[i].name, hashes[i]);
+        if (slots_[slot] != 0) {
+            rows_[(slots_[slot] & ~kTagMask) - 1].entry = rows_[i].entry;
+            continue;
+        }
+        rows_[kept++] = rows_[i];
+        slots_[slot] = (hashes[i] & kTagMask) | kept;
+    }
+    rows_.resize(kept);
+}
+
 const IndexEntry* Index::find(std::string_view name) const {
     if (slots_.empty()) return nullptr;
-    const std::uint32_t row = slots_[slot_of(name, std::hash<std::string_view>{}(name))];
-    return row == kEmpty ? nullptr : &rows_[row].entry;
+    const std::uint64_t s = slots_[slot_of(name, name_hash(name))];
+    return s == 0 ? nullptr : &rows_[(s & ~kTagMask) - 1].entry;
 }
 
 namespace {
@@ -256,46 +308,138 @@ std::string format_index(const std::vector<IndexRow>& rows) {
     return out;
 }
 
-Result<std::vector<IndexRow>> parse_index(std::string_view text, std::size_t* skipped) {
+namespace {
+
+bool is_ascii_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+// parse_unsigned, inlined for the index's hot loop.
+bool read_number(const char* p, const char* end, std::uint64_t& out) {
+    if (p < end && *p == '+') ++p;
+    if (p == end) return false;
+    std::uint64_t value = 0;
+    for (; p < end; ++p) {
+        const unsigned digit = static_cast<unsigned char>(*p) - unsigned{'0'};
+        if (digit > 9 || __builtin_mul_overflow(value, 10, &value) ||
+            __builtin_add_overflow(value, digit, &value))
+            return false;
+    }
+    out = value;
+    return true;
+}
+
+// The common row, "name<TAB>n<TAB>n<TAB>n<TAB>n" in ASCII with no white space around it and
+// plain numbers of at most 19 digits, read in one pass; false for anything else (the caller
+// then reads the row field by field). Such a row needs neither trimming nor UTF-8 checks.
+bool read_plain_row(const char* b, const char* e, std::string_view& name, IndexEntry& entry) {
+    if (b == e || is_ascii_space(*b)) return false;
+    const char* q = b;
+    for (; q < e && *q != '\t'; ++q)
+        if (static_cast<unsigned char>(*q) >= 0x80) return false;
+    if (q == b || q == e) return false;
+    name = std::string_view(b, static_cast<std::size_t>(q - b));
+    std::uint64_t* targets[4] = {&entry.rlen, &entry.offset, &entry.lenc, &entry.lenb};
+    for (int i = 0; i < 4; ++i) {
+        const char* start = ++q;
+        std::uint64_t value = 0;
+        unsigned digit;
+        while (q < e && (digit = static_cast<unsigned char>(*q) - unsigned{'0'}) <= 9) {
+            value = value * 10 + digit;
+            ++q;
+        }
+        if (q == start || q - start > 19) return false;
+        if (i < 3 ? (q == e || *q != '\t') : q != e) return false;
+        *targets[i] = value;
+    }
+    return true;
+}
+
+// Walks the rows of index text in order, calling row(name, entry) for each well-formed one.
+// The first faulty line decides the error; see parse_index.
+template <class OnRow>
+Status for_each_index_row(std::string_view text, std::size_t* skipped, OnRow&& row) {
     static constexpr const char* kFieldErrors[4] = {"Invalid rlen", "Invalid offset",
                                                     "Invalid lenc", "Invalid lenb"};
-    std::vector<IndexRow> rows;
-    rows.reserve(text.size() / 24);
-    std::size_t pos = 0;
-    while (pos < text.size()) {
-        std::size_t nl = text.find('\n', pos);
-        std::string_view line = text.substr(pos, nl == std::string_view::npos ? nl : nl - pos);
-        pos = nl == std::string_view::npos ? text.size() : nl + 1;
-        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    const char* p = text.data();
+    const char* const end = p + text.size();
+    while (p < end) {
+        const char* nl = static_cast<const char*>(std::memchr(p, '\n', end - p));
+        const char* line_end = nl ? nl : end;
+        const char* next = nl ? nl + 1 : end;
+        if (line_end > p && line_end[-1] == '\r') --line_end;
+        std::string_view line(p, static_cast<std::size_t>(line_end - p));
+        p = next;
+        std::string_view name;
+        IndexEntry entry;
+        if (read_plain_row(line.data(), line.data() + line.size(), name, entry)) {
+            row(name, entry);
+            continue;
+        }
         if (!is_ascii(line.data(), line.size()) && !is_valid_utf8(line))
             return FaidxError::io(IoError::other("stream did not contain valid UTF-8"));
         line = trim_white_space(line);
-
-        std::string_view fields[5];
+        const char* const b = line.data();
+        const char* const e = b + line.size();
+        // The four tabs of a well-formed row; a fifth, or fewer than four, skips it.
+        const char* tabs[4];
         std::size_t count = 0;
-        for (std::size_t start = 0;; ++count) {
-            std::size_t tab = line.find('\t', start);
-            if (count < 5) fields[count] = line.substr(start, tab == line.npos ? tab : tab - start);
-            if (tab == line.npos) break;
-            start = tab + 1;
+        for (const char* q = b; q < e; ++q) {
+            if (*q != '\t') continue;
+            if (count == 4) {
+                count = 5;
+                break;
+            }
+            tabs[count++] = q;
         }
-        ++count;
-        if (count != 5) {
+        if (count != 4) {
             if (skipped && !line.empty()) ++*skipped;
             continue;
         }
 
-        IndexRow row;
-        row.name.assign(fields[0]);
-        std::uint64_t* targets[4] = {&row.entry.rlen, &row.entry.offset, &row.entry.lenc,
-                                     &row.entry.lenb};
+        std::uint64_t* targets[4] = {&entry.rlen, &entry.offset, &entry.lenc, &entry.lenb};
         for (int i = 0; i < 4; ++i) {
-            auto value = parse_unsigned(fields[i + 1]);
-            if (!value) return FaidxError::indexing(kFieldErrors[i]);
-            *targets[i] = *value;
+            if (!read_number(tabs[i] + 1, i < 3 ? tabs[i + 1] : e, *targets[i]))
+                return FaidxError::indexing(kFieldErrors[i]);
         }
-        rows.push_back(std::move(row));
+        row(std::string_view(b, static_cast<std::size_t>(tabs[0] - b)), entry);
     }
+    return Ok{};
+}
+
+}  // namespace
+
+Result<Index> Index::parse(Text text, std::size_t* skipped) {
+    Index index;
+    index.text_ = std::move(text);
+    const std::string_view t(index.text_.data(), index.text_.size());
+    // Rows are sized from the first lines (a pass counting every line would cost as much as
+    // the parse); an index whose rows grow longer further on still reads, with a regrowth.
+    // Never more than a row takes bytes (ten), nor more than a sane first reservation.
+    const std::string_view head = t.substr(0, std::size_t{1} << 16);
+    const auto head_lines = static_cast<std::size_t>(std::count(head.begin(), head.end(), '\n'));
+    const std::size_t estimate = head.size() == t.size()
+                                     ? head_lines + 1
+                                     : t.size() / 8 * 9 / head.size() * (head_lines + 1) + 16;
+    const std::size_t lines = std::min({estimate, t.size() / 9 + 1, std::size_t{1} << 23});
+    index.rows_.reserve(lines);
+    Hashes hashes;
+    hashes.reserve(lines);
+    Status status =
+        for_each_index_row(t, skipped, [&](std::string_view name, const IndexEntry& entry) {
+            index.rows_.push_back(Row{name, entry});
+            hashes.push_back(name_hash(name));
+        });
+    if (!status.ok()) return status.take_error();
+    index.build_table(hashes);
+    return index;
+}
+
+Result<std::vector<IndexRow>> parse_index(std::string_view text, std::size_t* skipped) {
+    std::vector<IndexRow> rows;
+    Status status = for_each_index_row(text, skipped, [&](std::string_view name,
+                                                          const IndexEntry& entry) {
+        rows.push_back(IndexRow{std::string(name), entry});
+    });
+    if (!status.ok()) return status.take_error();
     return rows;
 }
 

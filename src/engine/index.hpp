@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "engine/errors.hpp"
+#include "engine/large.hpp"
 
 namespace nucla::engine {
 
@@ -26,26 +27,45 @@ struct IndexRow {
 };
 
 // Name -> entry, remembering the order in which names first appeared. A repeated name keeps
-// its first position and takes the entry of its last row.
+// its first position and takes the entry of its last row. The names live in one block of text
+// the index owns (the index file's own text, when read from one), so that opening an index of
+// millions of rows costs one pass over its text and no allocation per row.
 class Index {
 public:
+    struct Row {
+        std::string_view name;  // views the index's text
+        IndexEntry entry;
+    };
+
     Index() = default;
-    explicit Index(std::vector<IndexRow> rows);
+    explicit Index(const std::vector<IndexRow>& rows);
+    // Moved, never copied: a copy's rows would view the original's text.
+    Index(Index&&) = default;
+    Index& operator=(Index&&) = default;
+    Index(const Index&) = delete;
+    Index& operator=(const Index&) = delete;
+    using Text = std::vector<char, LargeAllocator<char>>;
+    using Rows = std::vector<Row, LargeAllocator<Row>>;
+    // Reads index text as parse_index does, keeping the text.
+    static Result<Index> parse(Text text, std::size_t* skipped = nullptr);
 
     const IndexEntry* find(std::string_view name) const;
     bool contains(std::string_view name) const { return find(name) != nullptr; }
-    const std::vector<IndexRow>& rows() const { return rows_; }
+    const Rows& rows() const { return rows_; }
     std::size_t size() const { return rows_.size(); }
 
 private:
-    // Open addressing with linear probing over positions into rows_: one allocation for the
-    // whole table, so that opening a 200,000-row index stays cheap.
-    static constexpr std::uint32_t kEmpty = UINT32_MAX;
-    std::size_t slot_of(std::string_view name, std::size_t hash) const;
+    // Indexes rows_ (hashes[i] is the hash of row i's name), merging repeated names.
+    using Hashes = std::vector<std::uint64_t, LargeAllocator<std::uint64_t>>;
+    void build_table(const Hashes& hashes);
+    std::size_t slot_of(std::string_view name, std::uint64_t hash) const;
 
-    std::vector<IndexRow> rows_;
-    std::vector<std::uint32_t> slots_;
-    std::vector<std::uint32_t> hashes_;  // per row, to skip most string comparisons
+    Text text_;  // moving a vector keeps its elements where they are, and the views valid
+    Rows rows_;
+    // Open addressing with linear probing. A slot holds the high half of its name's hash above
+    // the row's position plus one (0: empty), so that a probe compares names only when their
+    // hashes agree and never touches a row otherwise.
+    std::vector<std::uint64_t, LargeAllocator<std::uint64_t>> slots_;
 };
 
 // Scans FASTA bytes into rows, in file order (duplicates included), fed as consecutive pieces

@@ -178,7 +178,7 @@ PyType_Spec kSpec = {"builtins.Faidx", sizeof(FaidxObject), 0, Py_TPFLAGS_DEFAUL
 }  // namespace
 
 PyObject* key_list(const engine::Faidx& faidx) {
-    return row_list(faidx, [](const engine::IndexRow& row) { return make_str(row.name).release(); });
+    return row_list(faidx, [](const auto& row) { return make_str(row.name).release(); });
 }
 
 PyTypeObject* faidx_type() {

@@ -92,13 +92,13 @@ PyObject* Fasta_subscript(PyObject* self, PyObject* key) {
 }
 
 PyObject* Fasta_values(PyObject* self, PyObject*) {
-    return row_list(fasta_engine(self), [&](const engine::IndexRow& row) {
+    return row_list(fasta_engine(self), [&](const engine::Index::Row& row) {
         return new_fasta_record(self, make_str(row.name));
     });
 }
 
 PyObject* Fasta_items(PyObject* self, PyObject*) {
-    return row_list(fasta_engine(self), [&](const engine::IndexRow& row) -> PyObject* {
+    return row_list(fasta_engine(self), [&](const engine::Index::Row& row) -> PyObject* {
         Ref name = make_str(row.name);
         if (!name) return nullptr;
         Ref record = Ref::steal(new_fasta_record(self, Ref::borrow(name.get())));

@@ -46,7 +46,7 @@ void write_file(const std::string& path, std::string_view bytes) {
 
 void exercise(const Faidx& faidx, std::uint64_t start, std::uint64_t end) {
     ReadScratch scratch;
-    for (const IndexRow& row : faidx.index().rows()) {
+    for (const Index::Row& row : faidx.index().rows()) {
         for (auto plan : {faidx.plan_batch_fetch(row.name, start, end), faidx.plan_entire(row.name)}) {
             try {
                 auto seq = faidx.realize(row.name, plan, scratch);
@@ -65,8 +65,13 @@ void exercise(const Faidx& faidx, std::uint64_t start, std::uint64_t end) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
 #if defined(NUCLA_FUZZ_INDEX)
-    auto rows = parse_index(std::string_view(reinterpret_cast<const char*>(data), size));
-    if (rows.ok()) Index index(std::move(rows).value());
+    const auto* text = reinterpret_cast<const char*>(data);
+    auto index = Index::parse(Index::Text(text, text + size));
+    if (index.ok()) {
+        // Every row read is found again by its name.
+        for (const Index::Row& row : index->rows())
+            if (index->find(row.name) != &row.entry) std::abort();
+    }
 #elif defined(NUCLA_FUZZ_SCAN)
     auto rows = scan_fasta(std::string_view(reinterpret_cast<const char*>(data), size));
     if (rows.ok()) {

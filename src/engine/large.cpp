@@ -1,0 +1,50 @@
+#include "engine/large.hpp"
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdint>
+
+namespace nucla::engine {
+
+namespace {
+
+constexpr std::size_t kHugePage = std::size_t{2} << 20;
+// Beyond this, finding that many free huge pages at once costs more than the faults they
+// save: measured on a 120 MB index, read into huge pages it opened three times slower, while
+// its 100 MB of rows still gained from them.
+constexpr std::size_t kHugeMaxBytes = std::size_t{100} << 20;
+
+}  // namespace
+
+void* map_large(std::size_t bytes) {
+    if (bytes > SIZE_MAX / 2) return nullptr;
+    const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
+    const auto round_up = [](std::uintptr_t v, std::uintptr_t to) {
+        return (v + to - 1) & ~(to - 1);
+    };
+    // Map a huge page more than asked, then give back what lies around the aligned part.
+    const std::size_t total = bytes + kHugePage;
+    void* raw = ::mmap(nullptr, total, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (raw == MAP_FAILED) return nullptr;
+    const auto start = reinterpret_cast<std::uintptr_t>(raw);
+    const std::uintptr_t aligned = round_up(start, kHugePage);
+    const std::uintptr_t mapped_end = start + round_up(total, page);
+    const std::uintptr_t used_end = round_up(aligned + bytes, page);
+    if (aligned > start) ::munmap(raw, aligned - start);
+    if (mapped_end > used_end) ::munmap(reinterpret_cast<void*>(used_end), mapped_end - used_end);
+    void* p = reinterpret_cast<void*>(aligned);
+    if (bytes <= kHugeMaxBytes) advise_huge_pages(p, bytes);
+    return p;
+}
+
+void unmap_large(void* p, std::size_t bytes) { ::munmap(p, bytes); }
+
+void advise_huge_pages(void* p, std::size_t bytes) {
+    const auto start = reinterpret_cast<std::uintptr_t>(p);
+    const std::uintptr_t first = (start + kHugePage - 1) & ~(kHugePage - 1);
+    const std::uintptr_t last = (start + bytes) & ~(kHugePage - 1);
+    if (last > first) ::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+}
+
+}  // namespace nucla::engine
