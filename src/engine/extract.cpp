@@ -175,7 +175,7 @@ std::uint64_t bases_within(const IndexEntry& e, std::uint64_t size) {
 }
 
 bool rows_fit(const Index& index, std::uint64_t size) {
-    for (const IndexRow& row : index.rows()) {
+    for (const auto& row : index.rows()) {
         const IndexEntry& e = row.entry;
         const bool fits = e.rlen == 0 || e.lenc == 0 ? e.offset <= size
                                                      : bases_within(e, size) == e.rlen;
@@ -218,8 +218,9 @@ Result<ExtractionWindow> plan_window(const Source& source, const IndexEntry& e,
 
 namespace {
 
-// One filter_copy over a mapped window, run under the bus guard.
+// One copy_bases over a mapped window, run under the bus guard.
 struct MappedCopy {
+    const ExtractionWindow* window;
     const char* src;
     const char* src_end;
     char* dst;
@@ -230,14 +231,15 @@ struct MappedCopy {
 
 void run_mapped_copy(void* arg) {
     auto& job = *static_cast<MappedCopy*>(arg);
-    job.got = filter_copy(job.src, job.src_end, job.dst, job.want, job.high);
+    job.got = copy_bases(job.src, job.src_end, job.dst, job.want, job.high, *job.window,
+                         job.window->column);
 }
 
 // Straight out of the map, in one piece.
 Result<Extracted> extract_mapped(const Source& source, const ExtractionWindow& w, char* out) {
     if (w.capacity == 0) return Extracted{};
     const std::string_view map = source.mapped();
-    MappedCopy job{map.data() + w.pos, map.data() + w.end, out, w.capacity, 0, 0};
+    MappedCopy job{&w, map.data() + w.pos, map.data() + w.end, out, w.capacity, 0, 0};
     if (!source.read_mapped(run_mapped_copy, &job)) return FaidxError::file_changed(source.path());
     // Past a new end within its last page the map reads as zeros up to the page's end (any
     // further is SIGBUS): a copy that reached into them ends with a zero byte.
