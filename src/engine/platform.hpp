@@ -1,7 +1,7 @@
 // What the engine asks of the operating system that POSIX leaves to each system: file times
-// finer than a second, the processors a process may use and the text of an error number. Linux, macOS and the BSDs each get
-// their own way, picked at compile time; elsewhere (or with -DNUCLA_PORTABLE=ON, which builds
-// these fallbacks on Linux too) the plain POSIX one.
+// finer than a second, the processors a process may use and the text of an error number.
+// Linux, macOS and the BSDs each get their own way, picked at compile time; other systems, and
+// a build with -DNUCLA_PORTABLE=ON (which tries these fallbacks on Linux), the plain POSIX one.
 #pragma once
 
 #include <sys/stat.h>
