@@ -14,6 +14,8 @@ __all__ = [
     "MutableFastaRecord",
 ]
 
+__version__: str
+
 _Self = TypeVar("_Self")
 
 @final

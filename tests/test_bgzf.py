@@ -13,6 +13,7 @@ import struct
 import subprocess
 import sys
 import textwrap
+import time
 import zlib
 
 import pytest
@@ -385,6 +386,8 @@ def fresh(tmp_path):
     plain = tmp_path / "d.fa"
     plain.write_text(text)
     gz = write_bgzf(tmp_path / "d.fa.gz", text.encode(), rng, largest=20_000)
+    # Written a minute ago: its indexes are newer even where file times are whole seconds.
+    os.utime(gz, (time.time() - 60,) * 2)
     nucla.Faidx(gz)
     return str(plain), gz, seqs
 

@@ -1,5 +1,7 @@
 import inspect
+import re
 import sys
+from pathlib import Path
 
 import pytest
 
@@ -15,6 +17,12 @@ def test_all_lists_the_classes_in_order():
         cls = getattr(nucla, name)
         assert cls.__name__ == cls.__qualname__ == name
         assert cls.__module__ == "builtins"
+
+
+def test_version_is_the_one_in_pyproject():
+    pyproject = (Path(__file__).resolve().parent.parent / "pyproject.toml").read_text()
+    assert nucla.__version__ == re.search(r'^version = "(.+)"$', pyproject, re.M)[1]
+    assert "__version__" not in nucla.__all__
 
 
 @pytest.mark.parametrize("name", CLASSES)

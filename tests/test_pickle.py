@@ -98,8 +98,10 @@ def test_dask_cluster(genome, tmp_path):
     path, seqs = genome
     regions = regions_for(seqs, 20000, 1)
     fasta = nucla.Fasta(path)
+    # A dashboard port of its own: older versions take None for the default, which another
+    # cluster on the machine may hold.
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                  dashboard_address=None, local_directory=str(tmp_path)) as cluster:
+                                  dashboard_address=":0", local_directory=str(tmp_path)) as cluster:
         with distributed.Client(cluster) as client:
             parts = [regions[i:i + 2500] for i in range(0, len(regions), 2500)]
             futures = client.map(pickle_workers.fetch_all, [fasta] * len(parts), parts, pure=False)

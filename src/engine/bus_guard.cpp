@@ -3,8 +3,12 @@
 #include <pthread.h>
 #include <setjmp.h>
 #include <signal.h>
-#include <ucontext.h>
 #include <unistd.h>
+#ifdef __APPLE__
+#include <sys/ucontext.h>  // <ucontext.h> there is for the deprecated context routines only
+#else
+#include <ucontext.h>
+#endif
 
 #include <atomic>
 #include <cstring>
@@ -33,8 +37,16 @@ bool is_ours(const siginfo_t* info, const Guard& guard) {
         const char* addr = static_cast<const char*>(info->si_addr);
         return addr >= guard.lo && addr < guard.hi;
     }
-    // Raised again by a handler installed after ours, which saw our fault first.
-    return info->si_code == SI_TKILL && info->si_pid == ::getpid();
+    // Raised again by a handler installed after ours, which saw our fault first: raise() sends
+    // it as tgkill() on Linux, thr_kill() on FreeBSD, kill() elsewhere.
+#if defined(SI_TKILL)
+    constexpr int kRaised = SI_TKILL;
+#elif defined(SI_LWP)
+    constexpr int kRaised = SI_LWP;
+#else
+    constexpr int kRaised = SI_USER;
+#endif
+    return info->si_code == kRaised && info->si_pid == ::getpid();
 }
 
 void pass_on(int sig, siginfo_t* info, void* context) {

@@ -1,15 +1,12 @@
 #include "engine/errors.hpp"
 
-#include <cstring>
+#include "engine/platform.hpp"
 
 namespace nucla::engine {
 
 std::string IoError::text() const {
     if (os_code == 0) return message;
-    char buf[256];
-    // The GNU strerror_r returns the text, which may or may not live in buf.
-    const char* description = strerror_r(os_code, buf, sizeof buf);
-    return std::string(description) + " (os error " + std::to_string(os_code) + ")";
+    return system_error_text(os_code) + " (os error " + std::to_string(os_code) + ")";
 }
 
 FaidxError FaidxError::about(const std::string& path) && {

@@ -10,16 +10,11 @@
 
 #include "engine/bgzf.hpp"
 #include "engine/files.hpp"
+#include "engine/platform.hpp"
 
 namespace nucla::engine {
 
 namespace {
-
-bool older(const struct timespec& a, const struct timespec& b) {
-    return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
-}
-
-bool valid_time(const struct timespec& t) { return t.tv_nsec >= 0 && t.tv_nsec < 1000000000; }
 
 // Drops this process's mapping of map[0, pos) (whole pages). The shared file pages stay in the
 // page cache, so a scan's resident set stays small and later reads fault them back cheaply.
@@ -90,8 +85,7 @@ Result<std::optional<struct stat>> index_file_at(const std::string& path,
 }
 
 bool stale(const struct stat& index, const struct stat& fasta) {
-    return valid_time(index.st_mtim) && valid_time(fasta.st_mtim) &&
-           older(index.st_mtim, fasta.st_mtim);
+    return modified_before(index, fasta);
 }
 
 void warn_unsaved(const std::vector<std::string>& unsaved) {

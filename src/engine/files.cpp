@@ -101,6 +101,11 @@ void remove_stale_temporaries(const std::string& dir, const std::string& base) {
     }
 }
 
+// Unnamed temporaries are Linux's (O_TMPFILE); elsewhere, and in a portable build, every
+// index goes through a named temporary.
+#if defined(O_TMPFILE) && defined(AT_EMPTY_PATH) && !defined(NUCLA_PORTABLE)
+#define NUCLA_UNNAMED_TEMPORARIES 1
+
 // Gives the unnamed temporary `fd` the name `tmp`; false when it cannot be done here.
 bool link_unnamed(int fd, const std::string& tmp) {
     const std::string self = "/proc/self/fd/" + std::to_string(fd);
@@ -109,6 +114,7 @@ bool link_unnamed(int fd, const std::string& tmp) {
     // Without /proc, linking by descriptor needs a privilege the process may have.
     return ::linkat(fd, "", AT_FDCWD, tmp.c_str(), AT_EMPTY_PATH) == 0;
 }
+#endif
 
 // Writes `text` to `fd` and closes it; the errno of the first failure, or 0.
 int write_and_close(Fd fd, std::string_view text) {
@@ -182,6 +188,7 @@ Status write_file_atomically(const std::string& path, std::string_view text) {
     remove_stale_temporaries(dir.empty() ? "." : dir, base_part(target));
 
     const std::string tmp = temporary_name(target);
+#ifdef NUCLA_UNNAMED_TEMPORARIES
     Fd unnamed(::open(dir.empty() ? "." : dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666));
     if (unnamed.valid()) {
         if (int code = write_all(unnamed.get(), text)) return FaidxError::io_errno(code, target);
@@ -194,6 +201,7 @@ Status write_file_atomically(const std::string& path, std::string_view text) {
             return renamed(tmp, target);
         }
     }
+#endif
     // No unnamed temporaries here (or no way to name one): a named temporary, which a writer
     // killed now leaves behind for the next writer to remove.
     Fd named(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));

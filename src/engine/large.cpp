@@ -41,10 +41,16 @@ void* map_large(std::size_t bytes) {
 void unmap_large(void* p, std::size_t bytes) { ::munmap(p, bytes); }
 
 void advise_huge_pages(void* p, std::size_t bytes) {
+    // Transparent huge pages are Linux's; elsewhere, and in a portable build, plain pages.
+#if defined(MADV_HUGEPAGE) && !defined(NUCLA_PORTABLE)
     const auto start = reinterpret_cast<std::uintptr_t>(p);
     const std::uintptr_t first = (start + kHugePage - 1) & ~(kHugePage - 1);
     const std::uintptr_t last = (start + bytes) & ~(kHugePage - 1);
     if (last > first) ::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+#else
+    (void)p;
+    (void)bytes;
+#endif
 }
 
 }  // namespace nucla::engine

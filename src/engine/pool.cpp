@@ -1,7 +1,6 @@
 #include "engine/pool.hpp"
 
 #include <pthread.h>
-#include <sched.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "engine/platform.hpp"
 #include "engine/text.hpp"
 
 namespace nucla::engine {
@@ -194,16 +194,6 @@ private:
 };
 
 namespace {
-
-std::size_t available_processors() {
-    cpu_set_t set;
-    if (sched_getaffinity(0, sizeof set, &set) == 0) {
-        const int count = CPU_COUNT(&set);
-        if (count > 0) return static_cast<std::size_t>(count);
-    }
-    const unsigned hw = std::thread::hardware_concurrency();
-    return hw ? hw : 1;
-}
 
 std::optional<std::uint64_t> env_number(const char* name) {
     const char* value = std::getenv(name);

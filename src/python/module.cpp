@@ -1,4 +1,5 @@
-// The module nucla: single-phase initialisation registering the seven classes, in order.
+// The module nucla: single-phase initialisation registering the seven classes, in order, and
+// the version.
 #include <cstring>
 
 #include "python/binding.hpp"
@@ -123,6 +124,8 @@ PyObject* init() {
     }
     Ref module = Ref::steal(PyModule_Create(&kModule));
     if (!module) return nullptr;
+    // The distribution's version, taken from pyproject.toml when the module was built.
+    if (PyModule_AddStringConstant(module.get(), "__version__", NUCLA_VERSION) < 0) return nullptr;
     Ref all = Ref::steal(PyList_New(0));
     if (!all || add_object(module.get(), "__all__", all.get()) < 0) return nullptr;
     struct Entry {

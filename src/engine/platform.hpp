@@ -1,0 +1,26 @@
+// What the engine asks of the operating system that POSIX leaves to each system: file times
+// finer than a second, the processors a process may use and the text of an error number.
+// Linux, macOS and the BSDs each get their own way, picked at compile time; other systems, and
+// a build with -DNUCLA_PORTABLE=ON (which tries these fallbacks on Linux), the plain POSIX one.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <cstddef>
+#include <string>
+
+namespace nucla::engine {
+
+// True when the file of `a` was last modified before that of `b`, to the nanosecond where the
+// system records it. Where it records whole seconds only, the same second counts as before:
+// which came first cannot be told, and a caller deciding whether a derived file is stale had
+// better rebuild it. A time that is out of range is never before anything.
+bool modified_before(const struct stat& a, const struct stat& b);
+
+// The processors this process may run on (its CPU affinity where the system has one), at least 1.
+std::size_t available_processors();
+
+// The system's description of an errno value ("No such file or directory").
+std::string system_error_text(int code);
+
+}  // namespace nucla::engine
