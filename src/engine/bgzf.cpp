@@ -177,15 +177,6 @@ public:
 #endif
     }
 
-    static std::uint32_t crc32(const char* data, std::size_t n) {
-#if NUCLA_HAVE_LIBDEFLATE
-        return libdeflate_crc32(0, data, n);
-#else
-        return static_cast<std::uint32_t>(
-            ::crc32(0L, reinterpret_cast<const Bytef*>(data), static_cast<uInt>(n)));
-#endif
-    }
-
 private:
 #if NUCLA_HAVE_LIBDEFLATE
     libdeflate_decompressor* d_;
@@ -204,7 +195,7 @@ const char* inflate_block(const RawBlock& block, const char* bytes, char* out) {
     const std::size_t data_size = block.size - block.data_start - 8;
     if (!thread_inflater().inflate(bytes + block.data_start, data_size, out, block.isize))
         return "bad deflate data";
-    if (Inflater::crc32(out, block.isize) != block.crc) return "CRC32 mismatch";
+    if (gzip_crc32({out, block.isize}) != block.crc) return "CRC32 mismatch";
     return nullptr;
 }
 
@@ -218,6 +209,15 @@ Compression detect_compression(std::string_view head) {
         return Compression::None;
     Header h;
     return parse_header(head, h) == Parse::Ok ? Compression::Bgzf : Compression::Gzip;
+}
+
+std::uint32_t gzip_crc32(std::string_view data) {
+#if NUCLA_HAVE_LIBDEFLATE
+    return libdeflate_crc32(0, data.data(), data.size());
+#else
+    return static_cast<std::uint32_t>(
+        ::crc32(0L, reinterpret_cast<const Bytef*>(data.data()), static_cast<uInt>(data.size())));
+#endif
 }
 
 std::string format_gzi(const BlockIndex& index) {

@@ -42,6 +42,9 @@ struct BlockIndex {
     std::uint64_t usize = 0;             // uncompressed size of the whole file
 };
 
+// The CRC-32 that a gzip member's trailer carries for `data`.
+std::uint32_t gzip_crc32(std::string_view data);
+
 // The .gzi file: a little-endian 64-bit entry count, then a (compressed, uncompressed) pair of
 // little-endian 64-bit offsets for every data block but the first.
 std::string format_gzi(const BlockIndex& index);

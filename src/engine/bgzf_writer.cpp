@@ -37,15 +37,6 @@ void put_le32(char* p, std::uint32_t v) {
     put_le16(p + 2, v >> 16);
 }
 
-std::uint32_t crc32_of(std::string_view data) {
-#if NUCLA_HAVE_LIBDEFLATE
-    return libdeflate_crc32(0, data.data(), data.size());
-#else
-    return static_cast<std::uint32_t>(
-        ::crc32(0L, reinterpret_cast<const Bytef*>(data.data()), static_cast<uInt>(data.size())));
-#endif
-}
-
 // One compressor per thread and level, reused for every block.
 class Deflater {
 public:
@@ -125,7 +116,7 @@ std::size_t compress_into(std::string_view data, int level, char* out) {
     std::memcpy(out, kHeader, sizeof kHeader);
     const std::size_t total = kHeaderSize + size + kFooterSize;
     put_le16(out + 16, static_cast<std::uint32_t>(total - 1));
-    put_le32(body + size, crc32_of(data));
+    put_le32(body + size, gzip_crc32(data));
     put_le32(body + size + 4, static_cast<std::uint32_t>(data.size()));
     return total;
 }
