@@ -97,7 +97,7 @@ struct Config {
     bool keep_going = false;
     std::string mark_forward;
     std::string mark_reverse = "/rc";
-    std::optional<std::string> threads;
+    std::optional<std::size_t> threads;
 };
 
 // Diagnostics go through one buffer so a long run of warnings costs few system calls; it is
@@ -221,12 +221,14 @@ int parse_arguments(int argc, char** argv, Config& cfg) {
             case kNoRebuild: cfg.no_rebuild = true; break;
             case 'c': cfg.keep_going = true; break;
             case '@':
-                if (arg.empty() || arg[0] < '0' || arg[0] > '9' ||
-                    !engine::parse_unsigned(arg, 1024))
-                    return usage_error("bad thread count '" + std::string(arg) +
-                                       "' (expected 0 to 1024)");
-                cfg.threads = std::string(arg);
-                break;
+                if (auto n = arg.empty() || arg[0] < '0' || arg[0] > '9'
+                                 ? std::nullopt
+                                 : engine::parse_unsigned(arg, 1024)) {
+                    cfg.threads = static_cast<std::size_t>(*n);
+                    break;
+                }
+                return usage_error("bad thread count '" + std::string(arg) +
+                                   "' (expected 0 to 1024)");
             case 'h':
                 std::fputs(kUsage, stdout);
                 return std::fflush(stdout) == 0 ? 0 : 1;
@@ -331,7 +333,6 @@ private:
     std::uint64_t bytes_ = 0;
     std::vector<engine::Region> regions_;
     std::vector<engine::Result<engine::Sequence>> results_;
-    engine::ReadScratch scratch_;
     bool stopped_ = false;
     std::size_t failures_ = 0;
 };
@@ -376,18 +377,7 @@ void Extractor::run() {
         const Request& r = batch_[i];
         if (r.kind == Request::Kind::Fetch) regions_.push_back({r.name(), r.start, r.end});
     }
-    results_.clear();
-    if (regions_.size() >= engine::kParallelThreshold) {
-        results_ = engine::fetch_many_parallel(faidx_, regions_);
-    } else {
-        for (const engine::Region& g : regions_) {
-            try {
-                results_.push_back(faidx_.fetch_single_optimized(g.name, g.start, g.end, scratch_));
-            } catch (const std::bad_alloc&) {
-                results_.push_back(engine::FaidxError::io_errno(ENOMEM));
-            }
-        }
-    }
+    results_ = engine::fetch_many(faidx_, regions_);
 
     std::size_t k = 0;
     for (std::size_t i = 0; i < count_ && !stopped_; ++i) {
@@ -578,8 +568,7 @@ int extract(const Config& cfg, const engine::Options& options) {
 int run(int argc, char** argv) {
     Config cfg;
     if (int status = parse_arguments(argc, argv, cfg); status >= 0) return status;
-    // The engine's pool reads its size from the environment when it is first used.
-    if (cfg.threads) ::setenv("RAYON_NUM_THREADS", cfg.threads->c_str(), 1);
+    if (cfg.threads) engine::set_pool_size(*cfg.threads);
 
     engine::Options options;
     options.indexname = cfg.index;

@@ -1,31 +1,227 @@
 #include "engine/batch.hpp"
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <new>
 #include <optional>
 
-#include "engine/pool.hpp"
-
 namespace nucla::engine {
 
-std::vector<Result<Sequence>> fetch_many_parallel(const Faidx& faidx,
-                                                  const std::vector<Region>& regions) {
-    std::vector<std::optional<Result<Sequence>>> slots(regions.size());
-    parallel_for(regions.size(), [&](std::size_t begin, std::size_t end) {
-        ReadScratch scratch;
-        for (std::size_t i = begin; i < end; ++i) {
-            const Region& r = regions[i];
-            try {
-                slots[i].emplace(faidx.fetch_single_optimized(r.name, r.start, r.end, scratch));
-            } catch (const std::bad_alloc&) {
-                slots[i].emplace(FaidxError::io(IoError::from_errno(ENOMEM)));
+ReadScratch& thread_scratch() {
+    thread_local ReadScratch scratch;
+    return scratch;
+}
+
+namespace {
+
+// std::stable_sort in steps (sorted runs, then merges of ever longer runs), polling `interrupt`
+// between them: sorting millions of regions takes long enough for Ctrl-C to matter.
+template <class Less>
+void stable_sort_polling(std::vector<std::size_t>& v, Less less, Interrupt* interrupt) {
+    constexpr std::size_t kRun = std::size_t{1} << 14;
+    const auto going = [&] { return !interrupt || interrupt->keep_going(); };
+    const std::size_t n = v.size();
+    for (std::size_t i = 0; i < n; i += kRun) {
+        std::stable_sort(v.begin() + i, v.begin() + std::min(n, i + kRun), less);
+        if (!going()) return;
+    }
+    for (std::size_t width = kRun; width < n; width *= 2) {
+        for (std::size_t i = 0; n - i > width; i += std::min(n - i, 2 * width)) {
+            const auto first = v.begin() + i;
+            std::inplace_merge(first, first + width, first + std::min(n - i, 2 * width), less);
+            if (!going()) return;
+        }
+    }
+}
+
+BatchRun run_serial(std::size_t n, BatchSink& sink, Interrupt* interrupt) {
+    BatchRun run;
+    ReadScratch& scratch = thread_scratch();
+    for (std::size_t i = 0; i < n; ++i) {
+        if (interrupt && !interrupt->keep_going()) {
+            run.stopped = true;
+            break;
+        }
+        if (!sink.prepare(i)) break;
+        run.prepared = i + 1;
+        sink.fill(i, scratch);
+    }
+    return run;
+}
+
+// Every region planned first, then read in file order.
+BatchRun run_ordered(std::size_t n, BatchSink& sink, Interrupt* interrupt) {
+    BatchRun run;
+    const auto stopped = [&] { return interrupt && interrupt->stopped(); };
+    constexpr std::size_t kPollEvery = 64;
+    for (; run.prepared < n; ++run.prepared) {
+        if (run.prepared % kPollEvery == 0 && interrupt && !interrupt->keep_going()) break;
+        if (!sink.prepare(run.prepared)) break;
+    }
+    std::vector<std::size_t> order;
+    if (!stopped()) {
+        order.resize(run.prepared);
+        for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+        stable_sort_polling(
+            order, [&](std::size_t a, std::size_t b) { return sink.position(a) < sink.position(b); },
+            interrupt);
+    }
+    if (!stopped()) {
+        parallel_for(
+            order.size(),
+            [&](std::size_t begin, std::size_t end) {
+                ReadScratch& scratch = thread_scratch();
+                for (std::size_t k = begin; k < end; ++k) sink.fill(order[k], scratch);
+            },
+            interrupt);
+    }
+    run.stopped = stopped();
+    return run;
+}
+
+// The caller's thread prepares while the workers fill the regions already prepared, so the
+// two overlap.
+BatchRun run_overlapped(std::size_t n, BatchSink& sink, Interrupt* interrupt) {
+    std::atomic<std::size_t> published{0};  // regions below this are prepared
+    std::atomic<std::size_t> limit{n};      // regions from here on are not needed
+    const auto produce = [&] {
+        // However the loop ends (a refused region, an interruption, an exception), the workers
+        // waiting for regions must learn that nothing more will come.
+        struct PublishAll {
+            std::atomic<std::size_t>& published;
+            std::size_t n;
+            ~PublishAll() {
+                published.store(n, std::memory_order_release);
+                published.notify_all();
+            }
+        } publish_all{published, n};
+        constexpr std::size_t kPublishEvery = 64;
+        for (std::size_t i = 0; i < n; ++i) {
+            if ((i % kPublishEvery == 0 && interrupt && !interrupt->keep_going()) ||
+                !sink.prepare(i)) {
+                limit.store(i, std::memory_order_relaxed);
+                return;
+            }
+            if ((i + 1) % kPublishEvery == 0) {
+                published.store(i + 1, std::memory_order_release);
+                published.notify_all();
             }
         }
-    });
-    std::vector<Result<Sequence>> out;
-    out.reserve(slots.size());
-    for (auto& slot : slots) out.push_back(std::move(*slot));
-    return out;
+    };
+    // `limit` is lowered before everything is published, so a worker that has waited for a
+    // region it may not fill sees it.
+    parallel_for(
+        n,
+        [&](std::size_t begin, std::size_t end) {
+            ReadScratch& scratch = thread_scratch();
+            for (std::size_t i = begin; i < end; ++i) {
+                for (std::size_t seen; (seen = published.load(std::memory_order_acquire)) <= i;)
+                    published.wait(seen, std::memory_order_acquire);
+                if (i >= limit.load(std::memory_order_relaxed)) return;
+                sink.fill(i, scratch);
+            }
+        },
+        produce, interrupt);
+    return BatchRun{limit.load(), interrupt && interrupt->stopped()};
+}
+
+}  // namespace
+
+BatchRun run_batch(const Source& source, std::size_t n, BatchSink& sink, bool parallel,
+                   Interrupt* interrupt) {
+    if (!parallel) return run_serial(n, sink, interrupt);
+    if (!source.mapped().data()) return run_ordered(n, sink, interrupt);
+    return run_overlapped(n, sink, interrupt);
+}
+
+namespace {
+
+class SequenceSink final : public BatchSink {
+public:
+    SequenceSink(const Faidx& faidx, const std::vector<Region>& regions)
+        : faidx_(faidx), regions_(regions), slots_(regions.size()) {}
+
+    bool prepare(std::size_t i) override {
+        Slot& slot = slots_[i];
+        const Region& r = regions_[i];
+        try {
+            Result<RegionPlan> plan = faidx_.plan_batch_fetch(r.name, r.start, r.end);
+            if (!plan.ok()) return fail(slot, plan.take_error());
+            slot.plan = std::move(plan).value();
+            slot.value.name.assign(r.name);
+            slot.value.start = slot.plan.start;
+            slot.value.end = slot.plan.end;
+            if (slot.plan.kind != RegionPlan::Kind::Extract) return true;
+            Result<ExtractionWindow> window = faidx_.window(slot.plan);
+            if (!window.ok()) return fail(slot, window.take_error());
+            slot.window = *window;
+            slot.value.seq.resize(slot.window.capacity);
+            slot.read = true;
+        } catch (const std::bad_alloc&) {
+            return fail(slot, FaidxError::io_errno(ENOMEM));
+        }
+        return true;
+    }
+
+    std::uint64_t position(std::size_t i) const override { return slots_[i].window.pos; }
+
+    void fill(std::size_t i, ReadScratch& scratch) override {
+        Slot& slot = slots_[i];
+        if (!slot.read) return;
+        try {
+            Result<Extracted> got = faidx_.extract(slot.window, slot.value.seq.data(), scratch);
+            if (!got.ok()) {
+                fail(slot, got.take_error());
+                return;
+            }
+            slot.value.seq.resize(got->size);
+            faidx_.finish_bases(slot.value.seq, slot.plan);
+        } catch (const std::bad_alloc&) {
+            fail(slot, FaidxError::io_errno(ENOMEM));
+        }
+    }
+
+    std::vector<Result<Sequence>> results() {
+        std::vector<Result<Sequence>> out;
+        out.reserve(slots_.size());
+        for (Slot& slot : slots_) {
+            if (slot.error) {
+                out.push_back(std::move(*slot.error));
+            } else {
+                out.push_back(std::move(slot.value));
+            }
+        }
+        return out;
+    }
+
+private:
+    struct Slot {
+        RegionPlan plan;
+        ExtractionWindow window;
+        Sequence value;
+        std::optional<FaidxError> error;
+        bool read = false;
+    };
+
+    // A region that fails does not stop the others.
+    static bool fail(Slot& slot, FaidxError error) {
+        slot.error.emplace(std::move(error));
+        slot.read = false;
+        return true;
+    }
+
+    const Faidx& faidx_;
+    const std::vector<Region>& regions_;
+    std::vector<Slot> slots_;
+};
+
+}  // namespace
+
+std::vector<Result<Sequence>> fetch_many(const Faidx& faidx, const std::vector<Region>& regions) {
+    SequenceSink sink(faidx, regions);
+    run_batch(faidx.source(), regions.size(), sink, regions.size() >= kParallelThreshold);
+    return sink.results();
 }
 
 }  // namespace nucla::engine

@@ -1,4 +1,6 @@
-// Batches of regions served on the worker pool.
+// Batches of regions: one driver for every consumer (Python strs, numpy arrays, the
+// command-line tool). A sink decides where each region's bases go and how they are finished;
+// the driver decides which thread reads what, in what order, and when to stop.
 #pragma once
 
 #include <cstdint>
@@ -7,6 +9,7 @@
 
 #include "engine/errors.hpp"
 #include "engine/faidx.hpp"
+#include "engine/pool.hpp"
 #include "engine/sequence.hpp"
 
 namespace nucla::engine {
@@ -14,15 +17,47 @@ namespace nucla::engine {
 // Batches of this many regions or more run in parallel.
 inline constexpr std::size_t kParallelThreshold = 1000;
 
+// This thread's read buffers and cache of decompressed blocks, kept for the thread's life so
+// that neighbouring reads of one batch, and of the next, reuse blocks.
+ReadScratch& thread_scratch();
+
+class BatchSink {
+public:
+    // On the caller's thread, in request order: plans region i (and makes its destination).
+    // False stops the batch before region i; the sink keeps why.
+    virtual bool prepare(std::size_t i) = 0;
+    // Where region i's first byte lies in the file, once prepared: sources that are not
+    // memory-mapped are read in this order, so that each block is read or decompressed once
+    // for all the regions in it, however the request is ordered.
+    virtual std::uint64_t position(std::size_t i) const = 0;
+    // On any thread, once region i is prepared: reads and finishes its bases. Must not throw
+    // anything but std::bad_alloc (which ends the batch and is rethrown by run_batch).
+    virtual void fill(std::size_t i, ReadScratch& scratch) = 0;
+
+protected:
+    ~BatchSink() = default;
+};
+
+struct BatchRun {
+    std::size_t prepared = 0;  // regions [0, prepared) were prepared
+    bool stopped = false;      // `interrupt` stopped the batch (some regions may be unfilled)
+};
+
+// Prepares and fills regions [0, n). With `parallel`, on the worker pool: over a memory map the
+// caller's thread prepares while the workers fill what is prepared; over any other source every
+// region is prepared first, then filled in file order. Otherwise everything happens on the
+// caller's thread, region by region. `interrupt` (polled on the caller's thread) may stop it.
+BatchRun run_batch(const Source& source, std::size_t n, BatchSink& sink, bool parallel,
+                   Interrupt* interrupt = nullptr);
+
 struct Region {
     std::string_view name;
     std::uint64_t start = 0;
     std::uint64_t end = 0;
 };
 
-// Fetches every region with the batch policy (silent clamping; see plan_batch_fetch) on the
-// worker pool; outcome i belongs to region i.
-std::vector<Result<Sequence>> fetch_many_parallel(const Faidx& faidx,
-                                                  const std::vector<Region>& regions);
+// Fetches every region with the batch policy (silent clamping; see plan_batch_fetch), on the
+// worker pool when there are many; outcome i belongs to region i.
+std::vector<Result<Sequence>> fetch_many(const Faidx& faidx, const std::vector<Region>& regions);
 
 }  // namespace nucla::engine

@@ -365,7 +365,7 @@ Result<RegionPlan> Faidx::plan_entire(std::string_view name) const {
     return plan;
 }
 
-void Faidx::finish_bases(std::string& bases, const RegionPlan& plan) const {
+void Faidx::finish_bases(std::string& bases, const RegionPlan& plan, bool reverse) const {
     const std::uint64_t count = plan.count();
     if (plan.pad && bases.size() < count && options_.default_seq && !options_.default_seq->empty()) {
         const std::string& pad = *options_.default_seq;
@@ -377,7 +377,7 @@ void Faidx::finish_bases(std::string& bases, const RegionPlan& plan) const {
         bases.reserve(static_cast<std::size_t>(total));
         for (std::uint64_t i = 0; i < missing; ++i) bases += pad;
     }
-    if (options_.sequence_always_upper) upper_case(bases.data(), bases.size());
+    finish_in_place(bases.data(), bases.size(), reverse);
 }
 
 void Faidx::report(const RegionPlan& plan, std::optional<std::uint64_t>& start,

@@ -101,21 +101,23 @@ public:
         if (!got.ok()) got = got.take_error().about(filename_);
         return got;
     }
+    // The one finishing step of every fetch. Bases that need no padding are finished in place:
+    // upper-cased when the options say so and, with `reverse`, reverse-complemented.
+    void finish_in_place(char* data, std::size_t n, bool reverse = false) const {
+        if (options_.sequence_always_upper) upper_case(data, n);
+        if (reverse) reverse_complement_in_place(data, n);
+    }
     // Pads `bases` (extracted for a plan of `count` bases) with default_seq when short, then
-    // upper-cases when asked to. Throws std::bad_alloc when the padding cannot fit in memory.
-    void finish_bases(std::string& bases, const RegionPlan& plan) const;
+    // finishes them in place. Throws std::bad_alloc when the padding cannot fit in memory.
+    void finish_bases(std::string& bases, const RegionPlan& plan, bool reverse = false) const;
     // The coordinates a fetched value reports for this plan.
     void report(const RegionPlan& plan, std::optional<std::uint64_t>& start,
                 std::optional<std::uint64_t>& end) const;
 
     // Plan, extract and finish into an engine Sequence (an OutOfBounds plan becomes a Region
-    // error). Used by the batch path and the command-line tool.
+    // error).
     Result<Sequence> realize(std::string_view name, const Result<RegionPlan>& plan,
                              ReadScratch& scratch) const;
-    Result<Sequence> fetch_single_optimized(std::string_view name, std::uint64_t start,
-                                            std::uint64_t end, ReadScratch& scratch) const {
-        return realize(name, plan_batch_fetch(name, start, end), scratch);
-    }
 
     Faidx(const Faidx&) = delete;
     Faidx& operator=(const Faidx&) = delete;

@@ -232,7 +232,15 @@ ProcessPool& this_process() {
 
 }  // namespace
 
-std::size_t pool_size_from_environment() {
+namespace {
+std::atomic<std::size_t> chosen_size{SIZE_MAX};
+}  // namespace
+
+void set_pool_size(std::size_t threads) { chosen_size.store(threads); }
+
+std::size_t pool_size() {
+    if (const std::size_t n = chosen_size.load(); n != SIZE_MAX)
+        return n > 0 ? n : available_processors();
     if (auto n = env_number("RAYON_NUM_THREADS")) return *n > 0 ? *n : available_processors();
     if (auto n = env_number("RAYON_RS_NUM_CPUS"); n && *n > 0) return *n;
     return available_processors();
@@ -255,7 +263,7 @@ void run_job(std::size_t n, const Pool::Body& body, const std::function<void()>*
         ProcessPool& shared;
         ~Release() { shared.busy.store(false); }
     } release{shared};
-    if (!shared.pool) shared.pool = new Pool(pool_size_from_environment());
+    if (!shared.pool) shared.pool = new Pool(pool_size());
     shared.pool->run(n, body, producer, interrupt);
 }
 
@@ -275,7 +283,7 @@ void parallel_for(std::size_t n, const std::function<void(std::size_t, std::size
     }
 }
 
-WorkerGroup::WorkerGroup() : pool_(std::make_unique<Pool>(pool_size_from_environment())) {}
+WorkerGroup::WorkerGroup() : pool_(std::make_unique<Pool>(pool_size())) {}
 
 WorkerGroup::~WorkerGroup() = default;
 

@@ -22,8 +22,13 @@ namespace nucla::engine {
 
 class Pool;
 
-// Number of threads a new pool would have, read from the environment now.
-std::size_t pool_size_from_environment();
+// Number of threads a new pool would have: the size set by set_pool_size, else read from the
+// environment now.
+std::size_t pool_size();
+
+// Sets the size of the pools created from now on (0 means "the processors available"), in
+// place of the environment's.
+void set_pool_size(std::size_t threads);
 
 // A way for the caller's thread to stop a batch: `poll` runs on that thread only, every few
 // milliseconds while the batch runs, and returns false to stop it. It may run any code of the

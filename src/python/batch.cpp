@@ -1,11 +1,6 @@
 // Batch fetches: the request is converted whole before anything is read; small batches go
-// through the single-region fetch on this thread, large ones through the worker pool.
-//
-// In a parallel batch this thread plans every region and creates its Sequence and its str at the
-// final size; the workers only copy bases into those reserved byte buffers (no interpreter call,
-// no reference count touched) while this thread holds the GIL, so nothing else can see a string
-// before it is complete. The bases are copied once.
-#include <algorithm>
+// through the single-region fetch on this thread, large ones through the engine's batch driver
+// on the worker pool.
 #include <atomic>
 #include <memory>
 #include <new>
@@ -106,15 +101,6 @@ PyObject* sequential(const engine::Faidx& faidx, const std::vector<Request>& req
     return list.release();
 }
 
-struct Slot {
-    engine::RegionPlan plan;
-    engine::ExtractionWindow window;
-    Ref value;            // the Sequence, its text not yet filled
-    char* data = nullptr; // the text's bytes, filled by a worker
-    engine::Extracted got;
-    std::unique_ptr<engine::FaidxError> error;
-};
-
 PyObject* runtime_error(std::size_t position, const char* context, std::string_view name,
                         const engine::FaidxError& error) {
     std::string message = "Error fetching region " + std::to_string(position);
@@ -128,200 +114,144 @@ PyObject* runtime_error(std::size_t position, const char* context, std::string_v
     return nullptr;
 }
 
-enum class Prepared { Ready, Refused, PythonError };
+// The str sink of the engine's batch driver. This thread plans every region and creates its
+// Sequence and its str at the final size; the workers only copy bases into those reserved byte
+// buffers (no interpreter call, no reference count touched) while this thread holds the GIL,
+// so nothing else can see a string before it is complete. The bases are copied once. With
+// `rc` the workers also reverse-complement each region while its bases are still in cache: the
+// values are exactly those that unary minus would give.
+class StrSink final : public engine::BatchSink {
+public:
+    StrSink(const engine::Faidx& faidx, std::vector<Request>& requests, bool rc)
+        : faidx_(faidx), requests_(requests), rc_(rc), slots_(requests.size()) {}
 
-// Plans a region, creates its Sequence and the str its bases go into. Refused when the batch
-// policy rejects the region (slot.error says why); a read error found here (slot.error too)
-// does not stop the batch, as one found by a worker does not. slot.data is set last, once the
-// str is held by slot.value: until then no worker writes into the slot, whatever fails here.
-Prepared prepare(const engine::Faidx& faidx, Request& r, bool rc, Slot& slot) {
-    auto plan = faidx.plan_batch_fetch(r.name, r.start, r.end);
-    if (!plan.ok()) {
-        slot.error = std::make_unique<engine::FaidxError>(plan.take_error());
-        return Prepared::Refused;
-    }
-    slot.plan = std::move(plan).value();
-    Ref text;
-    char* data = nullptr;
-    if (slot.plan.kind == engine::RegionPlan::Kind::Extract) {
-        auto window = faidx.window(slot.plan);
-        if (!window.ok()) {
-            slot.error = std::make_unique<engine::FaidxError>(window.take_error());
-            return Prepared::Ready;
+    // Plans a region, creates its Sequence and the str its bases go into. A region the batch
+    // policy refuses stops the batch (slot.error says why); a read error found here (slot.error
+    // too) does not, as one found by a worker does not. slot.data is set last, once the str is
+    // held by slot.value: until then no worker writes into the slot, whatever fails here.
+    bool prepare(std::size_t i) override {
+        Slot& slot = slots_[i];
+        Request& r = requests_[i];
+        auto plan = faidx_.plan_batch_fetch(r.name, r.start, r.end);
+        if (!plan.ok()) {
+            slot.error = std::make_unique<engine::FaidxError>(plan.take_error());
+            return false;
         }
-        slot.window = *window;
-        text = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(window->capacity), 127));
-        if (!text) return Prepared::PythonError;
-        data = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text.get()));
-    } else {
-        text = make_str({});
-    }
-    std::optional<std::uint64_t> start, end;
-    faidx.report(slot.plan, start, end);
-    if (rc && start && end) std::swap(start, end);  // the workers turn the bases over
-    slot.value = Ref::steal(new_sequence(take_name(r), std::move(text), start, end, rc));
-    if (!slot.value) return Prepared::PythonError;
-    slot.data = data;
-    return Prepared::Ready;
-}
-
-// std::stable_sort in steps (sorted runs, then merges of ever longer runs), polling `interrupt`
-// between them: sorting millions of regions takes long enough for Ctrl-C to matter.
-template <class Less>
-void stable_sort_polling(std::vector<std::size_t>& v, Less less, engine::Interrupt& interrupt) {
-    constexpr std::size_t kRun = std::size_t{1} << 14;
-    const std::size_t n = v.size();
-    for (std::size_t i = 0; i < n; i += kRun) {
-        std::stable_sort(v.begin() + i, v.begin() + std::min(n, i + kRun), less);
-        if (!interrupt.keep_going()) return;
-    }
-    for (std::size_t width = kRun; width < n; width *= 2) {
-        for (std::size_t i = 0; n - i > width; i += std::min(n - i, 2 * width)) {
-            const auto first = v.begin() + i;
-            std::inplace_merge(first, first + width, first + std::min(n - i, 2 * width), less);
-            if (!interrupt.keep_going()) return;
+        slot.plan = std::move(plan).value();
+        Ref text;
+        char* data = nullptr;
+        if (slot.plan.kind == engine::RegionPlan::Kind::Extract) {
+            auto window = faidx_.window(slot.plan);
+            if (!window.ok()) {
+                slot.error = std::make_unique<engine::FaidxError>(window.take_error());
+                return true;
+            }
+            slot.window = *window;
+            text = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(window->capacity), 127));
+            if (!text) return python_error();
+            data = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text.get()));
+        } else {
+            text = make_str({});
         }
+        std::optional<std::uint64_t> start, end;
+        faidx_.report(slot.plan, start, end);
+        if (rc_ && start && end) std::swap(start, end);  // the workers turn the bases over
+        slot.value = Ref::steal(new_sequence(take_name(r), std::move(text), start, end, rc_));
+        if (!slot.value) return python_error();
+        slot.data = data;
+        return true;
     }
-}
 
-// This thread plans the regions and creates every Python object while the workers copy the
-// bases of the regions already prepared into their strs, so the two overlap. With `rc` the
-// workers also reverse-complement each region while its bases are still in cache: the values
-// are exactly those that unary minus would give.
-//
-// Without a memory map (a compressed file, or reads through a descriptor) every region is
-// planned first and the regions are read in file order, so that a worker decompresses or reads
-// each block once for all the regions in it, however the request is ordered.
-//
-// Signals are checked every few milliseconds meanwhile, on this thread: an exception from a
-// handler (KeyboardInterrupt for Ctrl-C) stops the batch, and stays pending until the workers
-// have stopped and the partial results are released.
-PyObject* parallel(const engine::Faidx& faidx, std::vector<Request>& requests, bool rc,
-                   const char* context, std::string_view context_name) {
-    const std::size_t n = requests.size();
-    std::vector<Slot> slots(n);
-    std::atomic<std::size_t> prepared{0};  // slots below this are ready for the workers
-    std::size_t limit = n;                 // regions past a failed one are not needed
-    bool python_error = false;
-    const bool upper = faidx.options().sequence_always_upper;
-    const bool ordered = !faidx.source().mapped().data();
-    // An exception this thread already set (the producer's) stops the batch too: no handler
-    // may run over it.
-    engine::Interrupt interrupt([] { return !PyErr_Occurred() && PyErr_CheckSignals() == 0; });
+    std::uint64_t position(std::size_t i) const override { return slots_[i].window.pos; }
 
-    const auto produce = [&] {
-        // However the loop ends (a refused region, an interruption, an exception), the workers
-        // waiting for regions must learn that nothing more will come.
-        struct PublishAll {
-            std::atomic<std::size_t>& prepared;
-            std::size_t n;
-            ~PublishAll() {
-                prepared.store(n, std::memory_order_release);
-                prepared.notify_all();
-            }
-        } publish_all{prepared, n};
-        constexpr std::size_t kPublishEvery = 64;
-        for (std::size_t i = 0; i < n; ++i) {
-            if (i % kPublishEvery == 0 && !interrupt.keep_going()) {
-                limit = i;
-                break;
-            }
-            const Prepared state = prepare(faidx, requests[i], rc, slots[i]);
-            if (state != Prepared::Ready) {
-                python_error = state == Prepared::PythonError;
-                limit = i;
-                break;
-            }
-            if ((i + 1) % kPublishEvery == 0) {
-                prepared.store(i + 1, std::memory_order_release);
-                prepared.notify_all();
-            }
-        }
-    };
-    std::atomic<bool> out_of_memory{false};
-    const auto extract_one = [&](Slot& slot) {
+    void fill(std::size_t i, engine::ReadScratch& scratch) override {
+        Slot& slot = slots_[i];
         if (!slot.data || slot.error) return;
         try {
-            auto got = faidx.extract(slot.window, slot.data, thread_scratch());
+            auto got = faidx_.extract(slot.window, slot.data, scratch);
             if (!got.ok()) {
                 slot.error = std::make_unique<engine::FaidxError>(got.take_error());
                 return;
             }
             slot.got = *got;
         } catch (const std::bad_alloc&) {  // a block cache that could not grow
-            out_of_memory = true;
+            out_of_memory_ = true;
             return;
         }
-        if (slot.got.size == slot.plan.count() && slot.got.ascii) {
-            if (upper) engine::upper_case(slot.data, slot.got.size);
-            if (rc) engine::reverse_complement_in_place(slot.data, slot.got.size);
+        if (complete(slot)) faidx_.finish_in_place(slot.data, slot.got.size, rc_);
+    }
+
+    // The list of values once the batch has run over `prepared` regions; nullptr with an
+    // exception set when the batch failed.
+    PyObject* finish(std::size_t prepared, const char* context, std::string_view context_name) {
+        if (python_error_) return nullptr;
+        if (out_of_memory_) throw std::bad_alloc();
+        const std::size_t n = slots_.size();
+        for (std::size_t i = 0; i <= prepared && i < n; ++i) {
+            if (slots_[i].error) return runtime_error(i, context, context_name, *slots_[i].error);
         }
+        Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(n)));
+        if (!list) return nullptr;
+        for (std::size_t i = 0; i < n; ++i) {
+            Slot& slot = slots_[i];
+            if (slot.data && !complete(slot)) {
+                // Short (padding may follow) or not ASCII: finish in a byte buffer.
+                std::string bases(slot.data, slot.got.size);
+                faidx_.finish_bases(bases, slot.plan, rc_);
+                Ref text = make_str(bases);
+                if (!text) return nullptr;
+                sequence_set_text(slot.value.get(), std::move(text));
+            }
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), slot.value.release());
+        }
+        return list.release();
+    }
+
+private:
+    struct Slot {
+        engine::RegionPlan plan;
+        engine::ExtractionWindow window;
+        Ref value;             // the Sequence, its text not yet filled
+        char* data = nullptr;  // the text's bytes, filled by a worker
+        engine::Extracted got;
+        std::unique_ptr<engine::FaidxError> error;
     };
 
-    if (ordered) {
-        produce();
-        const auto going = [&] { return !python_error && !interrupt.stopped(); };
-        std::vector<std::size_t> order;
-        if (going()) {
-            order.reserve(limit);
-            for (std::size_t i = 0; i < limit; ++i)
-                if (slots[i].data) order.push_back(i);
-            stable_sort_polling(
-                order,
-                [&](std::size_t a, std::size_t b) {
-                    return slots[a].window.pos < slots[b].window.pos;
-                },
-                interrupt);
-        }
-        if (going()) {
-            engine::parallel_for(
-                order.size(),
-                [&](std::size_t begin, std::size_t end) {
-                    for (std::size_t k = begin; k < end; ++k) extract_one(slots[order[k]]);
-                },
-                &interrupt);
-        }
-    } else {
-        engine::parallel_for(
-            n,
-            [&](std::size_t begin, std::size_t end) {
-                for (std::size_t i = begin; i < end; ++i) {
-                    for (std::size_t seen; (seen = prepared.load(std::memory_order_acquire)) <= i;)
-                        prepared.wait(seen, std::memory_order_acquire);
-                    extract_one(slots[i]);
-                }
-            },
-            produce, &interrupt);
+    static bool complete(const Slot& slot) {
+        return slot.got.size == slot.plan.count() && slot.got.ascii;
     }
-    if (python_error) return nullptr;
-    if (interrupt.stopped()) {
+    bool python_error() {
+        python_error_ = true;
+        return false;
+    }
+
+    const engine::Faidx& faidx_;
+    std::vector<Request>& requests_;
+    const bool rc_;
+    std::vector<Slot> slots_;
+    bool python_error_ = false;
+    std::atomic<bool> out_of_memory_{false};
+};
+
+// Signals are checked every few milliseconds meanwhile, on this thread: an exception from a
+// handler (KeyboardInterrupt for Ctrl-C) stops the batch, and stays pending until the workers
+// have stopped and the partial results are released.
+PyObject* parallel(const engine::Faidx& faidx, std::vector<Request>& requests, bool rc,
+                   const char* context, std::string_view context_name) {
+    StrSink sink(faidx, requests, rc);
+    // An exception this thread already set (the sink's) stops the batch too: no handler may
+    // run over it.
+    engine::Interrupt interrupt([] { return !PyErr_Occurred() && PyErr_CheckSignals() == 0; });
+    const engine::BatchRun run =
+        engine::run_batch(faidx.source(), requests.size(), sink, true, &interrupt);
+    if (run.stopped) {
         // A handler's exception is pending, or a handler forked and this is the child, whose
         // process has none of the workers that held part of the batch.
         if (!PyErr_Occurred())
             PyErr_SetString(PyExc_RuntimeError, "the process forked during a parallel batch");
         return nullptr;
     }
-    if (out_of_memory) throw std::bad_alloc();
-
-    for (std::size_t i = 0; i <= limit && i < n; ++i) {
-        if (slots[i].error) return runtime_error(i, context, context_name, *slots[i].error);
-    }
-    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(n)));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < n; ++i) {
-        Slot& slot = slots[i];
-        if (slot.data && !(slot.got.size == slot.plan.count() && slot.got.ascii)) {
-            // Short (padding may follow) or not ASCII: finish in a byte buffer.
-            std::string bases(slot.data, slot.got.size);
-            faidx.finish_bases(bases, slot.plan);
-            if (rc) engine::reverse_complement_in_place(bases.data(), bases.size());
-            Ref text = make_str(bases);
-            if (!text) return nullptr;
-            sequence_set_text(slot.value.get(), std::move(text));
-        }
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), slot.value.release());
-    }
-    return list.release();
+    return sink.finish(run.prepared, context, context_name);
 }
 
 }  // namespace

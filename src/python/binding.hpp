@@ -110,10 +110,6 @@ PyObject* row_list(const engine::Faidx& faidx, Make&& make) {
 // The names of the index, in file order, as a new list of str.
 PyObject* key_list(const engine::Faidx& faidx);
 
-// This thread's read buffers and cache of decompressed blocks, kept for the thread's life so
-// that neighbouring fetches reuse blocks.
-engine::ReadScratch& thread_scratch();
-
 // Whole sequence, no checks.
 PyObject* fetch_entire(const engine::Faidx& faidx, PyObject* name_obj, std::string_view name);
 

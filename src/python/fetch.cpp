@@ -2,15 +2,11 @@
 // the buffer of a new str, so the common path copies them exactly once.
 #include <string>
 
+#include "engine/batch.hpp"
 #include "engine/large.hpp"
 #include "python/binding.hpp"
 
 namespace nucla::py {
-
-engine::ReadScratch& thread_scratch() {
-    thread_local engine::ReadScratch scratch;
-    return scratch;
-}
 
 namespace {
 
@@ -39,10 +35,10 @@ PyObject* realize(const engine::Faidx& faidx, PyObject* name_obj, std::string_vi
     // and is fresh memory: one fault per 2 MiB page instead of one per 4 KiB halves the time
     // a whole chromosome takes, on first and later calls alike.
     if (window->capacity >= kOwnMappingBytes) engine::advise_huge_pages(data, window->capacity);
-    auto got = faidx.extract(*window, data, thread_scratch());
+    auto got = faidx.extract(*window, data, engine::thread_scratch());
     if (!got.ok()) return raise(got.error());
     if (got->size == plan.count() && got->ascii) {
-        if (faidx.options().sequence_always_upper) engine::upper_case(data, got->size);
+        faidx.finish_in_place(data, got->size);
     } else {
         // Short (padding may follow) or not ASCII: finish in a byte buffer.
         std::string bases(data, got->size);

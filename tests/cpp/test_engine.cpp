@@ -109,7 +109,7 @@ struct SlowBatch {
 enum class Thrower { Producer, CallerBody, WorkerBody };
 
 void failures_wait_for_the_workers(Thrower thrower) {
-    const bool workers = pool_size_from_environment() > 1;
+    const bool workers = pool_size() > 1;
     if (thrower == Thrower::WorkerBody && !workers) return;
     const auto caller = std::this_thread::get_id();
     std::atomic<int> active{0};
@@ -242,12 +242,13 @@ void batches_equal_single_fetches(bool mutable_file) {
         const std::uint64_t a = 1 + rng() % len;
         regions.push_back({name, a, a + rng() % (len - a + 1)});
     }
-    auto parallel = fetch_many_parallel(**faidx, regions);
+    auto parallel = fetch_many(**faidx, regions);
     ReadScratch scratch;
     bool same = parallel.size() == regions.size();
     for (std::size_t i = 0; same && i < regions.size(); ++i) {
-        auto one = (*faidx)->fetch_single_optimized(regions[i].name, regions[i].start,
-                                                    regions[i].end, scratch);
+        const Region& r = regions[i];
+        auto one = (*faidx)->realize(r.name, (*faidx)->plan_batch_fetch(r.name, r.start, r.end),
+                                     scratch);
         same = one.ok() && parallel[i].ok() && one->seq == parallel[i]->seq &&
                one->seq.size() == regions[i].end - regions[i].start + 1;
     }
@@ -257,7 +258,7 @@ void batches_equal_single_fetches(bool mutable_file) {
     check(::truncate(path.c_str(), 0) == 0, "truncate");
     const std::string changed = FaidxError::file_changed(path).display();
     bool failed = true;
-    for (const auto& outcome : fetch_many_parallel(**faidx, regions))
+    for (const auto& outcome : fetch_many(**faidx, regions))
         failed = failed && !outcome.ok() && outcome.error().display() == changed;
     check(failed, mutable_file ? "emptied file, file handle" : "emptied file, memory map");
     std::remove((path + ".fai").c_str());
