@@ -2,7 +2,15 @@
 # Coordinates are 1-based and inclusive; ints given as coordinates must be non-negative.
 from collections.abc import Iterator
 from collections.abc import Sequence as _Seq
-from typing import ClassVar, NoReturn, SupportsIndex, TypeVar, final
+from typing import TYPE_CHECKING, Any, ClassVar, Literal, NoReturn, SupportsIndex, TypeVar, final
+
+if TYPE_CHECKING:
+    import numpy
+    import numpy.typing as npt
+
+    _Names = _Seq[str] | npt.NDArray[Any]
+    _Ints = _Seq[SupportsIndex] | npt.NDArray[numpy.integer[Any]]
+    _Strands = _Seq[str | bool] | npt.NDArray[Any] | None
 
 __all__ = [
     "Fasta",
@@ -63,6 +71,31 @@ class Fasta:
     def fetch_many_same_chr(
         self, name: str, regions: _Seq[tuple[int, int]], rc: bool | None = None
     ) -> list[Sequence]: ...
+    def fetch_windows(
+        self,
+        names: _Names,
+        starts: _Ints,
+        ends: _Ints,
+        length: int,
+        *,
+        strands: _Strands = None,
+        encoding: Literal["bytes", "codes", "onehot"] = "bytes",
+        dtype: npt.DTypeLike | None = None,
+        upper: bool = False,
+        table: npt.ArrayLike | bytes | None = None,
+        out: npt.NDArray[Any] | None = None,
+    ) -> npt.NDArray[Any]: ...
+    def fetch_packed(
+        self,
+        names: _Names,
+        starts: _Ints,
+        ends: _Ints,
+        *,
+        strands: _Strands = None,
+        encoding: Literal["bytes", "codes"] = "bytes",
+        upper: bool = False,
+        table: npt.ArrayLike | bytes | None = None,
+    ) -> tuple[npt.NDArray[numpy.uint8], npt.NDArray[numpy.int64]]: ...
 
 @final
 class Faidx:
@@ -92,6 +125,31 @@ class Faidx:
     def fetch_entire_sequence(self, name: str) -> Sequence: ...
     def fetch_many(self, regions: _Seq[tuple[str, int, int]]) -> list[Sequence]: ...
     def fetch_many_same_chr(self, name: str, regions: _Seq[tuple[int, int]]) -> list[Sequence]: ...
+    def fetch_windows(
+        self,
+        names: _Names,
+        starts: _Ints,
+        ends: _Ints,
+        length: int,
+        *,
+        strands: _Strands = None,
+        encoding: Literal["bytes", "codes", "onehot"] = "bytes",
+        dtype: npt.DTypeLike | None = None,
+        upper: bool = False,
+        table: npt.ArrayLike | bytes | None = None,
+        out: npt.NDArray[Any] | None = None,
+    ) -> npt.NDArray[Any]: ...
+    def fetch_packed(
+        self,
+        names: _Names,
+        starts: _Ints,
+        ends: _Ints,
+        *,
+        strands: _Strands = None,
+        encoding: Literal["bytes", "codes"] = "bytes",
+        upper: bool = False,
+        table: npt.ArrayLike | bytes | None = None,
+    ) -> tuple[npt.NDArray[numpy.uint8], npt.NDArray[numpy.int64]]: ...
 
 @final
 class Sequence:

@@ -56,8 +56,14 @@ bool place_keyword(const char* fname, const char* const* names, std::size_t n, P
 }  // namespace
 
 bool unpack_fast(const char* fname, const char* const* names, std::size_t n, std::size_t required,
-                 PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
+                 PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out,
+                 std::size_t positional) {
     nargs = PyVectorcall_NARGS(nargs);
+    if (positional < n && static_cast<std::size_t>(nargs) > positional) {
+        PyErr_Format(PyExc_TypeError, "%s() takes at most %zu positional arguments (%zd given)",
+                     fname, positional, nargs);
+        return false;
+    }
     if (static_cast<std::size_t>(nargs) > n) return too_many(fname, n, required, nargs);
     for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
     if (kwnames) {

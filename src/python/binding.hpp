@@ -166,3 +166,16 @@ PyObject* batch_fetch_many_same_chr(const engine::Faidx& faidx, const char* fnam
                                     PyObject* name_obj, PyObject* regions, bool rc = false);
 
 }  // namespace nucla::py
+
+namespace nucla::py {
+
+// The array methods of Faidx and Fasta, over the engine of `self` (which the caller holds for
+// the call, while the lock is released).
+PyObject* fetch_windows(const engine::Faidx& faidx, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kw);
+PyObject* fetch_packed(const engine::Faidx& faidx, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kw);
+extern const char kFetchWindowsDoc[];
+extern const char kFetchPackedDoc[];
+
+}  // namespace nucla::py

@@ -107,6 +107,16 @@ PyObject* Faidx_reduce(PyObject* self, PyObject*) {
     return guard([&] { return reduce_engine(self, kNewSig, as_faidx(self)->holder); });
 }
 
+PyObject* Faidx_fetch_windows(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kw) {
+    return fetch_windows(engine_of(self), args, nargs, kw);
+}
+
+PyObject* Faidx_fetch_packed(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kw) {
+    return fetch_packed(engine_of(self), args, nargs, kw);
+}
+
 PyMethodDef kMethods[] = {
     {"__reduce__", Faidx_reduce, METH_NOARGS, "__reduce__($self)\n--\n\n"},
     {"fetch", method(Faidx_fetch), METH_FASTCALL | METH_KEYWORDS,
@@ -148,6 +158,8 @@ PyMethodDef kMethods[] = {
      "Example:\n"
      "    >>> regions = [(1000, 2000), (5000, 6000), (10000, 11000)]\n"
      "    >>> sequences = faidx.fetch_many_same_chr(\"chr1\", regions)"},
+    {"fetch_windows", method(Faidx_fetch_windows), METH_FASTCALL | METH_KEYWORDS, kFetchWindowsDoc},
+    {"fetch_packed", method(Faidx_fetch_packed), METH_FASTCALL | METH_KEYWORDS, kFetchPackedDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -241,6 +241,16 @@ PyObject* Fasta_reduce(PyObject* self, PyObject*) {
     return guard([&] { return reduce_engine(self, kNewSig, as_fasta(self)->holder); });
 }
 
+PyObject* Fasta_fetch_windows(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kw) {
+    return fetch_windows(fasta_engine(self), args, nargs, kw);
+}
+
+PyObject* Fasta_fetch_packed(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kw) {
+    return fetch_packed(fasta_engine(self), args, nargs, kw);
+}
+
 PyMethodDef kMethods[] = {
     {"__reduce__", Fasta_reduce, METH_NOARGS, "__reduce__($self)\n--\n\n"},
     {"keys", Fasta_keys, METH_NOARGS, "keys($self)\n--\n\n"},
@@ -291,6 +301,8 @@ PyMethodDef kMethods[] = {
      "Example:\n"
      "    >>> regions = [(1000, 2000), (5000, 6000), (10000, 11000)]\n"
      "    >>> sequences = fasta.fetch_many_same_chr(\"chr1\", regions)"},
+    {"fetch_windows", method(Fasta_fetch_windows), METH_FASTCALL | METH_KEYWORDS, kFetchWindowsDoc},
+    {"fetch_packed", method(Fasta_fetch_packed), METH_FASTCALL | METH_KEYWORDS, kFetchPackedDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

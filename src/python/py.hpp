@@ -80,16 +80,19 @@ auto guard(F&& body) noexcept -> decltype(body()) {
     return error_value<R>();
 }
 
-// A callable's parameters: every argument may come by position or by keyword.
+// A callable's parameters: the first `positional` may come by position or by keyword, the
+// rest by keyword only.
 template <std::size_t N>
 struct Signature {
     const char* fname;
     std::array<const char*, N> names;
     std::size_t required;
+    std::size_t positional = N;
 };
 
 bool unpack_fast(const char* fname, const char* const* names, std::size_t n, std::size_t required,
-                 PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out);
+                 PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out,
+                 std::size_t positional);
 bool unpack_tuple(const char* fname, const char* const* names, std::size_t n, std::size_t required,
                   PyObject* args, PyObject* kwargs, PyObject** out);
 
@@ -99,7 +102,7 @@ bool unpack(const Signature<N>& sig, PyObject* const* args, Py_ssize_t nargs, Py
             std::array<PyObject*, N>& out) {
     out.fill(nullptr);
     return unpack_fast(sig.fname, sig.names.data(), N, sig.required, args, nargs, kwnames,
-                       out.data());
+                       out.data(), sig.positional);
 }
 
 // tp_new front end (argument tuple and keyword dict).

@@ -1,0 +1,190 @@
+#include "engine/arrays.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <mutex>
+#include <string>
+
+#include "engine/batch.hpp"
+#include "engine/sequence.hpp"
+
+namespace nucla::engine {
+
+std::size_t ArrayFormat::base_bytes() const {
+    if (encoding != Encoding::OneHot) return 1;
+    switch (one_hot) {
+        case OneHotType::U8: return 4;
+        case OneHotType::F16: return 8;
+        case OneHotType::F32: return 16;
+    }
+    return 4;
+}
+
+std::array<std::uint8_t, 256> default_code_table() {
+    std::array<std::uint8_t, 256> t;
+    t.fill(4);
+    const char* bases = "ACGT";
+    for (std::uint8_t code = 0; code < 4; ++code) {
+        t[static_cast<unsigned char>(bases[code])] = code;
+        t[static_cast<unsigned char>(bases[code] + 32)] = code;
+    }
+    return t;
+}
+
+namespace {
+
+// The one-hot vector of every byte, as raw element bits: A, C, G and T are unit vectors,
+// everything else is all zeros.
+struct OneHotTable {
+    std::array<std::array<std::uint8_t, 16>, 256> vectors{};
+    std::size_t size = 4;
+
+    explicit OneHotTable(OneHotType type) {
+        const auto codes = default_code_table();
+        std::size_t width = 1;
+        std::uint32_t one = 1;
+        if (type == OneHotType::F16) {
+            width = 2;
+            one = 0x3c00;  // 1.0 in IEEE half precision
+        } else if (type == OneHotType::F32) {
+            width = 4;
+            one = 0x3f800000;  // 1.0f
+        }
+        size = 4 * width;
+        for (std::size_t c = 0; c < 256; ++c) {
+            if (codes[c] < 4) std::memcpy(&vectors[c][codes[c] * width], &one, width);
+        }
+    }
+};
+
+template <std::size_t Size>
+void expand(const char* bases, std::size_t n, const OneHotTable& table, std::uint8_t* out) {
+    for (std::size_t i = 0; i < n; ++i)
+        std::memcpy(out + i * Size, table.vectors[static_cast<unsigned char>(bases[i])].data(),
+                    Size);
+}
+
+class ArraySink final : public BatchSink {
+public:
+    ArraySink(const Faidx& faidx, const std::vector<ArrayRegion>& regions,
+              ArrayLayout layout, const ArrayFormat& format, std::uint8_t* out)
+        : faidx_(faidx),
+          regions_(regions),
+          layout_(layout),
+          format_(format),
+          upper_(format.upper || faidx.options().sequence_always_upper),
+          one_hot_(format.one_hot),
+          out_(out) {
+        if (!faidx.source().mapped().data()) positions_.resize(regions.size());
+    }
+
+    bool prepare(std::size_t i) override {
+        if (!positions_.empty()) {
+            const Span s = span(regions_[i]);
+            positions_[i] = s.hi > s.lo ? base_position(*regions_[i].entry, s.lo).value_or(0) : 0;
+        }
+        return true;
+    }
+
+    std::uint64_t position(std::size_t i) const override { return positions_[i]; }
+
+    void fill(std::size_t i, ReadScratch& scratch) override {
+        const ArrayRegion& r = regions_[i];
+        std::size_t first, count;
+        if (layout_.offsets) {
+            first = static_cast<std::size_t>(layout_.offsets[i]);
+            count = static_cast<std::size_t>(layout_.offsets[i + 1] - layout_.offsets[i]);
+        } else {
+            count = static_cast<std::size_t>(layout_.length);
+            first = i * count;
+        }
+        std::uint8_t* row = out_ + first * format_.base_bytes();
+        char* bases = reinterpret_cast<char*>(row);
+        if (format_.encoding == Encoding::OneHot) {
+            thread_local std::string buffer;
+            if (buffer.size() < count) buffer.resize(count);
+            bases = buffer.data();
+        }
+        const Span s = span(r);
+        const auto left = static_cast<std::size_t>(s.lo - r.start);
+        std::memset(bases, 'N', left);
+        std::size_t got = 0;
+        if (s.hi > s.lo) {
+            Result<ExtractionWindow> window =
+                plan_window(faidx_.source(), *r.entry, static_cast<std::uint64_t>(s.lo) + 1,
+                            static_cast<std::uint64_t>(s.hi - s.lo));
+            if (!window.ok()) return fail(i, window.take_error().about(faidx_.filename()));
+            Result<Extracted> extracted = faidx_.extract(*window, bases + left, scratch);
+            if (!extracted.ok()) return fail(i, extracted.take_error());
+            got = extracted->size;
+        }
+        // Bases an index promises but the file does not hold read as padding too.
+        std::memset(bases + left + got, 'N', count - left - got);
+        if (upper_) upper_case(bases, count);
+        if (r.minus) reverse_complement_in_place(bases, count);
+        encode(bases, count, row);
+    }
+
+    std::optional<RegionFailure> failure() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return std::move(failure_);
+    }
+
+private:
+    // The part of a region that lies within its row, [lo, hi); empty when none does.
+    struct Span {
+        std::int64_t lo, hi;
+    };
+    static Span span(const ArrayRegion& r) {
+        const auto length = static_cast<std::int64_t>(
+            std::min<std::uint64_t>(r.entry->rlen, static_cast<std::uint64_t>(INT64_MAX)));
+        const std::int64_t lo = std::clamp<std::int64_t>(r.start, 0, length);
+        const std::int64_t hi = std::clamp<std::int64_t>(r.end, 0, length);
+        if (hi <= lo) return {r.start, r.start};
+        return {lo, hi};
+    }
+
+    void encode(const char* bases, std::size_t n, std::uint8_t* row) const {
+        switch (format_.encoding) {
+            case Encoding::Bytes: return;
+            case Encoding::Codes:
+                for (std::size_t k = 0; k < n; ++k)
+                    row[k] = format_.table[static_cast<unsigned char>(bases[k])];
+                return;
+            case Encoding::OneHot:
+                switch (one_hot_.size) {
+                    case 4: return expand<4>(bases, n, one_hot_, row);
+                    case 8: return expand<8>(bases, n, one_hot_, row);
+                    default: return expand<16>(bases, n, one_hot_, row);
+                }
+        }
+    }
+
+    void fail(std::size_t i, FaidxError error) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!failure_ || i < failure_->region) failure_.emplace(RegionFailure{i, std::move(error)});
+    }
+
+    const Faidx& faidx_;
+    const std::vector<ArrayRegion>& regions_;
+    const ArrayLayout layout_;
+    const ArrayFormat& format_;
+    const bool upper_;
+    const OneHotTable one_hot_;
+    std::uint8_t* const out_;
+    std::vector<std::uint64_t> positions_;  // for reading in file order
+    std::mutex mutex_;
+    std::optional<RegionFailure> failure_;
+};
+
+}  // namespace
+
+ArrayRun fill_regions(const Faidx& faidx, const std::vector<ArrayRegion>& regions,
+                      ArrayLayout layout, const ArrayFormat& format, std::uint8_t* out,
+                      bool parallel, Interrupt* interrupt) {
+    ArraySink sink(faidx, regions, layout, format, out);
+    const BatchRun run = run_batch(faidx.source(), regions.size(), sink, parallel, interrupt);
+    return ArrayRun{sink.failure(), run.stopped};
+}
+
+}  // namespace nucla::engine

@@ -1,0 +1,620 @@
+// Regions as numpy arrays: the columns of a request are converted whole (names to index rows,
+// coordinates through the buffer protocol when they come as arrays), the output is created
+// through numpy's Python API (no numpy headers at build time) or taken from the caller, and the
+// bases are copied and encoded by the engine with the interpreter lock released.
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "engine/arrays.hpp"
+#include "engine/batch.hpp"
+#include "engine/large.hpp"
+#include "python/binding.hpp"
+
+namespace nucla::py {
+
+namespace {
+
+// A buffer export, released (with the interpreter lock held) when this goes.
+class Buffer {
+public:
+    Buffer() = default;
+    Buffer(const Buffer&) = delete;
+    Buffer& operator=(const Buffer&) = delete;
+    ~Buffer() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+    bool get(PyObject* obj, int flags) {
+        if (PyObject_GetBuffer(obj, &view_, flags) < 0) return false;
+        held_ = true;
+        return true;
+    }
+    const Py_buffer& view() const { return view_; }
+
+private:
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
+// The element kind of a buffer format: one native-order item, with its signedness.
+struct Element {
+    char kind = 0;  // 'i' signed, 'u' unsigned, 'f' floating, '?' bool
+    bool native = true;
+};
+
+Element element_of(const char* format) {
+    Element e;
+    if (!format) format = "B";
+    if (*format == '@' || *format == '=' || *format == '<') {
+        ++format;
+    } else if (*format == '>' || *format == '!') {
+        e.native = false;
+        ++format;
+    }
+    if (format[0] == '\0' || format[1] != '\0') return e;
+    switch (*format) {
+        case 'b': case 'h': case 'i': case 'l': case 'q': case 'n': e.kind = 'i'; break;
+        case 'B': case 'H': case 'I': case 'L': case 'Q': case 'N': e.kind = 'u'; break;
+        case 'e': case 'f': case 'd': e.kind = 'f'; break;
+        case '?': e.kind = '?'; break;
+        default: break;
+    }
+    return e;
+}
+
+bool is_text(PyObject* obj) {
+    return PyUnicode_Check(obj) || PyBytes_Check(obj) || PyByteArray_Check(obj);
+}
+
+// A one-dimensional buffer of `obj`, when it exports one; false without an exception when it
+// does not (or not of a kind a column can be read from), false with one on a real failure.
+bool column_buffer(PyObject* obj, Buffer& buffer, bool& exported) {
+    exported = false;
+    if (is_text(obj) || !PyObject_CheckBuffer(obj)) return true;
+    if (!buffer.get(obj, PyBUF_RECORDS_RO)) {
+        // numpy arrays of objects, for one, refuse: read them as sequences.
+        if (!PyErr_ExceptionMatches(PyExc_BufferError) && !PyErr_ExceptionMatches(PyExc_ValueError) &&
+            !PyErr_ExceptionMatches(PyExc_TypeError))
+            return false;
+        PyErr_Clear();
+        return true;
+    }
+    exported = true;
+    return true;
+}
+
+// The items of a column that is not read through a buffer: numpy arrays (of str or objects)
+// through tolist(), which makes every item in C, anything else as a tuple, which no caller
+// code can change while it is read.
+Ref column_items(const char* fname, const char* arg, PyObject* obj) {
+    if (is_text(obj)) {
+        bad_argument(fname, arg, "a sequence", obj);
+        return Ref();
+    }
+    if (!PyList_CheckExact(obj) && !PyTuple_CheckExact(obj) && PyObject_HasAttrString(obj, "tolist")) {
+        Ref list = Ref::steal(PyObject_CallMethod(obj, "tolist", nullptr));
+        if (!list) return Ref();
+        if (!PyList_Check(list.get())) {
+            bad_argument(fname, arg, "a one-dimensional array", obj);
+            return Ref();
+        }
+        return list;
+    }
+    Ref items = Ref::steal(PySequence_Tuple(obj));
+    if (!items && PyErr_ExceptionMatches(PyExc_TypeError)) {
+        PyErr_Clear();
+        bad_argument(fname, arg, "a sequence", obj);
+    }
+    return items;
+}
+
+bool check_one_dimensional(const char* fname, const char* arg, const Py_buffer& view) {
+    if (view.ndim == 1) return true;
+    PyErr_Format(PyExc_ValueError, "%s() argument '%s' must be one-dimensional, not %d-dimensional",
+                 fname, arg, view.ndim);
+    return false;
+}
+
+// Element i of a one-dimensional integer or bool buffer.
+std::int64_t read_integer(const Py_buffer& view, char kind, Py_ssize_t i, bool& fits) {
+    const char* p = static_cast<const char*>(view.buf) + i * (view.strides ? view.strides[0] : view.itemsize);
+    fits = true;
+    if (kind == 'i' || kind == '?') {
+        switch (view.itemsize) {
+            case 1: { std::int8_t v; std::memcpy(&v, p, 1); return v; }
+            case 2: { std::int16_t v; std::memcpy(&v, p, 2); return v; }
+            case 4: { std::int32_t v; std::memcpy(&v, p, 4); return v; }
+            default: { std::int64_t v; std::memcpy(&v, p, 8); return v; }
+        }
+    }
+    std::uint64_t v = 0;
+    switch (view.itemsize) {
+        case 1: { std::uint8_t u; std::memcpy(&u, p, 1); v = u; break; }
+        case 2: { std::uint16_t u; std::memcpy(&u, p, 2); v = u; break; }
+        case 4: { std::uint32_t u; std::memcpy(&u, p, 4); v = u; break; }
+        default: std::memcpy(&v, p, 8); break;
+    }
+    fits = v <= static_cast<std::uint64_t>(INT64_MAX);
+    return static_cast<std::int64_t>(v);
+}
+
+bool bad_item_type(const char* fname, const char* arg, const char* expected, PyObject* item) {
+    PyErr_Format(PyExc_TypeError, "%s() argument '%s' must hold %s, not %.200s", fname, arg,
+                 expected, Py_TYPE(item)->tp_name);
+    return false;
+}
+
+// Coordinates: an integer array (any width, either signedness, native byte order) read through
+// the buffer protocol, or any sequence of integers (objects with __index__).
+bool to_coordinates(const char* fname, const char* arg, PyObject* obj, std::vector<std::int64_t>& out) {
+    Buffer buffer;
+    bool exported;
+    if (!column_buffer(obj, buffer, exported)) return false;
+    if (exported) {
+        const Py_buffer& view = buffer.view();
+        if (!check_one_dimensional(fname, arg, view)) return false;
+        const Element e = element_of(view.format);
+        if ((e.kind != 'i' && e.kind != 'u') || !e.native ||
+            (view.itemsize != 1 && view.itemsize != 2 && view.itemsize != 4 && view.itemsize != 8)) {
+            PyErr_Format(PyExc_TypeError,
+                         "%s() argument '%s' must be an array of integers in native byte order, "
+                         "not of format '%s'", fname, arg, view.format ? view.format : "B");
+            return false;
+        }
+        out.resize(static_cast<std::size_t>(view.shape[0]));
+        for (Py_ssize_t i = 0; i < view.shape[0]; ++i) {
+            bool fits;
+            out[static_cast<std::size_t>(i)] = read_integer(view, e.kind, i, fits);
+            if (!fits) {
+                PyErr_Format(PyExc_OverflowError, "%s() argument '%s': item %zd is too large",
+                             fname, arg, i);
+                return false;
+            }
+        }
+        return true;
+    }
+    Ref items = column_items(fname, arg, obj);
+    if (!items) return false;
+    // A tuple, or a list that only this call holds: nothing can change it while it is read.
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
+    PyObject* const* item = PySequence_Fast_ITEMS(items.get());
+    out.resize(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Ref index = PyLong_CheckExact(item[i]) ? Ref::borrow(item[i])
+                                               : Ref::steal(PyNumber_Index(item[i]));
+        if (!index) {
+            if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+                PyErr_Clear();
+                return bad_item_type(fname, arg, "integers", item[i]);
+            }
+            return false;
+        }
+        const long long v = PyLong_AsLongLong(index.get());
+        if (v == -1 && PyErr_Occurred()) return false;
+        out[static_cast<std::size_t>(i)] = v;
+    }
+    return true;
+}
+
+// Strands: None (all plus), a bool array (True is minus), or a sequence of "+", "-" (or "." for
+// no strand, read as plus) and bools.
+bool to_strands(const char* fname, PyObject* obj, std::size_t n, std::vector<bool>& out) {
+    out.assign(n, false);
+    if (!obj || obj == Py_None) return true;
+    Buffer buffer;
+    bool exported;
+    if (!column_buffer(obj, buffer, exported)) return false;
+    if (exported) {
+        const Py_buffer& view = buffer.view();
+        if (!check_one_dimensional(fname, "strands", view)) return false;
+        if (element_of(view.format).kind != '?' || view.itemsize != 1) {
+            PyErr_Format(PyExc_TypeError,
+                         "%s() argument 'strands' must be an array of bool, not of format '%s'",
+                         fname, view.format ? view.format : "B");
+            return false;
+        }
+        out.clear();  // of another length than the other columns: the caller says so
+        for (Py_ssize_t i = 0; i < view.shape[0]; ++i) {
+            bool fits;
+            out.push_back(read_integer(view, '?', i, fits) != 0);
+        }
+        return true;
+    }
+    Ref items = column_items(fname, "strands", obj);
+    if (!items) return false;
+    const Py_ssize_t count = PySequence_Fast_GET_SIZE(items.get());
+    PyObject* const* item = PySequence_Fast_ITEMS(items.get());
+    out.assign(static_cast<std::size_t>(count), false);
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* s = item[i];
+        if (PyBool_Check(s)) {
+            out[static_cast<std::size_t>(i)] = s == Py_True;
+            continue;
+        }
+        std::string_view text;
+        if (PyUnicode_Check(s) && utf8_of(s, text) && (text == "+" || text == "-" || text == ".")) {
+            out[static_cast<std::size_t>(i)] = text == "-";
+            continue;
+        }
+        if (PyErr_Occurred()) return false;
+        PyErr_Format(PyExc_ValueError,
+                     "%s(): strand of region %zd must be '+', '-', '.' or a bool, not %R", fname,
+                     i, s);
+        return false;
+    }
+    return true;
+}
+
+// Names to index rows, all looked up before anything else is converted.
+bool to_rows(const char* fname, const engine::Faidx& faidx, PyObject* names,
+             std::vector<engine::ArrayRegion>& out) {
+    Ref items = column_items(fname, "names", names);
+    if (!items) return false;
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
+    PyObject* const* item = PySequence_Fast_ITEMS(items.get());
+    out.resize(static_cast<std::size_t>(n));
+    PyObject* last = nullptr;  // neighbouring regions often share one name object
+    const engine::IndexEntry* entry = nullptr;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (item[i] != last) {
+            if (!PyUnicode_Check(item[i])) return bad_item_type(fname, "names", "str", item[i]);
+            std::string_view name;
+            if (!utf8_of(item[i], name)) return false;
+            entry = faidx.index().find(name);
+            if (!entry) {
+                Ref message = Ref::steal(PyUnicode_FromFormat(
+                    "sequence %R of region %zd is not in the index", item[i], i));
+                if (message) PyErr_SetObject(PyExc_KeyError, message.get());
+                return false;
+            }
+            last = item[i];
+        }
+        out[static_cast<std::size_t>(i)].entry = entry;
+    }
+    return true;
+}
+
+Ref import_numpy(const char* fname) {
+    Ref numpy = Ref::steal(PyImport_ImportModule("numpy"));
+    if (!numpy && PyErr_ExceptionMatches(PyExc_ImportError)) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_ImportError, "%s() needs numpy: install it with 'pip install numpy'",
+                     fname);
+    }
+    return numpy;
+}
+
+struct Options {
+    engine::ArrayFormat format;
+    const char* dtype = "uint8";  // numpy's name of the element type
+    char element = 'B';           // its buffer format
+};
+
+bool parse_format(const char* fname, PyObject* numpy, PyObject* encoding, PyObject* dtype,
+                  PyObject* upper, PyObject* table, bool one_hot_allowed, Options& o) {
+    std::string_view name = "bytes";
+    if (encoding && !to_str(fname, "encoding", encoding, name)) return false;
+    if (name == "bytes") {
+        o.format.encoding = engine::Encoding::Bytes;
+    } else if (name == "codes") {
+        o.format.encoding = engine::Encoding::Codes;
+    } else if (name == "onehot" && one_hot_allowed) {
+        o.format.encoding = engine::Encoding::OneHot;
+    } else {
+        PyErr_Format(PyExc_ValueError, "%s(): encoding must be %s, not %R", fname,
+                     one_hot_allowed ? "'bytes', 'codes' or 'onehot'" : "'bytes' or 'codes'",
+                     encoding);
+        return false;
+    }
+    if (dtype && dtype != Py_None) {
+        Ref resolved = Ref::steal(PyObject_CallMethod(numpy, "dtype", "O", dtype));
+        Ref type_name = resolved ? Ref::steal(PyObject_GetAttrString(resolved.get(), "name")) : Ref();
+        std::string_view type;
+        if (!type_name || !utf8_of(type_name.get(), type)) return false;
+        const bool one_hot = o.format.encoding == engine::Encoding::OneHot;
+        if (type == "uint8") {
+            o.format.one_hot = engine::OneHotType::U8;
+        } else if (one_hot && type == "float16") {
+            o.format.one_hot = engine::OneHotType::F16;
+            o.dtype = "float16";
+            o.element = 'e';
+        } else if (one_hot && type == "float32") {
+            o.format.one_hot = engine::OneHotType::F32;
+            o.dtype = "float32";
+            o.element = 'f';
+        } else {
+            PyErr_Format(PyExc_ValueError, "%s(): dtype must be %s for encoding %R, not %R", fname,
+                         one_hot ? "uint8, float16 or float32" : "uint8", encoding ? encoding : Py_None,
+                         type_name.get());
+            return false;
+        }
+    }
+    if (upper && !to_bool(fname, "upper", upper, o.format.upper)) return false;
+    o.format.table = engine::default_code_table();
+    if (table && table != Py_None) {
+        if (o.format.encoding != engine::Encoding::Codes) {
+            PyErr_Format(PyExc_ValueError, "%s(): a table is only used with encoding='codes'", fname);
+            return false;
+        }
+        Buffer buffer;
+        if (!buffer.get(table, PyBUF_RECORDS_RO)) return false;
+        const Py_buffer& view = buffer.view();
+        const Element e = element_of(view.format);
+        if (view.ndim != 1 || view.shape[0] != 256 || view.itemsize != 1 || e.kind != 'u') {
+            PyErr_Format(PyExc_ValueError, "%s(): table must be 256 uint8 codes, one per byte", fname);
+            return false;
+        }
+        for (Py_ssize_t i = 0; i < 256; ++i) {
+            bool fits;
+            o.format.table[static_cast<std::size_t>(i)] =
+                static_cast<std::uint8_t>(read_integer(view, 'u', i, fits));
+        }
+    }
+    return true;
+}
+
+// The regions of a request: names, starts, ends and strands, all of one length, converted
+// before any view of them is kept.
+bool to_regions(const char* fname, const engine::Faidx& faidx, PyObject* names, PyObject* starts,
+                PyObject* ends, PyObject* strands, std::vector<engine::ArrayRegion>& regions) {
+    std::vector<std::int64_t> first, last;
+    std::vector<bool> minus;
+    if (!to_rows(fname, faidx, names, regions) || !to_coordinates(fname, "starts", starts, first) ||
+        !to_coordinates(fname, "ends", ends, last) || !to_strands(fname, strands, regions.size(), minus))
+        return false;
+    if (first.size() != regions.size() || last.size() != regions.size() ||
+        minus.size() != regions.size()) {
+        PyErr_Format(PyExc_ValueError,
+                     "%s(): names, starts, ends and strands differ in length (%zu, %zu, %zu, %zu)",
+                     fname, regions.size(), first.size(), last.size(),
+                     strands && strands != Py_None ? minus.size() : regions.size());
+        return false;
+    }
+    for (std::size_t i = 0; i < regions.size(); ++i) {
+        if (last[i] < first[i]) {
+            PyErr_Format(PyExc_ValueError, "%s(): region %zu ends (%lld) before it starts (%lld)",
+                         fname, i, static_cast<long long>(last[i]),
+                         static_cast<long long>(first[i]));
+            return false;
+        }
+        regions[i].start = first[i];
+        regions[i].end = last[i];
+        regions[i].minus = minus[i];
+    }
+    return true;
+}
+
+// A new numpy array of `shape` and `dtype`.
+Ref new_array(PyObject* numpy, std::initializer_list<std::uint64_t> shape, const char* dtype) {
+    Ref dims = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(shape.size())));
+    if (!dims) return Ref();
+    Py_ssize_t k = 0;
+    for (std::uint64_t d : shape) {
+        PyObject* v = PyLong_FromUnsignedLongLong(d);
+        if (!v) return Ref();
+        PyTuple_SET_ITEM(dims.get(), k++, v);
+    }
+    return Ref::steal(PyObject_CallMethod(numpy, "empty", "Os", dims.get(), dtype));
+}
+
+// The writable, C-contiguous buffer of an output array, checked against the shape and element
+// type the request needs before anything is written.
+bool output_buffer(const char* fname, PyObject* out, const std::vector<std::uint64_t>& shape,
+                   const Options& o, Buffer& buffer) {
+    if (!buffer.get(out, PyBUF_RECORDS_RO)) return false;
+    const Py_buffer& view = buffer.view();
+    const Element e = element_of(view.format);
+    const char* want = view.format ? view.format : "B";
+    const bool right_type = e.native && view.itemsize == (o.element == 'B' ? 1 : o.element == 'e' ? 2 : 4) &&
+                            want[std::strlen(want) - 1] == o.element;
+    if (!right_type) {
+        PyErr_Format(PyExc_TypeError, "%s(): out must have dtype %s, not format '%s'", fname,
+                     o.dtype, want);
+        return false;
+    }
+    bool same = static_cast<std::size_t>(view.ndim) == shape.size();
+    for (std::size_t d = 0; same && d < shape.size(); ++d)
+        same = static_cast<std::uint64_t>(view.shape[d]) == shape[d];
+    if (!same) {
+        std::string expected = "(";
+        for (std::size_t d = 0; d < shape.size(); ++d)
+            expected += (d ? ", " : "") + std::to_string(shape[d]);
+        expected += shape.size() == 1 ? ",)" : ")";
+        PyErr_Format(PyExc_ValueError, "%s(): out must have shape %s", fname, expected.c_str());
+        return false;
+    }
+    if (view.readonly || !PyBuffer_IsContiguous(&view, 'C')) {
+        PyErr_Format(PyExc_ValueError, "%s(): out must be writable and C-contiguous", fname);
+        return false;
+    }
+    return true;
+}
+
+// The interpreter lock, released for the life of this object. Signals are still looked at,
+// taking the lock back at most every 50 ms: each time can mean waiting for another thread's
+// turn to end.
+class WithoutGil {
+public:
+    WithoutGil() : state_(PyEval_SaveThread()) {}
+    ~WithoutGil() { PyEval_RestoreThread(state_); }
+    WithoutGil(const WithoutGil&) = delete;
+    WithoutGil& operator=(const WithoutGil&) = delete;
+
+    bool keep_going() {
+        const auto now = std::chrono::steady_clock::now();
+        if (now < due_) return true;
+        PyEval_RestoreThread(state_);
+        const bool go = PyErr_CheckSignals() == 0;
+        state_ = PyEval_SaveThread();
+        due_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(50);
+        return go;
+    }
+
+private:
+    PyThreadState* state_;
+    std::chrono::steady_clock::time_point due_ = std::chrono::steady_clock::now() +
+                                                 std::chrono::milliseconds(50);
+};
+
+// Below this many output bytes a request stays on the calling thread.
+constexpr std::uint64_t kParallelBytes = std::uint64_t{1} << 18;
+// New outputs from this size on ask for huge pages (fresh memory: one fault per 2 MiB).
+constexpr std::uint64_t kHugeBytes = std::uint64_t{32} << 20;
+
+bool fill(const engine::Faidx& faidx, const std::vector<engine::ArrayRegion>& regions,
+          engine::ArrayLayout layout, const engine::ArrayFormat& format, std::uint8_t* out,
+          std::uint64_t bytes) {
+    engine::ArrayRun run;
+    {
+        WithoutGil unlocked;
+        engine::Interrupt interrupt([&] { return unlocked.keep_going(); });
+        run = engine::fill_regions(faidx, regions, layout, format, out, bytes >= kParallelBytes,
+                                   &interrupt);
+    }
+    if (run.stopped) {
+        if (!PyErr_Occurred())
+            PyErr_SetString(PyExc_RuntimeError, "the process forked during a parallel batch");
+        return false;
+    }
+    if (run.failure) {
+        raise(run.failure->error);
+        return false;
+    }
+    return true;
+}
+
+std::uint64_t checked_product(std::uint64_t a, std::uint64_t b, bool& overflow) {
+    std::uint64_t r;
+    overflow |= __builtin_mul_overflow(a, b, &r);
+    return r;
+}
+
+}  // namespace
+
+const char kFetchWindowsDoc[] =
+    "fetch_windows($self, names, starts, ends, length, *, strands=None, encoding='bytes',\n"
+    "              dtype=None, upper=False, table=None, out=None)\n--\n\n"
+    "Fixed-length windows as one numpy array of shape (N, length), or (N, length, 4) for\n"
+    "one-hot.\n\n"
+    "Region i is what fasta[names[i]][starts[i]:ends[i]] gives: 0-based, half-open, and\n"
+    "every region must span exactly `length` bases. Parts before base 0 or past the end of\n"
+    "the sequence are padding, never clamped: N for 'bytes', code 4 for 'codes', zeros for\n"
+    "'onehot'. `names` is a list or array of str; `starts` and `ends` are integer arrays or\n"
+    "sequences; `strands` is None, '+'/'-' strings or a bool array (True: minus). A minus\n"
+    "region is the reverse complement of the plus one, as unary minus on a Sequence gives it.\n\n"
+    "encoding: 'bytes' (the file's bytes as uint8; upper=True upper-cases them), 'codes'\n"
+    "(A/a 0, C/c 1, G/g 2, T/t 3, anything else 4, or a 256-entry uint8 `table`), or\n"
+    "'onehot' (channels A, C, G, T; dtype uint8, float16 or float32; anything else zeros).\n"
+    "out: a C-contiguous writable array of the right shape and dtype to fill and return.\n\n"
+    "The interpreter lock is released while bases are copied. Needs numpy. An unknown name\n"
+    "raises KeyError, a bad length or shape ValueError, a wrong type TypeError. On any\n"
+    "error nothing is returned, but `out` may have been partly written.";
+
+const char kFetchPackedDoc[] =
+    "fetch_packed($self, names, starts, ends, *, strands=None, encoding='bytes', upper=False,\n"
+    "             table=None)\n--\n\n"
+    "Regions of any length, concatenated: (data, offsets), where data is uint8 and offsets\n"
+    "an int64 array of N + 1 entries starting at 0; region i is data[offsets[i]:offsets[i+1]].\n\n"
+    "Regions, strands, padding and encodings ('bytes' or 'codes') are as in fetch_windows.\n"
+    "The interpreter lock is released while bases are copied. Needs numpy.";
+
+PyObject* fetch_windows(const engine::Faidx& faidx, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kw) {
+    static constexpr Signature<10> sig{
+        "fetch_windows",
+        {"names", "starts", "ends", "length", "strands", "encoding", "dtype", "upper", "table", "out"},
+        4,
+        4};
+    const char* fname = sig.fname;
+    return guard([&]() -> PyObject* {
+        std::array<PyObject*, 10> a;
+        if (!unpack(sig, args, nargs, kw, a)) return nullptr;
+        const std::array<Ref, 10> held = hold_arguments(a);
+        Ref numpy = import_numpy(fname);
+        std::uint64_t length;
+        Options o;
+        if (!numpy || !to_u64(fname, "length", a[3], length) ||
+            !parse_format(fname, numpy.get(), a[5], a[6], a[7], a[8], true, o))
+            return nullptr;
+        std::vector<engine::ArrayRegion> regions;
+        if (!to_regions(fname, faidx, a[0], a[1], a[2], a[4], regions)) return nullptr;
+        for (std::size_t i = 0; i < regions.size(); ++i) {
+            const auto span = static_cast<std::uint64_t>(regions[i].end) -
+                              static_cast<std::uint64_t>(regions[i].start);
+            if (span != length) {
+                PyErr_Format(PyExc_ValueError,
+                             "%s(): region %zu spans %llu bases, not length %llu", fname, i,
+                             static_cast<unsigned long long>(span),
+                             static_cast<unsigned long long>(length));
+                return nullptr;
+            }
+        }
+        std::vector<std::uint64_t> shape{regions.size(), length};
+        if (o.format.encoding == engine::Encoding::OneHot) shape.push_back(4);
+        bool overflow = false;
+        const std::uint64_t bytes = checked_product(
+            checked_product(regions.size(), length, overflow), o.format.base_bytes(), overflow);
+        if (overflow || bytes > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
+
+        PyObject* out = a[9] && a[9] != Py_None ? a[9] : nullptr;
+        Ref result;
+        if (out) {
+            result = Ref::borrow(out);
+        } else {
+            result = shape.size() == 2 ? new_array(numpy.get(), {shape[0], shape[1]}, o.dtype)
+                                       : new_array(numpy.get(), {shape[0], shape[1], 4}, o.dtype);
+            if (!result) return nullptr;
+        }
+        Buffer buffer;
+        if (!output_buffer(fname, result.get(), shape, o, buffer)) return nullptr;
+        auto* data = static_cast<std::uint8_t*>(buffer.view().buf);
+        if (!out && bytes >= kHugeBytes) engine::advise_huge_pages(data, bytes);
+        if (!fill(faidx, regions, engine::ArrayLayout{nullptr, length}, o.format, data, bytes))
+            return nullptr;
+        return result.release();
+    });
+}
+
+PyObject* fetch_packed(const engine::Faidx& faidx, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kw) {
+    static constexpr Signature<7> sig{
+        "fetch_packed", {"names", "starts", "ends", "strands", "encoding", "upper", "table"}, 3, 3};
+    const char* fname = sig.fname;
+    return guard([&]() -> PyObject* {
+        std::array<PyObject*, 7> a;
+        if (!unpack(sig, args, nargs, kw, a)) return nullptr;
+        const std::array<Ref, 7> held = hold_arguments(a);
+        Ref numpy = import_numpy(fname);
+        Options o;
+        if (!numpy || !parse_format(fname, numpy.get(), a[4], nullptr, a[5], a[6], false, o))
+            return nullptr;
+        std::vector<engine::ArrayRegion> regions;
+        if (!to_regions(fname, faidx, a[0], a[1], a[2], a[3], regions)) return nullptr;
+
+        Ref offsets = new_array(numpy.get(), {regions.size() + 1}, "int64");
+        Buffer offsets_buffer;
+        if (!offsets || !offsets_buffer.get(offsets.get(), PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS))
+            return nullptr;
+        auto* at = static_cast<std::int64_t*>(offsets_buffer.view().buf);
+        at[0] = 0;
+        for (std::size_t i = 0; i < regions.size(); ++i) {
+            std::int64_t span;
+            if (__builtin_sub_overflow(regions[i].end, regions[i].start, &span) ||
+                __builtin_add_overflow(at[i], span, &at[i + 1]) || at[i + 1] > PY_SSIZE_T_MAX)
+                return PyErr_NoMemory();
+        }
+        const auto bytes = static_cast<std::uint64_t>(at[regions.size()]);
+        Ref data = new_array(numpy.get(), {bytes}, "uint8");
+        Buffer data_buffer;
+        if (!data || !data_buffer.get(data.get(), PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS))
+            return nullptr;
+        auto* out = static_cast<std::uint8_t*>(data_buffer.view().buf);
+        if (bytes >= kHugeBytes) engine::advise_huge_pages(out, bytes);
+        if (!fill(faidx, regions, engine::ArrayLayout{at, 0}, o.format, out, bytes)) return nullptr;
+        return PyTuple_Pack(2, data.get(), offsets.get());
+    });
+}
+
+}  // namespace nucla::py

@@ -1,0 +1,162 @@
+"""fetch_windows and fetch_packed against the str path: every region encoded from
+str(fasta[name][start:end]), padded with N outside the sequence, reverse-complemented on minus."""
+
+import random
+import subprocess
+import sys
+import threading
+
+import pytest
+
+import nucla
+
+np = pytest.importorskip("numpy")
+
+CODES = {c: i for i, c in enumerate("ACGT")}
+
+
+def make_fasta(tmp_path, seed, newline, bgzip=False):
+    rng = random.Random(seed)
+    seqs = {}
+    with open(tmp_path / "g.fa", "w", newline="") as f:
+        for k in range(6):
+            s = "".join(rng.choice("ACGTacgtNRYn") for _ in range(rng.randint(0, 700)))
+            width = rng.choice([7, 60, 61])
+            seqs[f"s{k}"] = s
+            f.write(f">s{k} description\n")
+            f.writelines(s[i : i + width] + newline for i in range(0, len(s), width))
+    path = tmp_path / "g.fa"
+    if bgzip:
+        subprocess.run(["bgzip", "-@1", "-i", "-f", str(path)], check=True)
+        path = tmp_path / "g.fa.gz"
+    return str(path), seqs
+
+
+def expected_bytes(fa, seqs, name, start, end, minus, upper=False):
+    inside = str(fa[name][max(start, 0) : max(min(end, len(seqs[name])), 0)]) if end > 0 else ""
+    left = min(max(-start, 0), end - start)
+    text = "N" * left + inside
+    text += "N" * (end - start - len(text))
+    if upper:
+        text = text.upper()
+    if minus:
+        text = str(-nucla.Sequence(name="x", seq=text))
+    return np.frombuffer(text.encode(), np.uint8)
+
+
+def encode(raw, encoding, dtype=np.uint8):
+    if encoding == "bytes":
+        return raw
+    codes = np.array([CODES.get(chr(b).upper(), 4) for b in raw], np.uint8)
+    if encoding == "codes":
+        return codes
+    return np.eye(5, 4, dtype=dtype)[codes]
+
+
+def random_regions(rng, seqs, n, length=None):
+    names = [rng.choice(sorted(seqs)) for _ in range(n)]
+    starts = [rng.randint(-30, len(seqs[m]) + 10) for m in names]
+    ends = [s + (length if length is not None else rng.randint(0, 120)) for s in starts]
+    minus = [rng.random() < 0.5 for _ in range(n)]
+    return names, starts, ends, minus
+
+
+@pytest.mark.parametrize("mode", ["mapped", "mutable", "bgzip"])
+@pytest.mark.parametrize("newline", ["\n", "\r\n"])
+@pytest.mark.parametrize("n", [50, 3000])  # on this thread, and on the pool
+def test_every_encoding_matches_the_str_path(tmp_path, mode, newline, n):
+    path, seqs = make_fasta(tmp_path, n, newline, bgzip=mode == "bgzip")
+    fa = nucla.Fasta(path, mutable=mode == "mutable")
+    rng = random.Random(n)
+    names, starts, ends, minus = random_regions(rng, seqs, n, length=90)
+    strands = ["-" if m else "+" for m in minus]
+    raw = [expected_bytes(fa, seqs, *r) for r in zip(names, starts, ends, minus)]
+    for encoding, dtype in [("bytes", None), ("codes", None), ("onehot", "float32")]:
+        got = fa.fetch_windows(names, np.array(starts), ends, 90, strands=strands,
+                               encoding=encoding, dtype=dtype)
+        want = np.stack([encode(r, encoding, dtype or np.uint8) for r in raw])
+        assert got.dtype == want.dtype and np.array_equal(got, want), encoding
+
+    names, starts, ends, minus = random_regions(rng, seqs, n)
+    data, offsets = fa.fetch_packed(np.array(names), starts, np.array(ends, np.int32),
+                                    strands=np.array(minus), encoding="codes", upper=True)
+    assert offsets.dtype == np.int64 and offsets[0] == 0 and len(offsets) == n + 1
+    for i, region in enumerate(zip(names, starts, ends, minus)):
+        want = encode(expected_bytes(fa, seqs, *region, upper=True), "codes")
+        assert np.array_equal(data[offsets[i] : offsets[i + 1]], want), i
+
+
+def test_options_out_and_table(tmp_path):
+    path, seqs = make_fasta(tmp_path, 7, "\n")
+    fa = nucla.Faidx(path, sequence_always_upper=True)
+    names, starts, ends, _ = random_regions(random.Random(7), seqs, 40, length=33)
+    out = np.full((40, 33, 4), 9, np.uint8)
+    assert fa.fetch_windows(names, starts, ends, 33, encoding="onehot", out=out) is out
+    plain = nucla.Fasta(path)
+    raw = [expected_bytes(plain, seqs, *r, False, upper=True) for r in zip(names, starts, ends)]
+    assert np.array_equal(out, np.stack([encode(r, "onehot") for r in raw]))
+
+    table = np.arange(256, dtype=np.uint8)[::-1].copy()
+    got = fa.fetch_windows(names, starts, ends, 33, encoding="codes", table=table)
+    assert np.array_equal(got, 255 - np.stack(raw))
+
+
+@pytest.mark.parametrize(
+    "kwargs, error",
+    [
+        (dict(names=["nope"]), KeyError),
+        (dict(ends=[5, 6]), ValueError),  # columns of different lengths
+        (dict(ends=[4]), ValueError),  # not the window's length
+        (dict(starts=[5.0]), TypeError),
+        (dict(starts=np.array([5.0])), TypeError),
+        (dict(strands=["x"]), ValueError),
+        (dict(encoding="2bit"), ValueError),
+        (dict(dtype="int64", encoding="onehot"), ValueError),
+        (dict(table=b"short", encoding="codes"), ValueError),
+        (dict(out=np.empty((1, 6), np.uint8)), ValueError),
+        (dict(out=np.empty((1, 5), np.int16)), TypeError),
+        (dict(out=np.empty((1, 10), np.uint8)[:, ::2]), ValueError),  # not C-contiguous
+    ],
+)
+def test_bad_requests_raise_before_writing(tmp_path, kwargs, error):
+    path, _ = make_fasta(tmp_path, 3, "\n")
+    args = dict(names=["s1"], starts=[0], ends=[5], length=5) | kwargs
+    out = args.get("out")
+    before = None if out is None else out.copy()
+    with pytest.raises(error):
+        nucla.Fasta(path).fetch_windows(**args)
+    if out is not None:
+        assert np.array_equal(out, before)
+
+
+def test_two_threads_at_once(tmp_path):
+    path, seqs = make_fasta(tmp_path, 11, "\n")
+    fa = nucla.Fasta(path)
+    names, starts, ends, minus = random_regions(random.Random(11), seqs, 20000, length=64)
+    want = fa.fetch_windows(names, starts, ends, 64, strands=minus, encoding="codes")
+    results = [None] * 4
+
+    def work(k):
+        results[k] = fa.fetch_windows(names, starts, ends, 64, strands=minus, encoding="codes")
+
+    threads = [threading.Thread(target=work, args=(k,)) for k in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert all(np.array_equal(r, want) for r in results)
+
+
+def test_without_numpy(tmp_path):
+    path, _ = make_fasta(tmp_path, 1, "\n")
+    code = (
+        "import sys; sys.modules['numpy'] = None\n"
+        "import nucla\n"
+        f"fa = nucla.Fasta({path!r})\n"
+        "try:\n"
+        "    fa.fetch_packed(['s1'], [0], [1])\n"
+        "except ImportError as e:\n"
+        "    print(e)\n"
+    )
+    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert "install numpy" in run.stdout, run.stderr
