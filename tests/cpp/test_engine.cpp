@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "engine/arrays.hpp"
 #include "engine/batch.hpp"
 #include "engine/bgzf_writer.hpp"
 #include "engine/faidx.hpp"
@@ -253,6 +254,35 @@ void batches_equal_single_fetches(bool mutable_file) {
                one->seq.size() == regions[i].end - regions[i].start + 1;
     }
     check(same, mutable_file ? "parallel batch, file handle" : "parallel batch, memory map");
+
+    // Two threads filling arrays at once (one has the pool, the other runs alone) get the
+    // same bytes, and bases past a sequence's end as padding.
+    std::vector<ArrayRegion> rows;
+    for (const Region& r : regions)
+        rows.push_back({(*faidx)->index().find(r.name), static_cast<std::int64_t>(r.start) - 1,
+                        static_cast<std::int64_t>(r.end) + 50, false});
+    ArrayFormat bytes;
+    std::vector<std::int64_t> offsets{0};
+    for (const ArrayRegion& r : rows) offsets.push_back(offsets.back() + (r.end - r.start));
+    std::vector<std::uint8_t> out[2];
+    std::vector<std::thread> fillers;
+    for (auto& o : out) {
+        o.resize(static_cast<std::size_t>(offsets.back()));
+        fillers.emplace_back([&] {
+            fill_regions(**faidx, rows, ArrayLayout{offsets.data(), 0}, bytes, o.data(), true);
+        });
+    }
+    for (std::thread& t : fillers) t.join();
+    bool arrays_same = out[0] == out[1];
+    for (std::size_t i = 0; arrays_same && i < regions.size(); ++i) {
+        const std::string& seq = parallel[i]->seq;
+        const auto* at = out[0].data() + offsets[i];
+        arrays_same = std::string(reinterpret_cast<const char*>(at), seq.size()) == seq &&
+                      std::string(reinterpret_cast<const char*>(at) + seq.size(),
+                                  static_cast<std::size_t>(offsets[i + 1] - offsets[i]) - seq.size())
+                              .find_first_not_of('N') == std::string::npos;
+    }
+    check(arrays_same, mutable_file ? "arrays, file handle" : "arrays, memory map");
 
     // Emptied while open: every region fails with the error naming the file, on every worker.
     check(::truncate(path.c_str(), 0) == 0, "truncate");
