@@ -258,9 +258,11 @@ void batches_equal_single_fetches(bool mutable_file) {
     // Two threads filling arrays at once (one has the pool, the other runs alone) get the
     // same bytes, and bases past a sequence's end as padding.
     std::vector<ArrayRegion> rows;
-    for (const Region& r : regions)
-        rows.push_back({(*faidx)->index().find(r.name), static_cast<std::int64_t>(r.start) - 1,
-                        static_cast<std::int64_t>(r.end) + 50, false});
+    for (const Region& r : regions) {
+        const IndexEntry* row = (*faidx)->index().find(r.name);
+        const auto end = static_cast<std::int64_t>(r.end + (r.end == row->rlen ? 50 : 0));
+        rows.push_back({row, static_cast<std::int64_t>(r.start) - 1, end, false});
+    }
     ArrayFormat bytes;
     std::vector<std::int64_t> offsets{0};
     for (const ArrayRegion& r : rows) offsets.push_back(offsets.back() + (r.end - r.start));
