@@ -15,6 +15,9 @@ ReadScratch& thread_scratch() {
 
 namespace {
 
+// The caller's thread looks at its Interrupt once every this many regions it prepares.
+constexpr std::size_t kPollEvery = 64;
+
 // std::stable_sort in steps (sorted runs, then merges of ever longer runs), polling `interrupt`
 // between them: sorting millions of regions takes long enough for Ctrl-C to matter.
 template <class Less>
@@ -39,7 +42,7 @@ BatchRun run_serial(std::size_t n, BatchSink& sink, Interrupt* interrupt) {
     BatchRun run;
     ReadScratch& scratch = thread_scratch();
     for (std::size_t i = 0; i < n; ++i) {
-        if (interrupt && !interrupt->keep_going()) {
+        if (i % kPollEvery == 0 && interrupt && !interrupt->keep_going()) {
             run.stopped = true;
             break;
         }
@@ -54,7 +57,6 @@ BatchRun run_serial(std::size_t n, BatchSink& sink, Interrupt* interrupt) {
 BatchRun run_ordered(std::size_t n, BatchSink& sink, Interrupt* interrupt) {
     BatchRun run;
     const auto stopped = [&] { return interrupt && interrupt->stopped(); };
-    constexpr std::size_t kPollEvery = 64;
     for (; run.prepared < n; ++run.prepared) {
         if (run.prepared % kPollEvery == 0 && interrupt && !interrupt->keep_going()) break;
         if (!sink.prepare(run.prepared)) break;
@@ -98,7 +100,7 @@ BatchRun run_overlapped(std::size_t n, BatchSink& sink, Interrupt* interrupt) {
         } publish_all{published, n};
         constexpr std::size_t kPublishEvery = 64;
         for (std::size_t i = 0; i < n; ++i) {
-            if ((i % kPublishEvery == 0 && interrupt && !interrupt->keep_going()) ||
+            if ((i % kPollEvery == 0 && interrupt && !interrupt->keep_going()) ||
                 !sink.prepare(i)) {
                 limit.store(i, std::memory_order_relaxed);
                 return;
