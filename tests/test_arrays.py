@@ -160,3 +160,26 @@ def test_without_numpy(tmp_path):
     )
     run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
     assert "install numpy" in run.stdout, run.stderr
+
+
+def test_columns_are_read_as_they_stand_when_the_call_begins(tmp_path):
+    path, seqs = make_fasta(tmp_path, 5, "\n")
+    fa = nucla.Fasta(path)
+    names, starts = ["s1"] * 300, list(range(300))
+
+    class Shifty:
+        def __index__(self):
+            names.clear()  # caller code run mid-conversion drops what the call reads
+            starts.clear()
+            return 0
+
+    class Column:  # an array-like whose tolist() hands out a list its owner keeps
+        def tolist(self):
+            return starts
+
+    starts[150] = Shifty()
+    want = [expected_bytes(fa, seqs, "s1", s, s + 4, False) for s in range(300)]
+    want[150] = expected_bytes(fa, seqs, "s1", 0, 4, False)
+    ends = [s + 4 if i != 150 else 4 for i, s in enumerate(range(300))]
+    got = fa.fetch_windows(names, Column(), ends, 4)
+    assert np.array_equal(got, np.stack(want))

@@ -100,7 +100,8 @@ Ref column_items(const char* fname, const char* arg, PyObject* obj) {
             bad_argument(fname, arg, "a one-dimensional array", obj);
             return Ref();
         }
-        return list;
+        // A list that something else holds too could change while it is read.
+        return Py_REFCNT(list.get()) == 1 ? std::move(list) : Ref::steal(PySequence_Tuple(list.get()));
     }
     Ref items = Ref::steal(PySequence_Tuple(obj));
     if (!items && PyErr_ExceptionMatches(PyExc_TypeError)) {
@@ -177,7 +178,8 @@ bool to_coordinates(const char* fname, const char* arg, PyObject* obj, std::vect
     }
     Ref items = column_items(fname, arg, obj);
     if (!items) return false;
-    // A tuple, or a list that only this call holds: nothing can change it while it is read.
+    // A tuple, or a list that only this call holds: no caller code can change it while it is
+    // read.
     const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
     PyObject* const* item = PySequence_Fast_ITEMS(items.get());
     out.resize(static_cast<std::size_t>(n));
