@@ -71,7 +71,8 @@ def test_every_encoding_matches_the_str_path(tmp_path, mode, newline, n):
     names, starts, ends, minus = random_regions(rng, seqs, n, length=90)
     strands = ["-" if m else "+" for m in minus]
     raw = [expected_bytes(fa, seqs, *r) for r in zip(names, starts, ends, minus)]
-    for encoding, dtype in [("bytes", None), ("codes", None), ("onehot", None), ("onehot", "float16")]:
+    for encoding, dtype in [("bytes", None), ("codes", None), ("onehot", None), ("onehot", "float16"),
+                            ("onehot", "float32")]:
         got = fa.fetch_windows(names, np.array(starts), ends, 90, strands=strands,
                                encoding=encoding, dtype=dtype)
         want = np.stack([encode(r, encoding, dtype or np.uint8) for r in raw])
