@@ -17,7 +17,8 @@ for _code, _base in enumerate(b"ACGT"):
     CODES[_base] = CODES[_base | 0x20] = _code
 CODES_TABLE = CODES.tobytes()
 # one-hot through a 256-entry table of 4-byte rows, read as uint32 (numpy's fastest gather)
-ONEHOT32 = np.vstack([np.eye(4, dtype=np.uint8), np.zeros((1, 4), np.uint8)])[CODES].view(np.uint32).ravel()
+ONEHOT32 = np.vstack([np.eye(4, dtype=np.uint8), np.zeros((1, 4), np.uint8)])[CODES]
+ONEHOT32 = ONEHOT32.view(np.uint32).ravel()
 UPPER = bytes.maketrans(bytes(range(97, 123)), bytes(range(65, 91)))
 
 
