@@ -21,10 +21,15 @@ from importlib import metadata
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
+import arrays  # noqa: E402
 import gen  # noqa: E402
+import genomekit_genome  # noqa: E402
 
 TOOLS = ["nucla", "pysam", "pyfastx", "samtools"]
 PEERS = TOOLS[1:]
+# The array workloads' other routes (bench/arrays.py); in the main tables "nucla" is the array call.
+EXTRA_ROUTES = ["nucla_many", "genomekit", "floor_c"]
+CHART_PEERS = PEERS + ["genomekit"]
 
 # name: (label, unit, how to turn a median run into the shown number, floor source)
 WORKLOADS = {
@@ -42,7 +47,19 @@ WORKLOADS = {
     "batch_many_gz": ("Batch of BED regions, many chromosomes, bgzip genome", "s", "seconds", "str_many"),
     "cli_bed": ("BED regions to a FASTA file, command line", "s", "seconds", None),
     "cli_bed_gz": ("BED regions to a BGZF .gz file, command line (samtools: plain)", "s", "seconds", None),
+    "win_bytes": ("Fixed 1,000-base windows as uint8 bytes [N, 1000]", "s", "seconds", "floor_c"),
+    "win_codes": ("Fixed windows as integer codes [N, 1000]", "s", "seconds", "floor_c"),
+    "win_onehot": ("Fixed windows one-hot [N, 1000, 4], new array", "s", "seconds", "floor_c"),
+    "win_onehot_out": ("Fixed windows one-hot into a caller's array (out=)", "s", "seconds", "floor_c"),
+    "packed": ("BED regions as packed uint8 + int64 offsets", "s", "seconds", "floor_c"),
 }
+# Array workloads that are not times: a second thread's progress, peak private memory.
+ARRAY_EXTRAS = ["gil", "mem_windows", "mem_packed"]
+ROUTE_LABELS = {
+    "pysam": "pysam fetch + numpy", "pyfastx": "pyfastx slices + numpy",
+    "genomekit": "GenomeKit (own 2bit genome) + numpy", "nucla_many": "nucla `fetch_many` + numpy",
+    "nucla": "nucla `fetch_windows` / `fetch_packed`", "floor_c": "C++ floor, 2 threads, new buffer",
+    "floor_c_reused": "C++ floor, 2 threads, reused buffer"}
 FLOORS = {
     "read_bw": ("Page-cache read bandwidth of genome.fa", "GB/s", "gbps"),
     "memcpy_bw": ("memcpy bandwidth (numpy copy)", "GB/s", "gbps"),
@@ -81,6 +98,14 @@ NOTES = [
     "samtools 1.16.1 cannot compress). The check compares the uncompressed output; memory is the "
     "command's own peak RSS (GNU time).",
     "n/a: the nucla feature is not available in the installed build; —: the tool has no such operation.",
+    "Array rows: 100,000 windows of 1,000 bases centred on random bases (two more over the genome's "
+    "first and last base, so padding is exercised) and the 200,000 regions of `many.bed` packed as "
+    "uint8 data + int64 offsets; all on the plus strand. nucla is `fetch_windows` / `fetch_packed` "
+    "(n/a on builds without them); the peers fetch a str per region (clamped to the sequence, padded "
+    "with N), join, and encode with numpy (codes: `bytes.translate`; one-hot: a gather from a "
+    "256-entry uint32 table, with `out=` into the caller's array). The floor is bench/floor/arrays.cpp "
+    "(mmap, whole-line copies, a 256-entry table, 2 threads; new buffer, or the reused one for `out=`). "
+    "Outputs are compared by md5, the file bytes upper-cased (GenomeKit's genome keeps no lower case).",
 ]
 
 
@@ -107,7 +132,7 @@ def machine_info():
 
 def versions():
     out = {}
-    for pkg in ("nucla", "pysam", "pyfastx", "numpy"):
+    for pkg in ("nucla", "pysam", "pyfastx", "numpy", "genomekit"):
         try:
             out[pkg] = metadata.version(pkg)
         except metadata.PackageNotFoundError:
@@ -129,7 +154,9 @@ def importable(name):
 
 
 def install():
+    # genomekit brings no other FASTA reader (its own needs: numpy, boto3, google-cloud-storage, ...)
     missing = [p for p in ("numpy", "pysam", "pyfastx", "matplotlib") if not importable(p)]
+    missing += [] if importable("genome_kit") else ["genomekit"]
     if missing:
         print("installing", *missing, flush=True)
         subprocess.run([sys.executable, "-m", "pip", "install", "-q", *missing], check=False)
@@ -171,6 +198,21 @@ def link_build_copies(d):
             shutil.copyfile(os.path.join(d, name), dst)
 
 
+def build_floor(data_dir):
+    """Compile the array workloads' floor program into the data directory (once per change)."""
+    src = os.path.join(HERE, "floor", "arrays.cpp")
+    exe = os.path.join(data_dir, "floor-arrays")
+    if os.path.exists(exe) and os.path.getmtime(exe) >= os.path.getmtime(src):
+        return None
+    cxx = os.environ.get("CXX") or shutil.which("c++") or shutil.which("g++") or shutil.which("clang++")
+    if cxx is None:
+        return "no C++ compiler: the array floor was not built"
+    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
+    r = subprocess.run([cxx, "-std=c++17", "-O3", "-march=native", "-pthread", "-o", exe, src],
+                       capture_output=True, text=True, env=env)
+    return f"the array floor did not compile: {r.stderr.strip()[-300:]}" if r.returncode else None
+
+
 def run_worker(tool, workload, manifest, check=False, timeout=900):
     cmd = [sys.executable, os.path.join(HERE, "worker.py"), tool, workload, manifest]
     if check:
@@ -193,9 +235,12 @@ def summarize(runs):
     cell = {"seconds": statistics.median(r["seconds"] for r in ok),
             "runs": [r["seconds"] for r in ok],
             "maxrss_mib": max(r["maxrss_kb"] for r in ok) / 1024}
-    for k in ("items", "bases", "check"):
+    for k in ("items", "bases", "check", "output_bytes"):
         if k in ok[0]:
             cell[k] = ok[0][k]
+    for k in ("reused_seconds", "progress", "private_kb"):
+        if k in ok[0]:
+            cell[k] = statistics.median(r[k] for r in ok)
     errors = [r["error"] for r in runs if "error" in r]
     if errors:
         cell["failed_runs"] = errors
@@ -228,6 +273,8 @@ def cell_text(cell, how):
 
 def floor_for(res, workload, sizes):
     src = WORKLOADS[workload][3]
+    if src == "floor_c":
+        return value(res["cells"][workload].get("floor_c"), "seconds")
     floors = res["floors"]
     rb = value(floors.get("read_bw"), "gbps")
     if src in sizes:
@@ -287,8 +334,86 @@ def markdown(res):
     for f, (label, unit, how) in FLOORS.items():
         if f in res["floors"]:
             lines.append(f"| {label} | {unit} | {cell_text(res['floors'][f], how)} |")
+    lines += array_markdown(res)
     lines += ["", "## Notes", ""] + [f"- {n}" for n in NOTES + res["problems"]]
     return "\n".join(lines) + "\n"
+
+
+def ratio(res, slow, fast):
+    """Time of cell `slow` over time of cell `fast`, each given as (workload, route)."""
+    a, b = (res["cells"].get(w, {}).get(t, {}) for w, t in (slow, fast))
+    return a["seconds"] / b["seconds"] if "seconds" in a and "seconds" in b and b["seconds"] else None
+
+
+def best_peer(res, *workloads):
+    """(workload, route) of the fastest peer cell among the given workloads."""
+    cells = [(c["seconds"], (w, t)) for w in workloads for t in ("pysam", "pyfastx", "genomekit")
+             if "seconds" in (c := res["cells"].get(w, {}).get(t, {}))]
+    return min(cells)[1] if cells else (None, None)
+
+
+def array_markdown(res):
+    """The array section: every route, the second thread's progress, memory and the targets."""
+    timed = [w for w in arrays.TIMED if w in res["cells"]]
+    if not timed:
+        return []
+    lines = ["", "## Arrays: every route (seconds)", "",
+             "| route | " + " | ".join(WORKLOADS[w][0] for w in timed) + " |",
+             "|---|" + "---:|" * len(timed)]
+    for route in arrays.ROUTES + ["floor_c_reused"]:
+        key = "reused_seconds" if route == "floor_c_reused" else "seconds"
+        cells = [res["cells"][w].get(route.replace("_reused", ""), {}) for w in timed]
+        if any(cells):
+            lines.append(f"| {ROUTE_LABELS[route]} | " + " | ".join(
+                fmt(c[key]) if key in c else cell_text(c or {"na": "not applicable"}, "seconds")
+                for c in cells) + " |")
+    extras = [w for w in ARRAY_EXTRAS if w in res["cells"]]
+    if extras:
+        lines += ["", "| measure | " + " | ".join(ROUTE_LABELS[r] for r in arrays.ROUTES[:-1]) + " |",
+                  "|---|" + "---:|" * (len(arrays.ROUTES) - 1)]
+        labels = {"gil": "second Python thread's progress during the batch (share of alone)",
+                  "mem_windows": "peak private memory / output, windows as codes",
+                  "mem_packed": "peak private memory / output, packed regions"}
+        for w in extras:
+            row = []
+            for r in arrays.ROUTES[:-1]:
+                c = res["cells"][w].get(r, {})
+                if "progress" in c:
+                    row.append(f"{c['progress']:.0%}")
+                elif "private_kb" in c:
+                    row.append(f"{c['private_kb'] * 1024 / c['output_bytes']:.2f}")
+                else:
+                    row.append(cell_text(c, "seconds") if c else "—")
+            lines.append(f"| {labels[w]} | " + " | ".join(row) + " |")
+    targets = [
+        ("codes, new array: vs pysam + numpy", ("win_codes", "pysam"), ("win_codes", "nucla"), 15),
+        ("codes, new array: vs GenomeKit", ("win_codes", "genomekit"), ("win_codes", "nucla"), 3),
+        ("one-hot into `out=`: vs the best peer route",
+         best_peer(res, "win_onehot", "win_onehot_out"), ("win_onehot_out", "nucla"), 10),
+        ("one-hot into `out=`: the floor (reused buffer) vs nucla, at least 1/1.3",
+         ("win_onehot_out", "floor_c"), ("win_onehot_out", "nucla"), 1 / 1.3),
+        ("one-hot, new array: vs the best peer route",
+         best_peer(res, "win_onehot", "win_onehot_out"), ("win_onehot", "nucla"), 3),
+        ("packed: vs pysam loop + join", ("packed", "pysam"), ("packed", "nucla"), 8),
+        ("packed: vs nucla `fetch_many` + join", ("packed", "nucla_many"), ("packed", "nucla"), 5),
+    ]
+    lines += ["", "| target (speed-up, same run) | goal | measured | met |", "|---|---:|---:|:---:|"]
+    for label, slow, fast, goal in targets:
+        x = ratio(res, slow, fast) if slow[0] else None
+        lines.append(f"| {label} | {goal:.3g}× | " + (f"{x:.3g}× | {'yes' if x >= goal else 'no'} |"
+                                                      if x else "n/a | — |"))
+    for w, label, goal, field in (("gil", "second thread's progress during `fetch_windows`", 0.8, "progress"),
+                                  ("mem_windows", "peak private memory / output, windows", 1.1, "private_kb"),
+                                  ("mem_packed", "peak private memory / output, packed", 1.1, "private_kb")):
+        c = res["cells"].get(w, {}).get("nucla", {})
+        x = c.get(field)
+        if x is not None and field == "private_kb":
+            x = x * 1024 / c["output_bytes"]
+        ok = x is not None and (x >= goal if field == "progress" else x <= goal)
+        op = "≥" if field == "progress" else "≤"
+        lines.append(f"| {label} | {op} {goal:.3g} | " + (f"{x:.3g} | {'yes' if ok else 'no'} |"
+                                                          if x is not None else "n/a | — |"))
+    return lines
 
 
 def chart(res, path):
@@ -302,14 +427,14 @@ def chart(res, path):
     labels = [WORKLOADS[w][0] for w in WORKLOADS if w in res["cells"]]
     keys = [w for w in WORKLOADS if w in res["cells"]]
     fig, ax = plt.subplots(figsize=(11, 0.7 * len(keys) + 1.5))
-    h = 0.8 / len(PEERS)
+    h = 0.8 / len(CHART_PEERS)
     any_bar = False
-    for i, peer in enumerate(PEERS):
+    for i, peer in enumerate(CHART_PEERS):
         ys, xs = [], []
         for j, w in enumerate(keys):
             s = speedup(res, w, peer)
             if s:
-                ys.append(j + (i - (len(PEERS) - 1) / 2) * h)
+                ys.append(j + (i - (len(CHART_PEERS) - 1) / 2) * h)
                 xs.append(s)
         if xs:
             any_bar = True
@@ -353,8 +478,9 @@ def main(argv=None):
     ap.add_argument("--seed", type=int, default=20240601)
     ap.add_argument("--cache", default=os.environ.get("NUCLA_BENCH_CACHE", os.path.expanduser("~/.cache/nucla-bench")))
     ap.add_argument("--out", help="results directory (default bench/results, or the temp dir with --smoke)")
-    ap.add_argument("--tools", default=",".join(TOOLS))
-    ap.add_argument("--workloads", default=",".join(WORKLOADS), help="comma list (floors always run)")
+    ap.add_argument("--tools", default=",".join(TOOLS + EXTRA_ROUTES))
+    ap.add_argument("--workloads", default=",".join(list(WORKLOADS) + ARRAY_EXTRAS),
+                    help="comma list (floors always run)")
     ap.add_argument("--no-install", action="store_true")
     a = ap.parse_args(argv)
     tmp = None
@@ -377,6 +503,7 @@ def main(argv=None):
     genome, contigs = os.path.join(data_dir, "genome.fa"), os.path.join(data_dir, "contigs.fa")
     scaffolds = os.path.join(data_dir, "scaffolds.fa")
     gz = genome + ".gz"
+    two_bit = os.path.join(arrays.genomekit_dir(m), genomekit_genome.REFG + ".2bit")
     sizes = {"read_genome": os.path.getsize(genome), "read_contigs": os.path.getsize(contigs)}
     skipped = []
     if os.path.exists(gz):
@@ -392,6 +519,12 @@ def main(argv=None):
                    if os.path.exists(p)):
             print("pyfastx: building its index once (untimed)", flush=True)
         run_worker("pyfastx", "prepare", manifest)
+    if any(w in arrays.WORKLOADS for w in workloads):
+        if "genomekit" in tools and importable("genome_kit"):
+            print("genomekit: making its 2bit genome once (untimed)", flush=True)
+            run_worker("genomekit", "prepare", manifest)
+        if "floor_c" in tools and (why := build_floor(data_dir)):
+            skipped.append(why)
 
     def record(tool, workload, r):
         r.setdefault("tool", tool)
@@ -404,10 +537,13 @@ def main(argv=None):
     for w in workloads:
         warm([contigs] if w in ("build_contigs", "open_contigs")
              else [scaffolds] if w == "open_scaffolds"
-             else [gz] if w.endswith("_gz") else [genome])
-        runs = {t: [] for t in tools}
+             else [gz] if w.endswith("_gz")
+             else [genome, two_bit] if w in arrays.WORKLOADS and os.path.exists(two_bit)
+             else [genome])
+        runs = {t: [] for t in tools
+                if (t in arrays.ROUTES_FOR[w] if w in arrays.WORKLOADS else t in TOOLS)}
         for rep in range(a.reps):
-            for t in tools:
+            for t in runs:
                 if rep and runs[t] and "na" in runs[t][-1]:
                     continue  # not available / not applicable: once is enough
                 runs[t].append(record(t, w, run_worker(t, w, manifest, check=rep == 0)))

@@ -2,7 +2,9 @@
 
     python bench/worker.py TOOL WORKLOAD MANIFEST [--check]
 
-TOOL is nucla, pysam, pyfastx, samtools or floor (the physical floors).
+TOOL is nucla, pysam, pyfastx, samtools or floor (the physical floors); the array
+workloads (bench/arrays.py) have their own routes: nucla, nucla_many, pysam, pyfastx,
+genomekit and floor_c.
 Input preparation (reading BED files, converting coordinates, opening files
 where the workload is not about opening) is not timed; only the call that
 produces the output strings (or, for the command-line workloads, the output
@@ -14,6 +16,8 @@ file) is.  The JSON line holds:
   file_bytes  an output file's size on disk (compressed or not)
   check       md5 of the outputs (with --check), to compare tools
   na          set instead of seconds when the tool cannot run this workload
+The array workloads add output_bytes, and as they apply reused_seconds (the floor into a
+reused buffer), progress (the gil workload) and private_kb (the mem_ workloads).
 """
 import gzip
 import hashlib
@@ -28,6 +32,8 @@ import sysconfig
 import time
 from itertools import accumulate
 
+import arrays
+
 clock = time.perf_counter
 TMP = os.environ.get("TMPDIR", "/tmp")
 RSS_FILE = os.path.join(TMP, f"nucla-bench-{os.getpid()}.rss")
@@ -36,8 +42,7 @@ OUTPUT_BASE = os.path.join(TMP, f"nucla-bench-{os.getpid()}.out")
 CLI_THREADS = "2"
 
 
-class NotApplicable(Exception):
-    """The tool has no way to run this workload."""
+NotApplicable = arrays.NotApplicable  # the tool has no way to run this workload
 
 
 def load_bed(path):
@@ -414,13 +419,17 @@ def main(argv):
         m = json.load(f)
     result = {"tool": tool_name, "workload": workload}
     try:
-        if tool_name == "floor":
-            run, bases = floor(workload, m)
+        out = bases = None
+        if workload in arrays.WORKLOADS or tool_name in set(arrays.ROUTES) - TOOLS.keys():
+            result.update(arrays.measure(tool_name, workload, m, check))
         else:
-            run, bases = prepare(TOOLS[tool_name](), workload, m)
-        t0 = clock()
-        out = run()
-        result["seconds"] = clock() - t0
+            if tool_name == "floor":
+                run, bases = floor(workload, m)
+            else:
+                run, bases = prepare(TOOLS[tool_name](), workload, m)
+            t0 = clock()
+            out = run()
+            result["seconds"] = clock() - t0
     except NotApplicable as e:
         result["na"] = "not applicable"
         result["why"] = str(e)
@@ -432,7 +441,7 @@ def main(argv):
         out = bases = None
     except (AttributeError, NotImplementedError, TypeError) as e:
         # a nucla build without this feature (TypeError: e.g. no __getitem__ yet)
-        if tool_name != "nucla":
+        if not tool_name.startswith("nucla"):
             raise
         result["na"] = "not available"
         result["why"] = f"{type(e).__name__}: {e}"
