@@ -323,6 +323,7 @@ def measure(tool, workload, m, check):
             run = lambda: f(regs)  # noqa: E731
         else:
             run = route.prepare(w)
+        run()
         progress, seconds = thread_progress(run)
         return {"seconds": seconds, "progress": progress}
     run = route.prepare(w)
@@ -330,6 +331,9 @@ def measure(tool, workload, m, check):
         out, seconds, peak_kb = private_peak(run)
         r = describe(out, w, False)
         return dict(r, seconds=seconds, private_kb=peak_kb)
+    # Once untimed, as the floor does: a loader's calls after its first, with the file's pages
+    # in memory (and, for nucla, in its map).
+    run()
     t0 = clock()
     out = run()
     seconds = clock() - t0
