@@ -20,6 +20,11 @@ bool modified_before(const struct stat& a, const struct stat& b);
 // The processors this process may run on (its CPU affinity where the system has one), at least 1.
 std::size_t available_processors();
 
+// Lowers the calling thread's scheduling priority a little below the process's (where the
+// system can do that for one thread): a helper thread then gives way to the application's own
+// threads, and to other programs, when there are more runnable threads than processors.
+void lower_thread_priority();
+
 // The system's description of an errno value ("No such file or directory").
 std::string system_error_text(int code);
 

@@ -54,7 +54,15 @@ public:
         // The caller's thread is one of the `size` workers; when the system refuses a thread,
         // the pool makes do with those it has.
         try {
-            for (std::size_t i = 1; i < size; ++i) threads_.emplace_back([this] { work(); });
+            for (std::size_t i = 1; i < size; ++i) {
+                threads_.emplace_back([this] {
+                    // The caller's thread does its share at its own priority; the helpers
+                    // give way, so that a batch run with the interpreter lock released leaves
+                    // the application's other threads their processors.
+                    lower_thread_priority();
+                    work();
+                });
+            }
         } catch (...) {
         }
     }
