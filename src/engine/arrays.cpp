@@ -211,7 +211,8 @@ private:
         return {lo, hi};
     }
 
-    // Starts loading a region's bytes in a memory map into the cache.
+    // Starts loading the first lines of a region's bytes in a memory map into the cache (the
+    // hardware follows on from there; asking for more only stalls on the misses in flight).
     void prefetch(const ArrayRegion& r) const {
         const std::string_view map = faidx_.source().mapped();
         const Span s = span(r);
@@ -221,7 +222,7 @@ private:
         const IndexEntry& e = *r.entry;
         const auto bases = static_cast<std::uint64_t>(s.hi - s.lo);
         const std::uint64_t bytes = bases + (bases / e.lenc + 1) * (e.lenb - e.lenc);
-        const std::uint64_t end = std::min<std::uint64_t>({map.size() - *pos, bytes, 1 << 14});
+        const std::uint64_t end = std::min<std::uint64_t>({map.size() - *pos, bytes, 256});
         for (std::uint64_t off = 0; off < end; off += 64) __builtin_prefetch(map.data() + *pos + off);
     }
 
