@@ -1,4 +1,5 @@
 import concurrent.futures
+import inspect
 import multiprocessing
 import pickle
 import random
@@ -49,6 +50,26 @@ def test_engines_pickle_as_path_and_options(genome, cls):
     assert (str(s), s.start) == (seqs["c1"][1:5], 1)
     with pytest.raises(IndexError):
         copy.fetch("c1", 0, 5) if cls is nucla.Faidx else copy.get_seq("c1", 0, 5)
+
+
+@pytest.mark.parametrize("cls", [nucla.Faidx, nucla.Fasta])
+def test_pickle_hands_back_every_option(genome, cls):
+    path, _ = genome
+    params = inspect.signature(cls).parameters
+    defaults = {name: "stop" if p.default is ... else p.default for name, p in params.items()}
+    changed = dict(indexname=path + ".fai", as_raw=True, strict_bounds=True,
+                   sequence_always_upper=True, rebuild=False, build_index=False,
+                   one_based_attributes=False, default_seq="NN", mutable=True, key_function=len,
+                   split_char="|", filt_function=str, read_long_names=True,
+                   duplicate_action="longest", read_ahead=9)
+    assert sorted(changed) == sorted(list(params)[1:])
+    # All at once, then each flag alone (flags share their values, so only alone do they
+    # show which member each one lands in).
+    flags = [name for name, v in defaults.items() if isinstance(v, bool)]
+    for given in [changed] + [{flag: changed[flag]} for flag in flags]:
+        args = cls(path, **given).__reduce__()[0].__reduce__()[1]
+        expected = {**defaults, "filename": path, **given}
+        assert args == (cls.__name__, *expected.values())
 
 
 def test_unpicklable_held_option(genome):

@@ -36,11 +36,6 @@ struct Options {
     bool one_based_attributes = true;
     std::optional<std::string> default_seq;
     bool mutable_file = false;  // open read-write and read through the descriptor
-    // Accepted and held for callers; the engine gives them no meaning.
-    std::optional<std::string> split_char;
-    bool read_long_names = false;
-    std::string duplicate_action = "stop";
-    std::optional<std::uint64_t> read_ahead;
 };
 
 // What the bounds policy made of a request, before any byte is read.

@@ -25,6 +25,8 @@ constexpr Signature<16> kNewSig{
      "read_long_names", "duplicate_action", "sequence_always_upper", "rebuild", "build_index"},
     1};
 
+static_assert(names_every_option(kNewSig));
+
 PyObject* Fasta_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guard([&]() -> PyObject* {
         std::array<PyObject*, 16> a;
