@@ -97,8 +97,10 @@ const engine::Faidx& fasta_engine(PyObject* fasta);
 PyObject* fasta_filename(PyObject* fasta);
 
 // Records and iterators hold a strong reference to `fasta`, so the engine outlives them.
-// `name` must be a str naming a row of the engine's index.
+// `name` must be a str naming a row of the engine's index (else the engine's FetchError).
 PyObject* new_fasta_record(PyObject* fasta, Ref name);
+// The same for a name whose row the caller has looked up.
+PyObject* new_fasta_record(PyObject* fasta, Ref name, const engine::IndexEntry& entry);
 PyObject* new_fasta_iterator(PyObject* fasta);
 PyObject* new_sequence_iterator(PyObject* fasta, PyObject* name);
 

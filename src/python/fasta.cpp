@@ -67,7 +67,8 @@ PyObject* Fasta_subscript(PyObject* self, PyObject* key) {
             std::string_view name;
             // A str that cannot be encoded (lone surrogates) names no row either.
             if (utf8_of(key, name)) {
-                if (index.contains(name)) return new_fasta_record(self, Ref::borrow(key));
+                if (const auto* entry = index.find(name))
+                    return new_fasta_record(self, Ref::borrow(key), *entry);
             } else {
                 PyErr_Clear();
             }
