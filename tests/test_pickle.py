@@ -8,28 +8,20 @@ import pytest
 
 import nucla
 import pickle_workers
+from conftest import random_regions, write_random_fasta
 
 
 @pytest.fixture(scope="module")
 def genome(tmp_path_factory):
-    rng = random.Random(9)
-    path = tmp_path_factory.mktemp("pickle") / "g.fa"
-    seqs = {f"c{i}": "".join(rng.choice("ACGTN") for _ in range(rng.randrange(200, 3000)))
-            for i in range(6)}
-    path.write_text("".join(f">{k}\n" + "".join(v[i:i + 70] + "\n" for i in range(0, len(v), 70))
-                            for k, v in seqs.items()))
-    nucla.Faidx(str(path))
-    return str(path), seqs
+    path, seqs = write_random_fasta(tmp_path_factory.mktemp("pickle") / "g.fa", random.Random(9),
+                                    records=[f"c{i}" for i in range(6)], length=(200, 3000),
+                                    alphabet="ACGTN", width=70)
+    nucla.Faidx(path)
+    return path, seqs
 
 
 def regions_for(seqs, n, seed):
-    rng = random.Random(seed)
-    out = []
-    for _ in range(n):
-        name = rng.choice(list(seqs))
-        a = rng.randrange(1, len(seqs[name]) + 1)
-        out.append((name, a, rng.randrange(a, len(seqs[name]) + 1)))
-    return out
+    return random_regions(random.Random(seed), seqs, n)
 
 
 def test_sequence_pickles_by_value():
