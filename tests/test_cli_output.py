@@ -16,7 +16,8 @@ from pathlib import Path
 import pytest
 
 from conftest import write_random_fasta
-from test_cli import DATA, SAMTOOLS, cli, needs_samtools, random_named_fasta, run, samtools  # noqa: F401
+from test_cli import (DATA, SAMTOOLS, cli, needs_samtools, random_named_fasta, run,  # noqa: F401
+                      samtools)
 
 BGZIP = shutil.which("bgzip")
 BEDTOOLS = shutil.which("bedtools")

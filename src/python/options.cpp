@@ -10,11 +10,20 @@ namespace nucla::py {
 namespace {
 
 const Option& option_named(const char* name) {
-    const Option* option = find_option(name);
+    const std::size_t i = option_index(name);
     // Every constructor signature is checked against the table when it is compiled.
-    if (!option) throw std::logic_error(std::string("no option named ") + name);
-    return *option;
+    if (i == kOptionCount) throw std::logic_error(std::string("no option named ") + name);
+    return kOptions[i];
 }
+
+// The member an option's row names, in `values` (const or not); T is the member's type.
+template <class T, class Values>
+auto& field(Values& values, const Option& option) {
+    return values.*std::get<T OptionValues::*>(option.member);
+}
+
+using Text = std::optional<std::string>;
+using Count = std::optional<std::uint64_t>;
 
 bool convert(const char* fname, const Option& option, PyObject* v, OptionValues& values) {
     const char* arg = option.name;
@@ -25,26 +34,23 @@ bool convert(const char* fname, const Option& option, PyObject* v, OptionValues&
             if (!v) return true;
             std::string_view text;
             if (!to_str(fname, arg, v, text)) return false;
-            (values.*std::get<std::string OptionValues::*>(option.member)).assign(text);
+            field<std::string>(values, option).assign(text);
             return true;
         }
         case OptionKind::IndexPath:
         case OptionKind::Text: {
             std::optional<std::string_view> text;
             if (!to_opt_str(fname, arg, v, text)) return false;
-            auto& field = values.*std::get<std::optional<std::string> OptionValues::*>(option.member);
-            if (text) field.emplace(*text);
+            if (text) field<Text>(values, option).emplace(*text);
             return true;
         }
         case OptionKind::Flag:
-            return !v || to_bool(fname, arg, v, values.*std::get<bool OptionValues::*>(option.member));
+            return !v || to_bool(fname, arg, v, field<bool>(values, option));
         case OptionKind::Object:
-            if (v && v != Py_None) values.*std::get<Ref OptionValues::*>(option.member) = Ref::borrow(v);
+            if (v && v != Py_None) field<Ref>(values, option) = Ref::borrow(v);
             return true;
         case OptionKind::Count:
-            return to_opt_u64(fname, arg, v,
-                              values.*std::get<std::optional<std::uint64_t> OptionValues::*>(
-                                  option.member));
+            return to_opt_u64(fname, arg, v, field<Count>(values, option));
     }
     return true;
 }
@@ -58,24 +64,20 @@ Ref pickled(const Option& option, const EngineHolder& holder) {
         case OptionKind::Path:
             return make_str(faidx.absolute_filename());
         case OptionKind::IndexPath:
-            return values.*std::get<std::optional<std::string> OptionValues::*>(option.member)
-                       ? make_str(faidx.absolute_index_path())
-                       : or_none(nullptr);
+            return field<Text>(values, option) ? make_str(faidx.absolute_index_path())
+                                               : or_none(nullptr);
         case OptionKind::Text: {
-            const auto& text =
-                values.*std::get<std::optional<std::string> OptionValues::*>(option.member);
+            const Text& text = field<Text>(values, option);
             return text ? make_str(*text) : or_none(nullptr);
         }
         case OptionKind::Flag:
-            return or_none(values.*std::get<bool OptionValues::*>(option.member) ? Py_True
-                                                                                  : Py_False);
+            return or_none(field<bool>(values, option) ? Py_True : Py_False);
         case OptionKind::Object:
-            return or_none((values.*std::get<Ref OptionValues::*>(option.member)).get());
+            return or_none(field<Ref>(values, option).get());
         case OptionKind::Action:
-            return make_str(values.*std::get<std::string OptionValues::*>(option.member));
+            return make_str(field<std::string>(values, option));
         case OptionKind::Count: {
-            const auto& count =
-                values.*std::get<std::optional<std::uint64_t> OptionValues::*>(option.member);
+            const Count& count = field<Count>(values, option);
             return count ? Ref::steal(PyLong_FromUnsignedLongLong(*count)) : or_none(nullptr);
         }
     }
@@ -90,7 +92,8 @@ bool open_engine_impl(const char* fname, const char* const* names, PyObject* con
     for (std::size_t i = 0; i < n; ++i) {
         if (!convert(fname, option_named(names[i]), args[i], values)) return false;
     }
-    auto opened = engine::Faidx::open(values.filename, static_cast<const engine::Options&>(values));
+    auto opened =
+        engine::Faidx::open(values.filename, static_cast<const engine::Options&>(values));
     if (!opened.ok()) {
         raise(opened.error());
         return false;

@@ -82,11 +82,12 @@ consteval bool options_consistent() {
 }
 static_assert(options_consistent());
 
-constexpr const Option* find_option(const char* name) {
-    for (const Option& o : kOptions) {
-        if (std::string_view(o.name) == name) return &o;
-    }
-    return nullptr;
+// The row of the option called `name`, or kOptionCount when there is none. (An index, not a
+// pointer: sanitizer builds cannot compare a table's address with null in a constant.)
+constexpr std::size_t option_index(std::string_view name) {
+    std::size_t i = 0;
+    while (i < kOptionCount && kOptions[i].name != name) ++i;
+    return i;
 }
 
 // A constructor signature names every option exactly once.
@@ -94,7 +95,7 @@ template <std::size_t N>
 consteval bool names_every_option(const Signature<N>& sig) {
     if (N != kOptionCount) return false;
     for (std::size_t i = 0; i < N; ++i) {
-        if (!find_option(sig.names[i])) return false;
+        if (option_index(sig.names[i]) == kOptionCount) return false;
         for (std::size_t j = 0; j < i; ++j) {
             if (std::string_view(sig.names[i]) == sig.names[j]) return false;
         }
