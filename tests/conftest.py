@@ -37,7 +37,10 @@ def random_fasta_text(rng, records=8, length=(1, 3000), alphabet="ACGTNacgtn", w
     one value, or a list to draw each record's from. A header gets " some description" after
     its name with probability `desc`."""
     names = [f"r{i}" for i in range(records)] if isinstance(records, int) else list(records)
-    pick = lambda v: rng.choice(v) if isinstance(v, (list, tuple, range)) else v  # noqa: E731
+
+    def pick(v):
+        return rng.choice(v) if isinstance(v, (list, tuple, range)) else v
+
     out, seqs = [], {}
     for i, name in enumerate(names):
         if callable(length):
