@@ -7,29 +7,14 @@ import textwrap
 import pytest
 
 import nucla
+from conftest import random_regions, write_random_fasta
 
 
 @pytest.fixture(scope="module")
 def genome(tmp_path_factory):
-    rng = random.Random(7)
-    path = tmp_path_factory.mktemp("batch") / "g.fa"
-    seqs = {f"c{i}": "".join(rng.choice("ACGTacgtN") for _ in range(rng.randrange(50, 5000)))
-            for i in range(12)}
-    with open(path, "w") as out:
-        for name, seq in seqs.items():
-            out.write(f">{name}\n" + "".join(seq[i:i + 60] + "\n" for i in range(0, len(seq), 60)))
-    return str(path), seqs
-
-
-def random_regions(seqs, n, seed=1):
-    rng = random.Random(seed)
-    names = list(seqs)
-    out = []
-    for _ in range(n):
-        name = rng.choice(names)
-        start = rng.randrange(1, len(seqs[name]) + 1)
-        out.append((name, start, rng.randrange(start, len(seqs[name]) + 1)))
-    return out
+    return write_random_fasta(tmp_path_factory.mktemp("batch") / "g.fa", random.Random(7),
+                              records=[f"c{i}" for i in range(12)], length=(50, 5000),
+                              alphabet="ACGTacgtN")
 
 
 @pytest.mark.parametrize("n", [10, 999, 1000, 5000, 70000])
@@ -37,7 +22,7 @@ def random_regions(seqs, n, seed=1):
 def test_batches_match_single_fetches(genome, n, mutable):
     path, seqs = genome
     faidx = nucla.Faidx(path, mutable=mutable)
-    regions = random_regions(seqs, n)
+    regions = random_regions(random.Random(1), seqs, n)
     got = faidx.fetch_many(regions)
     assert [(str(s), s.name, s.start, s.end) for s in got] == [
         (seqs[name][start - 1:end], name, start, end) for name, start, end in regions]

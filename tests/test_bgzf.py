@@ -19,7 +19,7 @@ import zlib
 import pytest
 
 import nucla
-from conftest import DATA
+from conftest import DATA, random_fasta_text, random_regions
 
 HTSLIB = DATA / "htslib"
 BGZIP = shutil.which("bgzip")
@@ -117,38 +117,24 @@ class Pair:
 
 
 def random_genome(rng, records=8, eol="\n", longest=150_000, empty=True):
-    """A FASTA text and its sequences; records without bases unless `empty` is false (samtools
-    does not index those)."""
-    out, seqs = [], {}
-    for i in range(records):
-        width = rng.choice([1, 7, 50, 60, 61, 80, 1000])
-        length = rng.choice([0 if empty else 2, 1, rng.randrange(1, 500),
-                             rng.randrange(1, longest)])
-        bases = "".join(rng.choices("ACGTNacgtn", weights=[5, 5, 5, 5, 1, 2, 2, 2, 2, 1],
-                                    k=length))
-        seqs[f"r{i}"] = bases
-        out.append(f">r{i} record {i}{eol}" + "".join(
-            bases[j:j + width] + eol for j in range(0, length, width)))
-    return "".join(out), seqs
+    """A FASTA text and its sequences, of lengths from none (unless `empty` is false: samtools
+    does not index records without bases) to `longest`, in lines of very different widths."""
+    return random_fasta_text(
+        rng, records, eol=eol, desc=1.0, width=[1, 7, 50, 60, 61, 80, 1000],
+        alphabet="ACGT" * 5 + "N" + "acgt" * 2 + "n",
+        length=lambda rng: rng.choice([0 if empty else 2, 1, rng.randrange(1, 500),
+                                       rng.randrange(1, longest)]))
 
 
-def regions(rng, seqs, n, slack=20):
-    names = list(seqs) + ["missing"]
-    out = []
-    for _ in range(n):
-        name = rng.choice(names)
-        length = len(seqs.get(name, ""))
-        start = rng.randrange(0, length + slack)
-        end = rng.choice([start + rng.randrange(0, 300), rng.randrange(0, length + slack)])
-        out.append((name, start, end))
-    return out
+def regions(rng, seqs, n):
+    return random_regions(rng, seqs, n, wild=True)
 
 
 @pytest.fixture(scope="module", params=["\n", "\r\n"], ids=["lf", "crlf"])
 def genome(request, tmp_path_factory):
     if BGZIP is None:
         pytest.skip("bgzip (apt package tabix) is missing")
-    text, seqs = random_genome(random.Random(11), eol=request.param)
+    text, seqs = random_genome(random.Random(64), eol=request.param)
     plain = tmp_path_factory.mktemp("bgzf") / "g.fa"
     plain.write_bytes(text.encode())
     gz = bgzip(str(plain))
@@ -379,10 +365,8 @@ def test_ce_regions_cross_blocks(tmp_path, capfd):
 def fresh(tmp_path):
     """A plain and a compressed copy with their indexes built, and the known bases."""
     rng = random.Random(21)
-    seqs = {name: "".join(rng.choices("ACGTacgtN", k=length))
-            for name, length in [("big", 150_000), ("mid", 80_000), ("small", 500)]}
-    text = "".join(f">{name}\n" + "".join(seq[i:i + 60] + "\n" for i in range(0, len(seq), 60))
-                   for name, seq in seqs.items())
+    text, seqs = random_fasta_text(rng, ["big", "mid", "small"], length=[150_000, 80_000, 500],
+                                   alphabet="ACGTacgtN")
     plain = tmp_path / "d.fa"
     plain.write_text(text)
     gz = write_bgzf(tmp_path / "d.fa.gz", text.encode(), rng, largest=20_000)

@@ -18,6 +18,7 @@ from pathlib import Path
 import pytest
 
 import nucla
+from conftest import write_random_fasta
 
 DATA = Path(__file__).parent / "data" / "htslib"
 SAMTOOLS = shutil.which("samtools")
@@ -103,31 +104,22 @@ def edge_regions(name, length, rng):
     return regions
 
 
-def random_fasta(path, rng, crlf=False, records=None):
+def random_named_fasta(path, rng, crlf=False, records=None):
     """A FASTA of random names, line widths, lengths and case; returns [(name, length)]."""
-    alphabet = "ACGTACGTACGTNacgtnRYKMSWBDHVU"
     chars = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_.|-"
-    eol = "\r\n" if crlf else "\n"
-    seqs, names = [], set()
+    names = []
     for i in range(records or rng.randint(1, 8)):
         # A leading "-" would read as an option.
         name = rng.choice(chars[:62]) + "".join(rng.choice(chars) for _ in range(rng.randint(0, 11)))
         if rng.random() < 0.15:
             name += ":" + str(rng.randint(1, 99))
-        name = f"{name}_{i}"
-        names.add(name)
-        # No empty records: samtools leaves them out of its index.
-        length = rng.choice([1, rng.randint(1, 50), rng.randint(50, 3000)])
-        width = rng.randint(1, 80)
-        seq = "".join(rng.choice(alphabet) for _ in range(length))
-        seqs.append((name, seq, width))
-    with open(path, "w", newline="") as f:
-        for name, seq, width in seqs:
-            desc = " some description" if rng.random() < 0.3 else ""
-            f.write(f">{name}{desc}{eol}")
-            for i in range(0, len(seq), width):
-                f.write(seq[i : i + width] + eol)
-    return [(name, len(seq)) for name, seq, _ in seqs]
+        names.append(f"{name}_{i}")
+    # No empty records: samtools leaves them out of its index.
+    _, seqs = write_random_fasta(
+        path, rng, records=names, alphabet="ACGTACGTACGTNacgtnRYKMSWBDHVU", width=range(1, 81),
+        length=lambda rng: rng.choice([1, rng.randint(1, 50), rng.randint(50, 3000)]),
+        eol="\r\n" if crlf else "\n", desc=0.3)
+    return [(name, len(seq)) for name, seq in seqs.items()]
 
 
 HTSLIB_FILES = sorted(p.name for p in DATA.glob("*.fa"))
@@ -189,7 +181,7 @@ def test_htslib_expected_output(cli, tmp_path):
 def test_random_files_match_samtools(cli, tmp_path, seed):
     rng = random.Random(seed)
     source = tmp_path / f"random{seed}.fa"
-    seqs = random_fasta(source, rng, crlf=seed % 4 == 3)
+    seqs = random_named_fasta(source, rng, crlf=seed % 4 == 3)
     sam_fa, nuc_fa = twin_copies(tmp_path, source)
     regions = [r for name, length in seqs for r in edge_regions(name, length, rng)]
     for options in OPTION_SETS:
@@ -205,7 +197,7 @@ def test_random_files_match_samtools(cli, tmp_path, seed):
 def test_random_files_index_like_samtools(cli, tmp_path, seed):
     rng = random.Random(100 + seed)
     source = tmp_path / "r.fa"
-    random_fasta(source, rng, crlf=seed % 3 == 2)
+    random_named_fasta(source, rng, crlf=seed % 3 == 2)
     sam_fa, nuc_fa = twin_copies(tmp_path, source)
     assert samtools([sam_fa]).returncode == 0
     got = run([nuc_fa])
@@ -251,7 +243,7 @@ def test_large_region_list_matches_samtools(cli, tmp_path):
     # Enough regions for the worker pool, with every thread count giving the same bytes.
     rng = random.Random(42)
     source = tmp_path / "big.fa"
-    seqs = random_fasta(source, rng, records=20)
+    seqs = random_named_fasta(source, rng, records=20)
     sam_fa, nuc_fa = twin_copies(tmp_path, source)
     lines = []
     for _ in range(5000):
@@ -273,7 +265,7 @@ def test_large_region_list_matches_samtools(cli, tmp_path):
 def test_bed_matches_equivalent_regions(cli, tmp_path):
     rng = random.Random(5)
     source = tmp_path / "bed.fa"
-    seqs = random_fasta(source, rng, records=6)
+    seqs = random_named_fasta(source, rng, records=6)
     sam_fa, nuc_fa = twin_copies(tmp_path, source)
     bed, regions = [], []
     for _ in range(300):

@@ -15,7 +15,9 @@ from pathlib import Path
 
 import pytest
 
-from test_cli import DATA, SAMTOOLS, cli, needs_samtools, random_fasta, run, samtools  # noqa: F401
+from conftest import write_random_fasta
+from test_cli import (DATA, SAMTOOLS, cli, needs_samtools, random_named_fasta, run,  # noqa: F401
+                      samtools)
 
 BGZIP = shutil.which("bgzip")
 BEDTOOLS = shutil.which("bedtools")
@@ -82,7 +84,7 @@ def mixed_bed(seqs, rng, rows=150):
 )
 def test_bgzf_output_and_its_indexes(cli, tmp_path, threads, options):
     rng = random.Random(threads)
-    seqs = random_fasta(tmp_path / "in.fa", rng, records=6)
+    seqs = random_named_fasta(tmp_path / "in.fa", rng, records=6)
     (tmp_path / "x.bed").write_text(mixed_bed(seqs, rng))
     args = [tmp_path / "in.fa", "--bed", tmp_path / "x.bed", *options]
     plain = run(args)
@@ -139,7 +141,7 @@ def test_other_names_stay_plain(cli, tmp_path, name):
 def test_write_index_matches_current_samtools(cli, tmp_path, suffix):
     # Distinct regions, each with bases: there samtools writes what it indexes.
     rng = random.Random(suffix)
-    seqs = random_fasta(tmp_path / "in.fa", rng, records=5)
+    seqs = random_named_fasta(tmp_path / "in.fa", rng, records=5)
     regions = sorted({f"{n}:{rng.randint(1, l)}-{l}" for n, l in seqs if ":" not in n} | {n for n, _ in seqs})
     outs = {}
     for tool, cmd in (("sam", SAMTOOLS_NEW), ("nuc", [cli])):
@@ -219,12 +221,10 @@ def test_warning_words_match_samtools(cli, tmp_path):
 @pytest.mark.parametrize("flip", [False, True])
 def test_strand_matches_bedtools(cli, tmp_path, flip):
     rng = random.Random(int(flip))
-    seqs = [(f"chr{i}", rng.randint(1, 3000)) for i in range(6)]
     # Bases bedtools complements as samtools does (it leaves other IUPAC codes as they are).
-    with open(tmp_path / "in.fa", "w") as f:
-        for name, length in seqs:
-            bases = "".join(rng.choice("ACGTNacgtn") for _ in range(length))
-            f.write(f">{name}\n" + "".join(bases[i : i + 70] + "\n" for i in range(0, length, 70)))
+    _, bases = write_random_fasta(tmp_path / "in.fa", rng, records=[f"chr{i}" for i in range(6)],
+                                  length=(1, 3001), width=70)
+    seqs = [(name, len(seq)) for name, seq in bases.items()]
     rows = []
     for i in range(200):
         name, length = rng.choice(seqs)

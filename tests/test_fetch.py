@@ -5,6 +5,7 @@ import random
 import pytest
 
 import nucla
+from conftest import random_regions
 
 TEN = ">chr1\nACGT\nACGT\nAC\n"  # rlen 10, lenc 4, lenb 5
 
@@ -132,35 +133,19 @@ def test_non_ascii_bytes(write_fasta):
         faidx.fetch("a", 1, 3)  # ends inside the two-byte character
 
 
-def random_records(rng, count):
-    records = []
-    for i in range(count):
-        length = rng.randrange(1, 3000)
-        records.append((f"r{i}", "".join(rng.choice("ACGTNacgtn") for _ in range(length)),
-                        rng.choice([1, 10, 60, 61, 70]), rng.choice(["\n", "\r\n"])))
-    return records
-
-
 @pytest.mark.parametrize("seed", range(3))
 @pytest.mark.parametrize("mutable", [False, True])
-def test_random_regions_match_pysam(write_fasta, seed, mutable):
+def test_random_regions_match_pysam(random_fasta, seed, mutable):
     pysam = pytest.importorskip("pysam")
     rng = random.Random(seed)
-    records = random_records(rng, 20)
-    text = "".join(f">{n}\n".replace("\n", eol) +
-                   "".join(s[i:i + w] + eol for i in range(0, len(s), w))
-                   for n, s, w, eol in records)
-    path = write_fasta(text)
+    path, seqs = random_fasta(rng, records=20, width=[1, 10, 60, 61, 70], eol=["\n", "\r\n"])
     faidx = nucla.Faidx(path, mutable=mutable)
     reference = pysam.FastaFile(path)
-    for _ in range(300):
-        name, seq, _, _ = rng.choice(records)
-        start = rng.randrange(1, len(seq) + 1)
-        end = rng.randrange(start, len(seq) + 1)
+    for name, start, end in random_regions(rng, seqs, 300):
         got = faidx.fetch(name, start, end)
-        assert str(got) == reference.fetch(name, start - 1, end) == seq[start - 1:end]
+        assert str(got) == reference.fetch(name, start - 1, end) == seqs[name][start - 1:end]
         assert (got.start, got.end) == (start, end)
-    for name, seq, _, _ in records:
+    for name, seq in seqs.items():
         assert str(faidx.fetch_entire_sequence(name)) == seq
 
 

@@ -1,4 +1,5 @@
 import concurrent.futures
+import inspect
 import multiprocessing
 import pickle
 import random
@@ -7,28 +8,20 @@ import pytest
 
 import nucla
 import pickle_workers
+from conftest import random_regions, write_random_fasta
 
 
 @pytest.fixture(scope="module")
 def genome(tmp_path_factory):
-    rng = random.Random(9)
-    path = tmp_path_factory.mktemp("pickle") / "g.fa"
-    seqs = {f"c{i}": "".join(rng.choice("ACGTN") for _ in range(rng.randrange(200, 3000)))
-            for i in range(6)}
-    path.write_text("".join(f">{k}\n" + "".join(v[i:i + 70] + "\n" for i in range(0, len(v), 70))
-                            for k, v in seqs.items()))
-    nucla.Faidx(str(path))
-    return str(path), seqs
+    path, seqs = write_random_fasta(tmp_path_factory.mktemp("pickle") / "g.fa", random.Random(9),
+                                    records=[f"c{i}" for i in range(6)], length=(200, 3000),
+                                    alphabet="ACGTN", width=70)
+    nucla.Faidx(path)
+    return path, seqs
 
 
 def regions_for(seqs, n, seed):
-    rng = random.Random(seed)
-    out = []
-    for _ in range(n):
-        name = rng.choice(list(seqs))
-        a = rng.randrange(1, len(seqs[name]) + 1)
-        out.append((name, a, rng.randrange(a, len(seqs[name]) + 1)))
-    return out
+    return random_regions(random.Random(seed), seqs, n)
 
 
 def test_sequence_pickles_by_value():
@@ -49,6 +42,26 @@ def test_engines_pickle_as_path_and_options(genome, cls):
     assert (str(s), s.start) == (seqs["c1"][1:5], 1)
     with pytest.raises(IndexError):
         copy.fetch("c1", 0, 5) if cls is nucla.Faidx else copy.get_seq("c1", 0, 5)
+
+
+@pytest.mark.parametrize("cls", [nucla.Faidx, nucla.Fasta])
+def test_pickle_hands_back_every_option(genome, cls):
+    path, _ = genome
+    params = inspect.signature(cls).parameters
+    defaults = {name: "stop" if p.default is ... else p.default for name, p in params.items()}
+    changed = dict(indexname=path + ".fai", as_raw=True, strict_bounds=True,
+                   sequence_always_upper=True, rebuild=False, build_index=False,
+                   one_based_attributes=False, default_seq="NN", mutable=True, key_function=len,
+                   split_char="|", filt_function=str, read_long_names=True,
+                   duplicate_action="longest", read_ahead=9)
+    assert sorted(changed) == sorted(list(params)[1:])
+    # All at once, then each flag alone (flags share their values, so only alone do they
+    # show which member each one lands in).
+    flags = [name for name, v in defaults.items() if isinstance(v, bool)]
+    for given in [changed] + [{flag: changed[flag]} for flag in flags]:
+        args = cls(path, **given).__reduce__()[0].__reduce__()[1]
+        expected = {**defaults, "filename": path, **given}
+        assert args == (cls.__name__, *expected.values())
 
 
 def test_unpicklable_held_option(genome):

@@ -9,7 +9,7 @@ import textwrap
 import pytest
 
 import nucla
-from conftest import write_records
+from conftest import write_random_fasta
 
 # Shared by the child processes: a hostile integer, and fresh strs that die with their holder.
 PRELUDE = """
@@ -48,10 +48,10 @@ def run_child(path, code):
 
 @pytest.fixture(scope="module")
 def genome(tmp_path_factory):
-    rng = random.Random(13)
-    seqs = {n: "".join(rng.choice("ACGT") for _ in range(3000)) for n in ("chr1", "chr2")}
-    lines = {n: [s[i:i + 60] for i in range(0, len(s), 60)] for n, s in seqs.items()}
-    return write_records(tmp_path_factory.mktemp("reentrancy") / "g.fa", lines)
+    path, _ = write_random_fasta(tmp_path_factory.mktemp("reentrancy") / "g.fa",
+                                 random.Random(13), records=["chr1", "chr2"],
+                                 length=[3000, 3000], alphabet="ACGT")
+    return path
 
 
 MUTATIONS = {

@@ -11,29 +11,17 @@ import threading
 import pytest
 
 import nucla
-
-
-def genome_text(rng, n=8, width=60):
-    seqs = {f"chr{i}": "".join(rng.choice("ACGTacgtNN") for _ in range(rng.randrange(100, 4000)))
-            for i in range(n)}
-    text = "".join(f">{k}\n" + "".join(v[i:i + width] + "\n" for i in range(0, len(v), width))
-                   for k, v in seqs.items())
-    return seqs, text
+from conftest import random_regions
 
 
 @pytest.mark.parametrize("mutable", [False, True])
-def test_threads_sharing_one_fasta(write_fasta, mutable):
-    rng = random.Random(11)
-    seqs, text = genome_text(rng)
-    fasta = nucla.Fasta(write_fasta(text), mutable=mutable)
+def test_threads_sharing_one_fasta(random_fasta, mutable):
+    path, seqs = random_fasta(random.Random(11), length=(100, 4000), alphabet="ACGTacgtNN")
+    fasta = nucla.Fasta(path, mutable=mutable)
     failures = []
 
     def work(seed):
-        r = random.Random(seed)
-        for _ in range(400):
-            name = r.choice(list(seqs))
-            a = r.randrange(1, len(seqs[name]) + 1)
-            b = r.randrange(a, len(seqs[name]) + 1)
+        for name, a, b in random_regions(random.Random(seed), seqs, 400):
             if str(fasta[name][a - 1:b]) != seqs[name][a - 1:b]:
                 failures.append((name, a, b))
         regions = [(name, 1, 50) for name in seqs] * 150
@@ -58,10 +46,8 @@ def test_rewritten_fasta_is_reindexed(write_fasta):
     assert str(fasta["a"]) == "GGGGCC" and fasta.keys() == ["a", "b"]
 
 
-def test_failed_index_write_leaves_the_old_index(write_fasta):
-    rng = random.Random(2)
-    _, text = genome_text(rng, n=2000, width=60)
-    path = write_fasta(text)
+def test_failed_index_write_leaves_the_old_index(random_fasta):
+    path, _ = random_fasta(random.Random(2), "x.fa", records=2000, length=(100, 4000))
     pathlib.Path(path + ".fai").write_text("old\t1\t5\t1\t2\n")
     os.utime(path + ".fai", (1, 1))  # stale: the next open rebuilds
     code = f"""

@@ -18,6 +18,7 @@ import time
 import pytest
 
 import nucla
+from conftest import random_fasta_text
 from test_bgzf import EOF_BLOCK, bgzf_block
 
 CHANGED = "the file ended early (it was truncated or changed while open)"
@@ -31,10 +32,9 @@ def run_child(code, *args, timeout=60):
 def two_records(tmp_path, bgzf):
     """Records a and b of 70,000 bases each in 60-base lines, plain or in 60,000-byte BGZF
     blocks; returns (path, a, where to cut so that a's first bases stay and b is lost)."""
-    rng = random.Random(5)
-    seqs = {n: "".join(rng.choice("ACGT") for _ in range(70000)) for n in "ab"}
-    text = "".join(f">{n}\n" + "".join(s[i:i + 60] + "\n" for i in range(0, len(s), 60))
-                   for n, s in seqs.items()).encode()
+    text, seqs = random_fasta_text(random.Random(5), ["a", "b"], length=[70000, 70000],
+                                   alphabet="ACGT")
+    text = text.encode()
     path = tmp_path / "g.fa"
     if not bgzf:
         path.write_bytes(text)

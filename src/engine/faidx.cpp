@@ -84,6 +84,13 @@ Result<std::optional<struct stat>> index_file_at(const std::string& path,
     return std::optional<struct stat>(st);
 }
 
+FaidxError invalid_region(std::string_view name, std::uint64_t start, std::uint64_t end,
+                          std::uint64_t length) {
+    return FaidxError::region("Invalid region " + std::string(name) + ":" + std::to_string(start) +
+                              "-" + std::to_string(end) + " (sequence length: " +
+                              std::to_string(length) + ")");
+}
+
 bool stale(const struct stat& index, const struct stat& fasta) {
     return modified_before(index, fasta);
 }
@@ -261,33 +268,23 @@ Result<RegionPlan> Faidx::plan_fetch(std::string_view name, std::uint64_t start,
                                      std::uint64_t end) const {
     const IndexEntry* entry = index_.find(name);
     if (!entry) return FaidxError::sequence_not_found(name);
-    return plan_fetch(*entry, name, start, end);
+    return plan_fetch(*entry, start, end);
 }
 
-RegionPlan Faidx::plan_fetch(const IndexEntry& entry, std::string_view name, std::uint64_t start,
+RegionPlan Faidx::plan_fetch(const IndexEntry& entry, std::uint64_t start,
                              std::uint64_t end) const {
     const std::uint64_t length = entry.rlen;
     RegionPlan plan;
     plan.entry = &entry;
-    const auto out_of_bounds = [&] {
-        return "coordinates " + std::to_string(start) + "-" + std::to_string(end) +
-               " are out of bounds for sequence '" + std::string(name) + "' of length " +
-               std::to_string(length);
-    };
-    const auto start_after_end = [&] {
-        return "start coordinate " + std::to_string(start) + " is greater than end coordinate " +
-               std::to_string(end);
-    };
-    static const std::string kZero = "coordinates cannot be 0 (1-based indexing)";
 
     if (options_.strict_bounds) {
         plan.kind = RegionPlan::Kind::OutOfBounds;
         if (start > length || end > length) {
-            plan.message = out_of_bounds();
+            plan.problems = RegionPlan::BeyondEnd;
         } else if (start == 0 || end == 0) {
-            plan.message = kZero;
+            plan.problems = RegionPlan::ZeroCoordinate;
         } else if (start > end) {
-            plan.message = start_after_end();
+            plan.problems = RegionPlan::StartAfterEnd;
         } else {
             plan.kind = RegionPlan::Kind::Extract;
         }
@@ -298,7 +295,7 @@ RegionPlan Faidx::plan_fetch(const IndexEntry& entry, std::string_view name, std
 
     plan.kind = RegionPlan::Kind::Empty;
     if (start > length || end > length) {
-        warn("WARNING: " + out_of_bounds() + "\n");
+        plan.problems |= RegionPlan::BeyondEnd;
         if (start > length) {
             plan.start = plan.end = start;
             return plan;
@@ -308,11 +305,11 @@ RegionPlan Faidx::plan_fetch(const IndexEntry& entry, std::string_view name, std
     plan.start = start;
     plan.end = end;
     if (start == 0 || end == 0) {
-        warn("WARNING: " + kZero + "\n");
+        plan.problems |= RegionPlan::ZeroCoordinate;
         return plan;
     }
     if (end < start) {
-        warn("WARNING: " + start_after_end() + "\n");
+        plan.problems |= RegionPlan::StartAfterEnd;
         return plan;
     }
     plan.kind = RegionPlan::Kind::Extract;
@@ -327,11 +324,8 @@ Result<RegionPlan> Faidx::plan_batch_fetch(std::string_view name, std::uint64_t 
     RegionPlan plan;
     plan.entry = entry;
     if (options_.strict_bounds) {
-        if (start < 1 || start > end || end > length) {
-            return FaidxError::region("Invalid region " + std::string(name) + ":" +
-                                      std::to_string(start) + "-" + std::to_string(end) +
-                                      " (sequence length: " + std::to_string(length) + ")");
-        }
+        if (start < 1 || start > end || end > length)
+            return invalid_region(name, start, end, length);
         plan.start = start;
         plan.end = end;
         return plan;
@@ -398,7 +392,8 @@ Result<Sequence> Faidx::realize(std::string_view name, const Result<RegionPlan>&
                                 ReadScratch& scratch) const {
     if (!planned.ok()) return planned.error();
     const RegionPlan& plan = planned.value();
-    if (plan.kind == RegionPlan::Kind::OutOfBounds) return FaidxError::region(plan.message);
+    if (plan.kind == RegionPlan::Kind::OutOfBounds)
+        return invalid_region(name, plan.start, plan.end, plan.entry->rlen);
     Sequence seq;
     seq.name.assign(name);
     report(plan, seq.start, seq.end);

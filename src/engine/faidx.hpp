@@ -36,11 +36,6 @@ struct Options {
     bool one_based_attributes = true;
     std::optional<std::string> default_seq;
     bool mutable_file = false;  // open read-write and read through the descriptor
-    // Accepted and held for callers; the engine gives them no meaning.
-    std::optional<std::string> split_char;
-    bool read_long_names = false;
-    std::string duplicate_action = "stop";
-    std::optional<std::uint64_t> read_ahead;
 };
 
 // What the bounds policy made of a request, before any byte is read.
@@ -48,14 +43,21 @@ struct RegionPlan {
     enum class Kind {
         Extract,      // read bases start..end
         Empty,        // return no bases, reporting start and end as they are
-        OutOfBounds,  // strict bounds refused the request: `message` is the IndexError text
+        OutOfBounds,  // strict bounds refused the request: `problems` holds the reason
+    };
+    // What the single-fetch policy found wrong with a request, in the order it checks. A
+    // lenient plan holds each problem it adjusted for; a refused one holds the first only.
+    enum Problem : std::uint8_t {
+        BeyondEnd = 1,       // the requested start or end lies past the sequence's length
+        ZeroCoordinate = 2,  // start or (clamped) end is 0
+        StartAfterEnd = 4,   // start above (clamped) end
     };
     Kind kind = Kind::Extract;
     const IndexEntry* entry = nullptr;
     std::uint64_t start = 0;
     std::uint64_t end = 0;
     bool pad = true;  // whole-sequence fetches never pad
-    std::string message;
+    std::uint8_t problems = 0;
 
     std::uint64_t count() const { return end >= start ? end - start + 1 : 0; }
 };
@@ -75,14 +77,14 @@ public:
     const Index& index() const { return index_; }
     const Source& source() const { return *source_; }
 
-    // The bounds policy of a single fetch: warnings go to standard error (one unbuffered line
-    // each) and the region is adjusted; under strict bounds the plan is OutOfBounds instead.
+    // The bounds policy of a single fetch: the region is adjusted (or made Empty), naming each
+    // problem in the plan; under strict bounds the plan is OutOfBounds instead. Prints nothing:
+    // what a caller says about the problems is its own affair.
     Result<RegionPlan> plan_fetch(std::string_view name, std::uint64_t start,
                                   std::uint64_t end) const;
-    // The same for a row already looked up (`entry` must be this index's row for `name`),
-    // so that a caller holding the row pays for one hash lookup, not two.
-    RegionPlan plan_fetch(const IndexEntry& entry, std::string_view name, std::uint64_t start,
-                          std::uint64_t end) const;
+    // The same for a row already looked up (`entry` must be a row of this index), so that a
+    // caller holding the row pays for one hash lookup, not two.
+    RegionPlan plan_fetch(const IndexEntry& entry, std::uint64_t start, std::uint64_t end) const;
     // The batch policy: silent clamping; under strict bounds a bad region is a Region error.
     Result<RegionPlan> plan_batch_fetch(std::string_view name, std::uint64_t start,
                                         std::uint64_t end) const;
@@ -114,8 +116,8 @@ public:
     void report(const RegionPlan& plan, std::optional<std::uint64_t>& start,
                 std::optional<std::uint64_t>& end) const;
 
-    // Plan, extract and finish into an engine Sequence (an OutOfBounds plan becomes a Region
-    // error).
+    // Plan, extract and finish into an engine Sequence (an OutOfBounds plan becomes the Region
+    // error of the batch policy).
     Result<Sequence> realize(std::string_view name, const Result<RegionPlan>& plan,
                              ReadScratch& scratch) const;
 

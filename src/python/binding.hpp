@@ -13,6 +13,7 @@
 #include "engine/errors.hpp"
 #include "engine/faidx.hpp"
 #include "engine/sequence.hpp"
+#include "python/options.hpp"
 
 namespace nucla::py {
 
@@ -36,36 +37,6 @@ PyObject* no_constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs);
 // Sets the Python exception for an engine error (always the built-in Exception, with the
 // kind's prefix) and returns nullptr.
 std::nullptr_t raise(const engine::FaidxError& error);
-
-// An engine Faidx plus the Python objects held with its options.
-struct EngineHolder {
-    std::unique_ptr<engine::Faidx> faidx;
-    Ref key_function;
-    Ref filt_function;
-};
-
-// Converts the sixteen options named in `sig` (in the order they appear there, each by the
-// rule of its name) and opens the engine.
-template <std::size_t N>
-bool open_engine(const Signature<N>& sig, const std::array<PyObject*, N>& args,
-                 EngineHolder& holder);
-bool open_engine_impl(const char* fname, const char* const* names, PyObject* const* args,
-                      std::size_t n, EngineHolder& holder);
-template <std::size_t N>
-bool open_engine(const Signature<N>& sig, const std::array<PyObject*, N>& args,
-                 EngineHolder& holder) {
-    return open_engine_impl(sig.fname, sig.names.data(), args.data(), N, holder);
-}
-
-// (class, args) for pickle: the options this engine was opened with, in the order of `sig`,
-// with the FASTA and index paths made absolute at open, so that a copy opens the same files
-// from any working directory.
-PyObject* reduce_engine_impl(PyObject* self, const char* const* names, std::size_t n,
-                             const EngineHolder& holder);
-template <std::size_t N>
-PyObject* reduce_engine(PyObject* self, const Signature<N>& sig, const EngineHolder& holder) {
-    return reduce_engine_impl(self, sig.names.data(), N, holder);
-}
 
 // A new Python Sequence.
 PyObject* new_sequence(Ref name, Ref seq, std::optional<std::uint64_t> start,
@@ -122,8 +93,10 @@ const engine::Faidx& fasta_engine(PyObject* fasta);
 PyObject* fasta_filename(PyObject* fasta);
 
 // Records and iterators hold a strong reference to `fasta`, so the engine outlives them.
-// `name` must be a str naming a row of the engine's index.
+// `name` must be a str naming a row of the engine's index (else the engine's FetchError).
 PyObject* new_fasta_record(PyObject* fasta, Ref name);
+// The same for a name whose row the caller has looked up.
+PyObject* new_fasta_record(PyObject* fasta, Ref name, const engine::IndexEntry& entry);
 PyObject* new_fasta_iterator(PyObject* fasta);
 PyObject* new_sequence_iterator(PyObject* fasta, PyObject* name);
 

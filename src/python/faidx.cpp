@@ -25,6 +25,8 @@ constexpr Signature<16> kNewSig{"Faidx",
                                  "duplicate_action", "read_ahead"},
                                 1};
 
+static_assert(names_every_option(kNewSig));
+
 PyObject* Faidx_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guard([&]() -> PyObject* {
         std::array<PyObject*, 16> a;

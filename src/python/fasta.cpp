@@ -25,6 +25,8 @@ constexpr Signature<16> kNewSig{
      "read_long_names", "duplicate_action", "sequence_always_upper", "rebuild", "build_index"},
     1};
 
+static_assert(names_every_option(kNewSig));
+
 PyObject* Fasta_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guard([&]() -> PyObject* {
         std::array<PyObject*, 16> a;
@@ -65,7 +67,8 @@ PyObject* Fasta_subscript(PyObject* self, PyObject* key) {
             std::string_view name;
             // A str that cannot be encoded (lone surrogates) names no row either.
             if (utf8_of(key, name)) {
-                if (index.contains(name)) return new_fasta_record(self, Ref::borrow(key));
+                if (const auto* entry = index.find(name))
+                    return new_fasta_record(self, Ref::borrow(key), *entry);
             } else {
                 PyErr_Clear();
             }

@@ -1,8 +1,9 @@
 // Python classes FastaRecord (one named sequence of a Fasta) and MutableFastaRecord.
 //
-// A record is a name and a strong reference to its Fasta; it holds no bases. Every operation
-// looks the name up again and fetches through the Fasta's engine, passing the stored name str
-// so that fetched values reuse it instead of building a new one.
+// A record is a name, its row in the index and a strong reference to its Fasta; it holds no
+// bases. The row is found once, when the record is made: the Fasta's engine and its index never
+// change, and the record keeps them alive. Every operation fetches through that engine, passing
+// the stored name str so that fetched values reuse it instead of building a new one.
 #include <algorithm>
 #include <cstdint>
 
@@ -14,8 +15,10 @@ namespace {
 
 struct RecordObject {
     PyObject_HEAD
-    PyObject* fasta;  // strong reference: keeps the engine alive
-    PyObject* name;   // exact str, the text the creator passed
+    PyObject* fasta;                  // strong reference: keeps the engine alive
+    PyObject* name;                   // exact str, the text the creator passed
+    std::string_view utf8;            // the name's UTF-8, held by `name`
+    const engine::IndexEntry* entry;  // the name's row in the engine's index
 };
 
 RecordObject* as_record(PyObject* self) { return reinterpret_cast<RecordObject*>(self); }
@@ -30,18 +33,8 @@ void Record_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
-// The record's name as UTF-8 and its index row (nullptr when the index lacks it, which no
-// creator allows, but a lone-surrogate name could still not be encoded).
-bool lookup(const RecordObject* r, std::string_view& name, const engine::IndexEntry*& entry) {
-    if (!utf8_of(r->name, name)) return false;
-    entry = engine_of(r).index().find(name);
-    return true;
-}
-
-PyObject* fetch(const RecordObject* r, std::string_view name, const engine::IndexEntry* entry,
-                std::uint64_t start, std::uint64_t end) {
-    if (entry) return fetch_region(engine_of(r), *entry, r->name, name, start, end);
-    return fetch_region(engine_of(r), r->name, name, start, end);
+PyObject* fetch(const RecordObject* r, std::uint64_t start, std::uint64_t end) {
+    return fetch_region(engine_of(r), *r->entry, r->name, r->utf8, start, end);
 }
 
 // Any object with __index__ that fits a signed machine word; false (no exception) otherwise.
@@ -71,17 +64,16 @@ PyObject* step_through(Ref fetched, Py_ssize_t k) {
     return PyObject_GetItem(fetched.get(), slice.get());
 }
 
-PyObject* subscript_slice(const RecordObject* r, std::string_view name,
-                          const engine::IndexEntry* entry, PyObject* key) {
-    const std::uint64_t rlen = entry ? entry->rlen : 0;
+PyObject* subscript_slice(const RecordObject* r, PyObject* key) {
+    const std::uint64_t rlen = r->entry->rlen;
     const auto* s = reinterpret_cast<PySliceObject*>(key);
     long long v0, v1, v2;
     if (s->start == Py_None && s->stop == Py_None &&
         (s->step == Py_None || !as_i64(s->step, v2) || v2 == 1))
-        return fetch_entire(engine_of(r), r->name, name);
+        return fetch_entire(engine_of(r), r->name, r->utf8);
     if (as_i64(s->start, v0) && as_i64(s->stop, v1) && as_i64(s->step, v2) && v0 == 0 &&
         v1 >= 0 && static_cast<std::uint64_t>(v1) == rlen && v2 == 1)
-        return fetch_entire(engine_of(r), r->name, name);
+        return fetch_entire(engine_of(r), r->name, r->utf8);
 
     Py_ssize_t a, b, k;
     if (PySlice_Unpack(key, &a, &b, &k) < 0) return nullptr;
@@ -91,37 +83,31 @@ PyObject* subscript_slice(const RecordObject* r, std::string_view name,
     // Bounds are left to the fetch: an empty slice asks for a start above its end.
     const auto ua = static_cast<std::uint64_t>(a);
     const auto ub = static_cast<std::uint64_t>(b);
-    if (k == 1) return fetch(r, name, entry, ua + 1, ub);
+    if (k == 1) return fetch(r, ua + 1, ub);
     // Fetch only the covered span, then step through it as the host would. A negative step
     // covers the 0-based positions b+1 .. a, b being exclusive.
-    if (k > 1) return step_through(Ref::steal(fetch(r, name, entry, ua + 1, ub)), k);
-    return step_through(Ref::steal(fetch(r, name, entry, ub + 2, ua + 1)), k);
+    if (k > 1) return step_through(Ref::steal(fetch(r, ua + 1, ub)), k);
+    return step_through(Ref::steal(fetch(r, ub + 2, ua + 1)), k);
 }
 
 PyObject* Record_subscript(PyObject* self, PyObject* key) {
     return guard([&]() -> PyObject* {
         const RecordObject* r = as_record(self);
-        std::string_view name;
-        const engine::IndexEntry* entry = nullptr;
-        if (!lookup(r, name, entry)) return nullptr;
-        if (PySlice_Check(key)) return subscript_slice(r, name, entry, key);
+        if (PySlice_Check(key)) return subscript_slice(r, key);
         long long i;
         if (!as_i64(key, i)) {
             PyErr_SetString(PyExc_TypeError, "Invalid index type");
             return nullptr;
         }
         // Wraps for i < -rlen - 1, so such a key reaches the fetch far beyond the end.
-        const std::uint64_t rlen = entry ? entry->rlen : 0;
+        const std::uint64_t rlen = r->entry->rlen;
         const std::uint64_t p = static_cast<std::uint64_t>(i) + 1 + (i < 0 ? rlen : 0);
-        return fetch(r, name, entry, p, p);
+        return fetch(r, p, p);
     });
 }
 
 Py_ssize_t Record_length(PyObject* self) {
-    std::string_view name;
-    const engine::IndexEntry* entry = nullptr;
-    if (!lookup(as_record(self), name, entry)) return -1;
-    const std::uint64_t rlen = entry ? entry->rlen : 0;
+    const std::uint64_t rlen = as_record(self)->entry->rlen;
     if (rlen > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
         PyErr_SetNone(PyExc_OverflowError);
         return -1;
@@ -130,12 +116,7 @@ Py_ssize_t Record_length(PyObject* self) {
 }
 
 // The whole sequence through the bounds-checked fetch (a zero-length record warns).
-Ref fetch_all(const RecordObject* r) {
-    std::string_view name;
-    const engine::IndexEntry* entry = nullptr;
-    if (!lookup(r, name, entry)) return Ref();
-    return Ref::steal(fetch(r, name, entry, 1, entry ? entry->rlen : 0));
-}
+Ref fetch_all(const RecordObject* r) { return Ref::steal(fetch(r, 1, r->entry->rlen)); }
 
 PyObject* Record_str(PyObject* self) {
     return guard([&]() -> PyObject* {
@@ -157,15 +138,9 @@ PyObject* Record_name(PyObject* self, void*) {
     return Ref::borrow(as_record(self)->name).release();
 }
 
+// Index names are the first word of the header, so the long name is the name.
 PyObject* Record_long_name(PyObject* self, void*) {
-    return guard([&]() -> PyObject* {
-        const RecordObject* r = as_record(self);
-        std::string_view name;
-        const engine::IndexEntry* entry = nullptr;
-        if (!lookup(r, name, entry)) return nullptr;
-        if (!entry) return raise(engine::FaidxError::sequence_not_found(name));
-        return Ref::borrow(r->name).release();
-    });
+    return Ref::borrow(as_record(self)->name).release();
 }
 
 PyObject* Record_unpadded_len(PyObject* self, void*) {
@@ -187,12 +162,9 @@ PyObject* Record_unpadded_len(PyObject* self, void*) {
 PyObject* Record_reversed(PyObject* self, PyObject*) {
     return guard([&]() -> PyObject* {
         const RecordObject* r = as_record(self);
-        std::string_view name;
-        const engine::IndexEntry* entry = nullptr;
-        if (!lookup(r, name, entry)) return nullptr;
-        const std::uint64_t rlen = entry ? entry->rlen : 0;
+        const std::uint64_t rlen = r->entry->rlen;
         // A row with no full line (lenc 0) would never advance: take it as one chunk.
-        std::uint64_t chunk = entry ? entry->lenc : 70;
+        std::uint64_t chunk = r->entry->lenc;
         if (chunk == 0) chunk = rlen;
         if (rlen == 0) return PyList_New(0);
         const std::uint64_t n = rlen / chunk + (rlen % chunk != 0);
@@ -203,7 +175,7 @@ PyObject* Record_reversed(PyObject* self, PyObject*) {
         auto slot = static_cast<Py_ssize_t>(n);
         for (std::uint64_t i = 1;;) {
             const std::uint64_t e = i - 1 + std::min(chunk, rlen - i + 1);
-            Ref piece = Ref::steal(fetch(r, name, entry, i, e));
+            Ref piece = Ref::steal(fetch(r, i, e));
             if (!piece) return nullptr;
             PyObject* reversed = sequence_reverse(piece.get());
             if (!reversed) return nullptr;
@@ -295,15 +267,27 @@ PyTypeObject* mutable_fasta_record_type() {
 }
 
 PyObject* new_fasta_record(PyObject* fasta, Ref name) {
+    std::string_view utf8;
+    if (!name || !utf8_of(name.get(), utf8)) return nullptr;
+    const engine::IndexEntry* entry = fasta_engine(fasta).index().find(utf8);
+    if (!entry) return raise(engine::FaidxError::sequence_not_found(utf8));
+    return new_fasta_record(fasta, std::move(name), *entry);
+}
+
+PyObject* new_fasta_record(PyObject* fasta, Ref name, const engine::IndexEntry& entry) {
     if (name) name = exact_str(name.get());
-    if (!name) return nullptr;
+    std::string_view utf8;
+    if (!name || !utf8_of(name.get(), utf8)) return nullptr;
     PyTypeObject* type = fasta_record_type();
     if (!type) return nullptr;
     PyObject* self = type->tp_alloc(type, 0);
     if (!self) return nullptr;
+    RecordObject* r = as_record(self);
     Py_INCREF(fasta);
-    as_record(self)->fasta = fasta;
-    as_record(self)->name = name.release();
+    r->fasta = fasta;
+    r->name = name.release();
+    r->utf8 = utf8;
+    r->entry = &entry;
     return self;
 }
 

@@ -1,8 +1,10 @@
-// From engine region plans to Python Sequence objects. The bases are extracted straight into
-// the buffer of a new str, so the common path copies them exactly once.
+// From engine region plans to Python Sequence objects. The single fetch's bounds policy is put
+// in words here (warnings on standard error, or IndexError under strict bounds). The bases are
+// extracted straight into the buffer of a new str, so the common path copies them exactly once.
 #include <string>
 
 #include "engine/batch.hpp"
+#include "engine/fd.hpp"
 #include "engine/large.hpp"
 #include "python/binding.hpp"
 
@@ -12,13 +14,46 @@ namespace {
 
 constexpr std::size_t kOwnMappingBytes = std::size_t{32} << 20;
 
+// The words of the single fetch's bounds policy for one problem of `plan`, made of the
+// coordinates as requested (`start`, `end`) or as adjusted (the plan's).
+std::string describe(engine::RegionPlan::Problem problem, const engine::RegionPlan& plan,
+                     std::string_view name, std::uint64_t start, std::uint64_t end) {
+    using Plan = engine::RegionPlan;
+    switch (problem) {
+        case Plan::BeyondEnd:
+            return "coordinates " + std::to_string(start) + "-" + std::to_string(end) +
+                   " are out of bounds for sequence '" + std::string(name) + "' of length " +
+                   std::to_string(plan.entry->rlen);
+        case Plan::ZeroCoordinate:
+            return "coordinates cannot be 0 (1-based indexing)";
+        case Plan::StartAfterEnd:
+            return "start coordinate " + std::to_string(plan.start) +
+                   " is greater than end coordinate " + std::to_string(plan.end);
+    }
+    return {};
+}
+
+// Says what the policy found: the IndexError of a refused plan (false), or a warning line on
+// standard error for each adjustment (one unbuffered write each, before the value is made).
+bool speak(const engine::RegionPlan& plan, std::string_view name, std::uint64_t start,
+           std::uint64_t end) {
+    using Plan = engine::RegionPlan;
+    for (Plan::Problem problem : {Plan::BeyondEnd, Plan::ZeroCoordinate, Plan::StartAfterEnd}) {
+        if (!(plan.problems & problem)) continue;
+        const std::string text = describe(problem, plan, name, start, end);
+        if (plan.kind == Plan::Kind::OutOfBounds) {
+            PyErr_SetString(PyExc_IndexError, text.c_str());
+            return false;
+        }
+        (void)engine::write_all(2, "WARNING: " + text + "\n");
+    }
+    return true;
+}
+
+// A Python Sequence for a plan that is not OutOfBounds.
 PyObject* realize(const engine::Faidx& faidx, PyObject* name_obj, std::string_view name,
                   const engine::RegionPlan& plan) {
     using Kind = engine::RegionPlan::Kind;
-    if (plan.kind == Kind::OutOfBounds) {
-        PyErr_SetString(PyExc_IndexError, plan.message.c_str());
-        return nullptr;
-    }
     std::optional<std::uint64_t> start, end;
     faidx.report(plan, start, end);
     Ref name_ref = name_str(name_obj, name);
@@ -56,6 +91,7 @@ PyObject* fetch_region(const engine::Faidx& faidx, PyObject* name_obj, std::stri
     return guard([&]() -> PyObject* {
         auto plan = faidx.plan_fetch(name, start, end);
         if (!plan.ok()) return raise(plan.error());
+        if (!speak(*plan, name, start, end)) return nullptr;
         return realize(faidx, name_obj, name, *plan);
     });
 }
@@ -64,7 +100,9 @@ PyObject* fetch_region(const engine::Faidx& faidx, const engine::IndexEntry& ent
                        PyObject* name_obj, std::string_view name, std::uint64_t start,
                        std::uint64_t end) {
     return guard([&]() -> PyObject* {
-        return realize(faidx, name_obj, name, faidx.plan_fetch(entry, name, start, end));
+        const engine::RegionPlan plan = faidx.plan_fetch(entry, start, end);
+        if (!speak(plan, name, start, end)) return nullptr;
+        return realize(faidx, name_obj, name, plan);
     });
 }
 

@@ -1,5 +1,5 @@
-// The sixteen options shared by Faidx and Fasta: converted by name, in the order of the
-// caller's own signature, then handed to the engine.
+// Conversion and pickling of the sixteen constructor options, each by the kind its row in
+// kOptions gives it, in the order of the caller's own signature.
 #include <cstring>
 #include <string>
 
@@ -9,116 +9,106 @@ namespace nucla::py {
 
 namespace {
 
-bool is(const char* a, const char* b) { return std::strcmp(a, b) == 0; }
-
-std::optional<std::string> owned(std::optional<std::string_view> v) {
-    return v ? std::optional<std::string>(std::string(*v)) : std::nullopt;
+const Option& option_named(const char* name) {
+    const std::size_t i = option_index(name);
+    // Every constructor signature is checked against the table when it is compiled.
+    if (i == kOptionCount) throw std::logic_error(std::string("no option named ") + name);
+    return kOptions[i];
 }
 
-bool held_object(PyObject* obj, Ref& out) {
-    if (obj && obj != Py_None) out = Ref::borrow(obj);
+// The member an option's row names, in `values` (const or not); T is the member's type.
+template <class T, class Values>
+auto& field(Values& values, const Option& option) {
+    return values.*std::get<T OptionValues::*>(option.member);
+}
+
+using Text = std::optional<std::string>;
+using Count = std::optional<std::uint64_t>;
+
+bool convert(const char* fname, const Option& option, PyObject* v, OptionValues& values) {
+    const char* arg = option.name;
+    switch (option.kind) {
+        case OptionKind::Path:
+        case OptionKind::Action: {
+            // Only omission gives an Action its default; the Path is required.
+            if (!v) return true;
+            std::string_view text;
+            if (!to_str(fname, arg, v, text)) return false;
+            field<std::string>(values, option).assign(text);
+            return true;
+        }
+        case OptionKind::IndexPath:
+        case OptionKind::Text: {
+            std::optional<std::string_view> text;
+            if (!to_opt_str(fname, arg, v, text)) return false;
+            if (text) field<Text>(values, option).emplace(*text);
+            return true;
+        }
+        case OptionKind::Flag:
+            return !v || to_bool(fname, arg, v, field<bool>(values, option));
+        case OptionKind::Object:
+            if (v && v != Py_None) field<Ref>(values, option) = Ref::borrow(v);
+            return true;
+        case OptionKind::Count:
+            return to_opt_u64(fname, arg, v, field<Count>(values, option));
+    }
     return true;
+}
+
+Ref or_none(PyObject* v) { return Ref::borrow(v ? v : Py_None); }
+
+Ref pickled(const Option& option, const EngineHolder& holder) {
+    const engine::Faidx& faidx = *holder.faidx;
+    const OptionValues& values = holder.options;
+    switch (option.kind) {
+        case OptionKind::Path:
+            return make_str(faidx.absolute_filename());
+        case OptionKind::IndexPath:
+            return field<Text>(values, option) ? make_str(faidx.absolute_index_path())
+                                               : or_none(nullptr);
+        case OptionKind::Text: {
+            const Text& text = field<Text>(values, option);
+            return text ? make_str(*text) : or_none(nullptr);
+        }
+        case OptionKind::Flag:
+            return or_none(field<bool>(values, option) ? Py_True : Py_False);
+        case OptionKind::Object:
+            return or_none(field<Ref>(values, option).get());
+        case OptionKind::Action:
+            return make_str(field<std::string>(values, option));
+        case OptionKind::Count: {
+            const Count& count = field<Count>(values, option);
+            return count ? Ref::steal(PyLong_FromUnsignedLongLong(*count)) : or_none(nullptr);
+        }
+    }
+    return or_none(nullptr);
 }
 
 }  // namespace
 
 bool open_engine_impl(const char* fname, const char* const* names, PyObject* const* args,
                       std::size_t n, EngineHolder& holder) {
-    std::string filename;
-    engine::Options opt;
+    OptionValues values;
     for (std::size_t i = 0; i < n; ++i) {
-        const char* arg = names[i];
-        PyObject* v = args[i];
-        std::optional<std::string_view> text;
-        bool ok = true;
-        if (is(arg, "filename")) {
-            std::string_view path;
-            ok = to_str(fname, arg, v, path);
-            filename.assign(path);
-        } else if (is(arg, "indexname") || is(arg, "default_seq") || is(arg, "split_char")) {
-            ok = to_opt_str(fname, arg, v, text);
-            (is(arg, "indexname") ? opt.indexname
-             : is(arg, "default_seq") ? opt.default_seq
-                                      : opt.split_char) = owned(text);
-        } else if (is(arg, "key_function")) {
-            ok = held_object(v, holder.key_function);
-        } else if (is(arg, "filt_function")) {
-            ok = held_object(v, holder.filt_function);
-        } else if (is(arg, "duplicate_action")) {
-            std::string_view action = "stop";
-            ok = !v || to_str(fname, arg, v, action);
-            opt.duplicate_action.assign(action);
-        } else if (is(arg, "read_ahead")) {
-            ok = to_opt_u64(fname, arg, v, opt.read_ahead);
-        } else {
-            bool* flag = is(arg, "as_raw")                  ? &opt.as_raw
-                         : is(arg, "strict_bounds")         ? &opt.strict_bounds
-                         : is(arg, "sequence_always_upper") ? &opt.sequence_always_upper
-                         : is(arg, "rebuild")               ? &opt.rebuild
-                         : is(arg, "build_index")           ? &opt.build_index
-                         : is(arg, "one_based_attributes")  ? &opt.one_based_attributes
-                         : is(arg, "mutable")               ? &opt.mutable_file
-                                                            : &opt.read_long_names;
-            if (v) ok = to_bool(fname, arg, v, *flag);
-        }
-        if (!ok) return false;
+        if (!convert(fname, option_named(names[i]), args[i], values)) return false;
     }
-    auto opened = engine::Faidx::open(std::move(filename), std::move(opt));
+    auto opened =
+        engine::Faidx::open(values.filename, static_cast<const engine::Options&>(values));
     if (!opened.ok()) {
         raise(opened.error());
         return false;
     }
     holder.faidx = std::move(opened).value();
+    holder.options = std::move(values);
     return true;
 }
 
-namespace {
-
-Ref opt_text(const std::optional<std::string>& v) {
-    return v ? make_str(*v) : Ref::borrow(Py_None);
-}
-
-Ref held(const Ref& v) { return Ref::borrow(v ? v.get() : Py_None); }
-
-}  // namespace
-
 PyObject* reduce_engine_impl(PyObject* self, const char* const* names, std::size_t n,
                              const EngineHolder& holder) {
-    const engine::Faidx& faidx = *holder.faidx;
-    const engine::Options& opt = faidx.options();
     Ref args = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(n)));
     if (!args) return nullptr;
     for (std::size_t i = 0; i < n; ++i) {
-        const char* arg = names[i];
-        Ref v;
-        if (is(arg, "filename")) {
-            v = make_str(faidx.absolute_filename());
-        } else if (is(arg, "indexname")) {
-            v = opt.indexname ? make_str(faidx.absolute_index_path()) : Ref::borrow(Py_None);
-        } else if (is(arg, "default_seq")) {
-            v = opt_text(opt.default_seq);
-        } else if (is(arg, "split_char")) {
-            v = opt_text(opt.split_char);
-        } else if (is(arg, "key_function")) {
-            v = held(holder.key_function);
-        } else if (is(arg, "filt_function")) {
-            v = held(holder.filt_function);
-        } else if (is(arg, "duplicate_action")) {
-            v = make_str(opt.duplicate_action);
-        } else if (is(arg, "read_ahead")) {
-            v = opt.read_ahead ? Ref::steal(PyLong_FromUnsignedLongLong(*opt.read_ahead))
-                               : Ref::borrow(Py_None);
-        } else {
-            const bool flag = is(arg, "as_raw")                  ? opt.as_raw
-                              : is(arg, "strict_bounds")         ? opt.strict_bounds
-                              : is(arg, "sequence_always_upper") ? opt.sequence_always_upper
-                              : is(arg, "rebuild")               ? opt.rebuild
-                              : is(arg, "build_index")           ? opt.build_index
-                              : is(arg, "one_based_attributes")  ? opt.one_based_attributes
-                              : is(arg, "mutable")               ? opt.mutable_file
-                                                                 : opt.read_long_names;
-            v = Ref::borrow(flag ? Py_True : Py_False);
-        }
+        Ref v = pickled(option_named(names[i]), holder);
         if (!v) return nullptr;
         PyTuple_SET_ITEM(args.get(), static_cast<Py_ssize_t>(i), v.release());
     }
