@@ -9,6 +9,7 @@ import threading
 import pytest
 
 import nucla
+from conftest import write_random_fasta
 
 np = pytest.importorskip("numpy")
 
@@ -16,20 +17,13 @@ CODES = {c: i for i, c in enumerate("ACGT")}
 
 
 def make_fasta(tmp_path, seed, newline, bgzip=False):
-    rng = random.Random(seed)
-    seqs = {}
-    with open(tmp_path / "g.fa", "w", newline="") as f:
-        for k in range(6):
-            s = "".join(rng.choice("ACGTacgtNRYn") for _ in range(rng.randint(0, 700)))
-            width = rng.choice([7, 60, 61])
-            seqs[f"s{k}"] = s
-            f.write(f">s{k} description\n")
-            f.writelines(s[i : i + width] + newline for i in range(0, len(s), width))
-    path = tmp_path / "g.fa"
+    path, seqs = write_random_fasta(tmp_path / "g.fa", random.Random(seed), records=6,
+                                    length=(0, 700), alphabet="ACGTacgtNRYn", width=[7, 60, 61],
+                                    eol=newline, desc=1.0)
     if bgzip:
-        subprocess.run(["bgzip", "-@1", "-i", "-f", str(path)], check=True)
-        path = tmp_path / "g.fa.gz"
-    return str(path), seqs
+        subprocess.run(["bgzip", "-@1", "-i", "-f", path], check=True)
+        path += ".gz"
+    return path, seqs
 
 
 def expected_bytes(fa, seqs, name, start, end, minus, upper=False):
@@ -121,7 +115,7 @@ def test_options_out_and_table(tmp_path):
 )
 def test_bad_requests_raise_before_writing(tmp_path, kwargs, error):
     path, _ = make_fasta(tmp_path, 3, "\n")
-    args = dict(names=["s1"], starts=[0], ends=[5], length=5) | kwargs
+    args = dict(names=["r1"], starts=[0], ends=[5], length=5) | kwargs
     out = args.get("out")
     before = None if out is None else out.copy()
     with pytest.raises(error):
@@ -166,7 +160,7 @@ def test_without_numpy(tmp_path):
 def test_columns_are_read_as_they_stand_when_the_call_begins(tmp_path):
     path, seqs = make_fasta(tmp_path, 5, "\n")
     fa = nucla.Fasta(path)
-    names, starts = ["s1"] * 300, list(range(300))
+    names, starts = ["r1"] * 300, list(range(300))
 
     class Shifty:
         def __index__(self):
@@ -179,8 +173,8 @@ def test_columns_are_read_as_they_stand_when_the_call_begins(tmp_path):
             return starts
 
     starts[150] = Shifty()
-    want = [expected_bytes(fa, seqs, "s1", s, s + 4, False) for s in range(300)]
-    want[150] = expected_bytes(fa, seqs, "s1", 0, 4, False)
+    want = [expected_bytes(fa, seqs, "r1", s, s + 4, False) for s in range(300)]
+    want[150] = expected_bytes(fa, seqs, "r1", 0, 4, False)
     ends = [s + 4 if i != 150 else 4 for i, s in enumerate(range(300))]
     got = fa.fetch_windows(names, Column(), ends, 4)
     assert np.array_equal(got, np.stack(want))
