@@ -374,20 +374,6 @@ void Faidx::finish_bases(std::string& bases, const RegionPlan& plan, bool revers
     finish_in_place(bases.data(), bases.size(), reverse);
 }
 
-void Faidx::report(const RegionPlan& plan, std::optional<std::uint64_t>& start,
-                   std::optional<std::uint64_t>& end) const {
-    if (plan.kind == RegionPlan::Kind::Empty) {
-        start = plan.start;
-        end = plan.end;
-    } else if (options_.as_raw) {
-        start.reset();
-        end.reset();
-    } else {
-        start = options_.one_based_attributes ? plan.start : plan.start - 1;
-        end = plan.end;
-    }
-}
-
 Result<Sequence> Faidx::realize(std::string_view name, const Result<RegionPlan>& planned,
                                 ReadScratch& scratch) const {
     if (!planned.ok()) return planned.error();
@@ -396,7 +382,8 @@ Result<Sequence> Faidx::realize(std::string_view name, const Result<RegionPlan>&
         return invalid_region(name, plan.start, plan.end, plan.entry->rlen);
     Sequence seq;
     seq.name.assign(name);
-    report(plan, seq.start, seq.end);
+    seq.start = plan.start;
+    seq.end = plan.end;
     if (plan.kind == RegionPlan::Kind::Empty) return seq;
     auto w = window(plan);
     if (!w.ok()) return w.take_error();

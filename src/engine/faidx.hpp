@@ -27,15 +27,16 @@ namespace nucla::engine {
 struct Options {
     std::optional<std::string> indexname;
     std::optional<std::string> gzi_indexname;  // block index of a BGZF file [FASTA.gzi]
-    bool as_raw = false;
     bool strict_bounds = false;
     bool sequence_always_upper = false;
     bool rebuild = true;
     bool build_index = true;
     bool always_build = false;  // build even a fresh index (the command-line tool's index mode)
-    bool one_based_attributes = true;
     std::optional<std::string> default_seq;
     bool mutable_file = false;  // open read-write and read through the descriptor
+    // How the Python binding reports coordinates; the engine gives them no meaning.
+    bool as_raw = false;
+    bool one_based_attributes = true;
 };
 
 // What the bounds policy made of a request, before any byte is read.
@@ -112,12 +113,8 @@ public:
     // Pads `bases` (extracted for a plan of `count` bases) with default_seq when short, then
     // finishes them in place. Throws std::bad_alloc when the padding cannot fit in memory.
     void finish_bases(std::string& bases, const RegionPlan& plan, bool reverse = false) const;
-    // The coordinates a fetched value reports for this plan.
-    void report(const RegionPlan& plan, std::optional<std::uint64_t>& start,
-                std::optional<std::uint64_t>& end) const;
-
-    // Plan, extract and finish into an engine Sequence (an OutOfBounds plan becomes the Region
-    // error of the batch policy).
+    // Plan, extract and finish into an engine Sequence, reporting the plan's 1-based
+    // coordinates (an OutOfBounds plan becomes the Region error of the batch policy).
     Result<Sequence> realize(std::string_view name, const Result<RegionPlan>& plan,
                              ReadScratch& scratch) const;
 

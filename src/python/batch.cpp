@@ -154,7 +154,7 @@ public:
             text = make_str({});
         }
         std::optional<std::uint64_t> start, end;
-        faidx_.report(slot.plan, start, end);
+        report(faidx_, slot.plan, start, end);
         if (rc_ && start && end) std::swap(start, end);  // the workers turn the bases over
         slot.value = Ref::steal(new_sequence(take_name(r), std::move(text), start, end, rc_));
         if (!slot.value) return python_error();

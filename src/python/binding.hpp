@@ -54,6 +54,11 @@ PyObject* sequence_reverse(PyObject* sequence);
 // else holds the value or its text.
 PyObject* reverse_complement_owned(Ref sequence);
 
+// The coordinates a value fetched by `plan` reports: none as_raw, 0-based starts without
+// one_based_attributes, and an empty plan's as they were asked for.
+void report(const engine::Faidx& faidx, const engine::RegionPlan& plan,
+            std::optional<std::uint64_t>& start, std::optional<std::uint64_t>& end);
+
 // Single-region fetch with the bounds policy (warnings, or IndexError under strict bounds).
 // `name_obj` may be null; when it is an exact str it becomes the result's name as is.
 PyObject* fetch_region(const engine::Faidx& faidx, PyObject* name_obj, std::string_view name,

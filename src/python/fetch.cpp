@@ -10,6 +10,21 @@
 
 namespace nucla::py {
 
+void report(const engine::Faidx& faidx, const engine::RegionPlan& plan,
+            std::optional<std::uint64_t>& start, std::optional<std::uint64_t>& end) {
+    const engine::Options& options = faidx.options();
+    if (plan.kind == engine::RegionPlan::Kind::Empty) {
+        start = plan.start;
+        end = plan.end;
+    } else if (options.as_raw) {
+        start.reset();
+        end.reset();
+    } else {
+        start = options.one_based_attributes ? plan.start : plan.start - 1;
+        end = plan.end;
+    }
+}
+
 namespace {
 
 constexpr std::size_t kOwnMappingBytes = std::size_t{32} << 20;
@@ -55,7 +70,7 @@ PyObject* realize(const engine::Faidx& faidx, PyObject* name_obj, std::string_vi
                   const engine::RegionPlan& plan) {
     using Kind = engine::RegionPlan::Kind;
     std::optional<std::uint64_t> start, end;
-    faidx.report(plan, start, end);
+    report(faidx, plan, start, end);
     Ref name_ref = name_str(name_obj, name);
     if (!name_ref) return nullptr;
     if (plan.kind == Kind::Empty)
