@@ -17,9 +17,12 @@ namespace nucla::engine {
 std::size_t ArrayFormat::base_bytes() const {
     if (encoding != Encoding::OneHot) return 1;
     switch (one_hot) {
-        case OneHotType::U8: return 4;
-        case OneHotType::F16: return 8;
-        case OneHotType::F32: return 16;
+        case OneHotType::U8:
+            return 4;
+        case OneHotType::F16:
+            return 8;
+        case OneHotType::F32:
+            return 16;
     }
     return 4;
 }
@@ -126,8 +129,8 @@ void expand(const char* bases, std::size_t n, const OneHotTable& table, std::uin
 
 class ArraySink final : public BatchSink {
 public:
-    ArraySink(const Faidx& faidx, const std::vector<ArrayRegion>& regions,
-              ArrayLayout layout, const ArrayFormat& format, std::uint8_t* out)
+    ArraySink(const Faidx& faidx, const std::vector<ArrayRegion>& regions, ArrayLayout layout,
+              const ArrayFormat& format, std::uint8_t* out)
         : faidx_(faidx),
           regions_(regions),
           layout_(layout),
@@ -223,12 +226,14 @@ private:
         const auto bases = static_cast<std::uint64_t>(s.hi - s.lo);
         const std::uint64_t bytes = bases + (bases / e.lenc + 1) * (e.lenb - e.lenc);
         const std::uint64_t end = std::min<std::uint64_t>({map.size() - *pos, bytes, 256});
-        for (std::uint64_t off = 0; off < end; off += 64) __builtin_prefetch(map.data() + *pos + off);
+        for (std::uint64_t off = 0; off < end; off += 64)
+            __builtin_prefetch(map.data() + *pos + off);
     }
 
     void encode(const char* bases, std::size_t n, std::uint8_t* row) const {
         switch (format_.encoding) {
-            case Encoding::Bytes: return;
+            case Encoding::Bytes:
+                return;
             case Encoding::Codes:
                 if (default_table_) return default_codes(bases, n, row);
                 for (std::size_t k = 0; k < n; ++k)
@@ -240,8 +245,10 @@ private:
                         const std::size_t done = one_hot_u8(bases, n, row);
                         return expand<4>(bases + done, n - done, one_hot_, row + done * 4);
                     }
-                    case 8: return expand<8>(bases, n, one_hot_, row);
-                    default: return expand<16>(bases, n, one_hot_, row);
+                    case 8:
+                        return expand<8>(bases, n, one_hot_, row);
+                    default:
+                        return expand<16>(bases, n, one_hot_, row);
                 }
         }
     }

@@ -62,7 +62,7 @@ struct ArrayRun {
     bool stopped = false;
 };
 ArrayRun fill_regions(const Faidx& faidx, const std::vector<ArrayRegion>& regions,
-                      ArrayLayout layout, const ArrayFormat& format,
-                      std::uint8_t* out, bool parallel, Interrupt* interrupt = nullptr);
+                      ArrayLayout layout, const ArrayFormat& format, std::uint8_t* out,
+                      bool parallel, Interrupt* interrupt = nullptr);
 
 }  // namespace nucla::engine

@@ -66,7 +66,8 @@ BatchRun run_ordered(std::size_t n, BatchSink& sink, Interrupt* interrupt) {
         order.resize(run.prepared);
         for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
         stable_sort_polling(
-            order, [&](std::size_t a, std::size_t b) { return sink.position(a) < sink.position(b); },
+            order,
+            [&](std::size_t a, std::size_t b) { return sink.position(a) < sink.position(b); },
             interrupt);
     }
     if (!stopped()) {

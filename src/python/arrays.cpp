@@ -2,6 +2,8 @@
 // coordinates through the buffer protocol when they come as arrays), the output is created
 // through numpy's Python API (no numpy headers at build time) or taken from the caller, and the
 // bases are copied and encoded by the engine with the interpreter lock released.
+#include "python/binding.hpp"
+
 #include <algorithm>
 #include <chrono>
 #include <cstring>
@@ -11,7 +13,6 @@
 #include "engine/arrays.hpp"
 #include "engine/batch.hpp"
 #include "engine/large.hpp"
-#include "python/binding.hpp"
 
 namespace nucla::py {
 
@@ -54,12 +55,15 @@ Element element_of(const char* format) {
         ++format;
     }
     if (format[0] == '\0' || format[1] != '\0') return e;
-    switch (*format) {
-        case 'b': case 'h': case 'i': case 'l': case 'q': case 'n': e.kind = 'i'; break;
-        case 'B': case 'H': case 'I': case 'L': case 'Q': case 'N': e.kind = 'u'; break;
-        case 'e': case 'f': case 'd': e.kind = 'f'; break;
-        case '?': e.kind = '?'; break;
-        default: break;
+    const char c = *format;
+    if (std::strchr("bhilqn", c)) {
+        e.kind = 'i';
+    } else if (std::strchr("BHILQN", c)) {
+        e.kind = 'u';
+    } else if (std::strchr("efd", c)) {
+        e.kind = 'f';
+    } else if (c == '?') {
+        e.kind = '?';
     }
     return e;
 }
@@ -68,15 +72,15 @@ bool is_text(PyObject* obj) {
     return PyUnicode_Check(obj) || PyBytes_Check(obj) || PyByteArray_Check(obj);
 }
 
-// A one-dimensional buffer of `obj`, when it exports one; false without an exception when it
-// does not (or not of a kind a column can be read from), false with one on a real failure.
+// The buffer of `obj` when it exports one a column can be read from (`exported` says whether
+// it did); false only with an exception set.
 bool column_buffer(PyObject* obj, Buffer& buffer, bool& exported) {
     exported = false;
     if (is_text(obj) || !PyObject_CheckBuffer(obj)) return true;
     if (!buffer.get(obj, PyBUF_RECORDS_RO)) {
         // numpy arrays of objects, for one, refuse: read them as sequences.
-        if (!PyErr_ExceptionMatches(PyExc_BufferError) && !PyErr_ExceptionMatches(PyExc_ValueError) &&
-            !PyErr_ExceptionMatches(PyExc_TypeError))
+        if (!PyErr_ExceptionMatches(PyExc_BufferError) &&
+            !PyErr_ExceptionMatches(PyExc_ValueError) && !PyErr_ExceptionMatches(PyExc_TypeError))
             return false;
         PyErr_Clear();
         return true;
@@ -93,7 +97,8 @@ Ref column_items(const char* fname, const char* arg, PyObject* obj) {
         bad_argument(fname, arg, "a sequence", obj);
         return Ref();
     }
-    if (!PyList_CheckExact(obj) && !PyTuple_CheckExact(obj) && PyObject_HasAttrString(obj, "tolist")) {
+    if (!PyList_CheckExact(obj) && !PyTuple_CheckExact(obj) &&
+        PyObject_HasAttrString(obj, "tolist")) {
         Ref list = Ref::steal(PyObject_CallMethod(obj, "tolist", nullptr));
         if (!list) return Ref();
         if (!PyList_Check(list.get())) {
@@ -101,7 +106,8 @@ Ref column_items(const char* fname, const char* arg, PyObject* obj) {
             return Ref();
         }
         // A list that something else holds too could change while it is read.
-        return Py_REFCNT(list.get()) == 1 ? std::move(list) : Ref::steal(PySequence_Tuple(list.get()));
+        return Py_REFCNT(list.get()) == 1 ? std::move(list)
+                                          : Ref::steal(PySequence_Tuple(list.get()));
     }
     Ref items = Ref::steal(PySequence_Tuple(obj));
     if (!items && PyErr_ExceptionMatches(PyExc_TypeError)) {
@@ -120,22 +126,56 @@ bool check_one_dimensional(const char* fname, const char* arg, const Py_buffer& 
 
 // Element i of a one-dimensional integer or bool buffer.
 std::int64_t read_integer(const Py_buffer& view, char kind, Py_ssize_t i, bool& fits) {
-    const char* p = static_cast<const char*>(view.buf) + i * (view.strides ? view.strides[0] : view.itemsize);
+    const char* p =
+        static_cast<const char*>(view.buf) + i * (view.strides ? view.strides[0] : view.itemsize);
     fits = true;
     if (kind == 'i' || kind == '?') {
         switch (view.itemsize) {
-            case 1: { std::int8_t v; std::memcpy(&v, p, 1); return v; }
-            case 2: { std::int16_t v; std::memcpy(&v, p, 2); return v; }
-            case 4: { std::int32_t v; std::memcpy(&v, p, 4); return v; }
-            default: { std::int64_t v; std::memcpy(&v, p, 8); return v; }
+            case 1: {
+                std::int8_t v;
+                std::memcpy(&v, p, 1);
+                return v;
+            }
+            case 2: {
+                std::int16_t v;
+                std::memcpy(&v, p, 2);
+                return v;
+            }
+            case 4: {
+                std::int32_t v;
+                std::memcpy(&v, p, 4);
+                return v;
+            }
+            default: {
+                std::int64_t v;
+                std::memcpy(&v, p, 8);
+                return v;
+            }
         }
     }
     std::uint64_t v = 0;
     switch (view.itemsize) {
-        case 1: { std::uint8_t u; std::memcpy(&u, p, 1); v = u; break; }
-        case 2: { std::uint16_t u; std::memcpy(&u, p, 2); v = u; break; }
-        case 4: { std::uint32_t u; std::memcpy(&u, p, 4); v = u; break; }
-        default: std::memcpy(&v, p, 8); break;
+        case 1: {
+            std::uint8_t u;
+            std::memcpy(&u, p, 1);
+            v = u;
+            break;
+        }
+        case 2: {
+            std::uint16_t u;
+            std::memcpy(&u, p, 2);
+            v = u;
+            break;
+        }
+        case 4: {
+            std::uint32_t u;
+            std::memcpy(&u, p, 4);
+            v = u;
+            break;
+        }
+        default:
+            std::memcpy(&v, p, 8);
+            break;
     }
     fits = v <= static_cast<std::uint64_t>(INT64_MAX);
     return static_cast<std::int64_t>(v);
@@ -149,7 +189,8 @@ bool bad_item_type(const char* fname, const char* arg, const char* expected, PyO
 
 // Coordinates: an integer array (any width, either signedness, native byte order) read through
 // the buffer protocol, or any sequence of integers (objects with __index__).
-bool to_coordinates(const char* fname, const char* arg, PyObject* obj, std::vector<std::int64_t>& out) {
+bool to_coordinates(const char* fname, const char* arg, PyObject* obj,
+                    std::vector<std::int64_t>& out) {
     Buffer buffer;
     bool exported;
     if (!column_buffer(obj, buffer, exported)) return false;
@@ -158,10 +199,12 @@ bool to_coordinates(const char* fname, const char* arg, PyObject* obj, std::vect
         if (!check_one_dimensional(fname, arg, view)) return false;
         const Element e = element_of(view.format);
         if ((e.kind != 'i' && e.kind != 'u') || !e.native ||
-            (view.itemsize != 1 && view.itemsize != 2 && view.itemsize != 4 && view.itemsize != 8)) {
+            (view.itemsize != 1 && view.itemsize != 2 && view.itemsize != 4 &&
+             view.itemsize != 8)) {
             PyErr_Format(PyExc_TypeError,
                          "%s() argument '%s' must be an array of integers in native byte order, "
-                         "not of format '%s'", fname, arg, view.format ? view.format : "B");
+                         "not of format '%s'",
+                         fname, arg, view.format ? view.format : "B");
             return false;
         }
         out.resize(static_cast<std::size_t>(view.shape[0]));
@@ -184,8 +227,8 @@ bool to_coordinates(const char* fname, const char* arg, PyObject* obj, std::vect
     PyObject* const* item = PySequence_Fast_ITEMS(items.get());
     out.resize(static_cast<std::size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
-        Ref index = PyLong_CheckExact(item[i]) ? Ref::borrow(item[i])
-                                               : Ref::steal(PyNumber_Index(item[i]));
+        Ref index =
+            PyLong_CheckExact(item[i]) ? Ref::borrow(item[i]) : Ref::steal(PyNumber_Index(item[i]));
         if (!index) {
             if (PyErr_ExceptionMatches(PyExc_TypeError)) {
                 PyErr_Clear();
@@ -242,8 +285,8 @@ bool to_strands(const char* fname, PyObject* obj, std::size_t n, std::vector<boo
         }
         if (PyErr_Occurred()) return false;
         PyErr_Format(PyExc_ValueError,
-                     "%s(): strand of region %zd must be '+', '-', '.' or a bool, not %R", fname,
-                     i, s);
+                     "%s(): strand of region %zd must be '+', '-', '.' or a bool, not %R", fname, i,
+                     s);
         return false;
     }
     return true;
@@ -312,7 +355,8 @@ bool parse_format(const char* fname, PyObject* numpy, PyObject* encoding, PyObje
     }
     if (dtype && dtype != Py_None) {
         Ref resolved = Ref::steal(PyObject_CallMethod(numpy, "dtype", "O", dtype));
-        Ref type_name = resolved ? Ref::steal(PyObject_GetAttrString(resolved.get(), "name")) : Ref();
+        Ref type_name =
+            resolved ? Ref::steal(PyObject_GetAttrString(resolved.get(), "name")) : Ref();
         std::string_view type;
         if (!type_name || !utf8_of(type_name.get(), type)) return false;
         const bool one_hot = o.format.encoding == engine::Encoding::OneHot;
@@ -328,8 +372,8 @@ bool parse_format(const char* fname, PyObject* numpy, PyObject* encoding, PyObje
             o.element = 'f';
         } else {
             PyErr_Format(PyExc_ValueError, "%s(): dtype must be %s for encoding %R, not %R", fname,
-                         one_hot ? "uint8, float16 or float32" : "uint8", encoding ? encoding : Py_None,
-                         type_name.get());
+                         one_hot ? "uint8, float16 or float32" : "uint8",
+                         encoding ? encoding : Py_None, type_name.get());
             return false;
         }
     }
@@ -337,7 +381,8 @@ bool parse_format(const char* fname, PyObject* numpy, PyObject* encoding, PyObje
     o.format.table = engine::default_code_table();
     if (table && table != Py_None) {
         if (o.format.encoding != engine::Encoding::Codes) {
-            PyErr_Format(PyExc_ValueError, "%s(): a table is only used with encoding='codes'", fname);
+            PyErr_Format(PyExc_ValueError, "%s(): a table is only used with encoding='codes'",
+                         fname);
             return false;
         }
         Buffer buffer;
@@ -345,7 +390,8 @@ bool parse_format(const char* fname, PyObject* numpy, PyObject* encoding, PyObje
         const Py_buffer& view = buffer.view();
         const Element e = element_of(view.format);
         if (view.ndim != 1 || view.shape[0] != 256 || view.itemsize != 1 || e.kind != 'u') {
-            PyErr_Format(PyExc_ValueError, "%s(): table must be 256 uint8 codes, one per byte", fname);
+            PyErr_Format(PyExc_ValueError, "%s(): table must be 256 uint8 codes, one per byte",
+                         fname);
             return false;
         }
         for (Py_ssize_t i = 0; i < 256; ++i) {
@@ -364,7 +410,8 @@ bool to_regions(const char* fname, const engine::Faidx& faidx, PyObject* names, 
     std::vector<std::int64_t> first, last;
     std::vector<bool> minus;
     if (!to_rows(fname, faidx, names, regions) || !to_coordinates(fname, "starts", starts, first) ||
-        !to_coordinates(fname, "ends", ends, last) || !to_strands(fname, strands, regions.size(), minus))
+        !to_coordinates(fname, "ends", ends, last) ||
+        !to_strands(fname, strands, regions.size(), minus))
         return false;
     if (first.size() != regions.size() || last.size() != regions.size() ||
         minus.size() != regions.size()) {
@@ -409,7 +456,10 @@ bool output_buffer(const char* fname, PyObject* out, const std::vector<std::uint
     const Py_buffer& view = buffer.view();
     const Element e = element_of(view.format);
     const char* want = view.format ? view.format : "B";
-    const bool right_type = e.native && view.itemsize == (o.element == 'B' ? 1 : o.element == 'e' ? 2 : 4) &&
+    const bool right_type = e.native &&
+                            view.itemsize == (o.element == 'B'   ? 1
+                                              : o.element == 'e' ? 2
+                                                                 : 4) &&
                             want[std::strlen(want) - 1] == o.element;
     if (!right_type) {
         PyErr_Format(PyExc_TypeError, "%s(): out must have dtype %s, not format '%s'", fname,
@@ -456,8 +506,8 @@ public:
 
 private:
     PyThreadState* state_;
-    std::chrono::steady_clock::time_point due_ = std::chrono::steady_clock::now() +
-                                                 std::chrono::milliseconds(50);
+    std::chrono::steady_clock::time_point due_ =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(50);
 };
 
 // Below this many output bytes a request stays on the calling thread.
@@ -524,11 +574,11 @@ const char kFetchPackedDoc[] =
 
 PyObject* fetch_windows(const engine::Faidx& faidx, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kw) {
-    static constexpr Signature<10> sig{
-        "fetch_windows",
-        {"names", "starts", "ends", "length", "strands", "encoding", "dtype", "upper", "table", "out"},
-        4,
-        4};
+    static constexpr Signature<10> sig{"fetch_windows",
+                                       {"names", "starts", "ends", "length", "strands", "encoding",
+                                        "dtype", "upper", "table", "out"},
+                                       4,
+                                       4};
     const char* fname = sig.fname;
     return guard([&]() -> PyObject* {
         std::array<PyObject*, 10> a;
@@ -546,9 +596,8 @@ PyObject* fetch_windows(const engine::Faidx& faidx, PyObject* const* args, Py_ss
             const auto span = static_cast<std::uint64_t>(regions[i].end) -
                               static_cast<std::uint64_t>(regions[i].start);
             if (span != length) {
-                PyErr_Format(PyExc_ValueError,
-                             "%s(): region %zu spans %llu bases, not length %llu", fname, i,
-                             static_cast<unsigned long long>(span),
+                PyErr_Format(PyExc_ValueError, "%s(): region %zu spans %llu bases, not length %llu",
+                             fname, i, static_cast<unsigned long long>(span),
                              static_cast<unsigned long long>(length));
                 return nullptr;
             }

@@ -42,8 +42,8 @@ bool convert_requests(const char* fname, const char* arg, PyObject* regions, std
         if (!PyTuple_Check(item)) return bad_argument(fname, arg, "a sequence of tuples", item);
         const Py_ssize_t len = PyTuple_GET_SIZE(item);
         if (len != static_cast<Py_ssize_t>(arity)) {
-            PyErr_Format(PyExc_ValueError, "expected tuple of length %zu, but got tuple of length %zd",
-                         arity, len);
+            PyErr_Format(PyExc_ValueError,
+                         "expected tuple of length %zu, but got tuple of length %zd", arity, len);
             return false;
         }
         Request r{shared_name, shared, 0, 0, Ref()};
@@ -277,7 +277,8 @@ PyObject* batch_fetch_many_same_chr(const engine::Faidx& faidx, const char* fnam
             return nullptr;
         if (requests.empty()) return PyList_New(0);
         const std::string_view name = requests.front().name;
-        if (!faidx.index().contains(name)) return raise(engine::FaidxError::sequence_not_found(name));
+        if (!faidx.index().contains(name))
+            return raise(engine::FaidxError::sequence_not_found(name));
         if (requests.size() < engine::kParallelThreshold) return sequential(faidx, requests, rc);
         return parallel(faidx, requests, rc, " from ", name);
     });
