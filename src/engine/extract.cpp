@@ -175,6 +175,10 @@ std::uint64_t bases_within(const IndexEntry& e, std::uint64_t size) {
 }
 
 bool rows_fit(const Index& index, std::uint64_t size) {
+    // What the index worked out as it was read decides at once for the rows of a data file
+    // that has not been cut short; anything else is settled row by row.
+    const std::optional<std::uint64_t> last = index.last_byte();
+    if (last && size > *last) return true;
     for (const auto& row : index.rows()) {
         const IndexEntry& e = row.entry;
         const bool fits = e.rlen == 0 || e.lenc == 0 ? e.offset <= size

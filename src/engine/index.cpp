@@ -1,6 +1,8 @@
 #include "engine/index.hpp"
 
 #include <algorithm>
+#include <atomic>
+#include <mutex>
 #include <cstring>
 #include <new>
 
@@ -37,63 +39,150 @@ std::uint64_t name_hash(std::string_view name) {
 
 constexpr std::uint64_t kTagMask = 0xFFFFFFFF00000000ULL;
 
+// Lookups answered by scanning the hashes before the table is built: a scan reads 8 bytes a
+// row, where building the table takes a cache miss or two a row.
+constexpr std::uint32_t kScans = 8;
+
+using Slots = std::vector<std::uint64_t, LargeAllocator<std::uint64_t>>;
+
+// Open addressing with linear probing. A slot holds the high half of its name's hash above
+// the row's position plus one (0: empty), so that a probe compares names only when their
+// hashes agree and never touches a row otherwise. Returns the name's slot, or the empty slot
+// where it would go.
+std::size_t slot_of(const Slots& slots, const Index::Rows& rows, std::string_view name,
+                    std::uint64_t hash) {
+    const std::size_t mask = slots.size() - 1;
+    const std::uint64_t tag = hash & kTagMask;
+    for (std::size_t slot = static_cast<std::size_t>(hash) & mask;; slot = (slot + 1) & mask) {
+        const std::uint64_t s = slots[slot];
+        if (s == 0 || ((s & kTagMask) == tag && rows[(s & ~kTagMask) - 1].name == name))
+            return slot;
+    }
+}
+
+std::size_t row_at(std::uint64_t slot) { return static_cast<std::size_t>(slot & ~kTagMask) - 1; }
+
+// The last byte of a row's bases in the regular layout (see Index::last_byte): the position of
+// the last base, the byte before the offset for a row without bases (0 for offset 0, which
+// any data holds), UINT64_MAX when past any data; `irregular` for a line of fewer bytes
+// than bases.
+std::uint64_t last_byte_of(const IndexEntry& e, bool& irregular) {
+    if (e.rlen == 0 || e.lenc == 0) return e.offset == 0 ? 0 : e.offset - 1;
+    irregular |= e.lenb < e.lenc;
+    const std::uint64_t line = (e.rlen - 1) / e.lenc;
+    std::uint64_t at;
+    if (__builtin_mul_overflow(line, e.lenb, &at) || __builtin_add_overflow(at, e.offset, &at) ||
+        __builtin_add_overflow(at, e.rlen - 1 - line * e.lenc, &at))
+        return UINT64_MAX;
+    return at;
+}
+
 }  // namespace
 
-Index::Index(const std::vector<IndexRow>& rows) {
+struct Index::Table {
+    std::mutex mutex;
+    std::atomic<bool> ready{false};
+    std::atomic<std::uint32_t> scans{0};
+    Slots slots;
+    // One row per name, when some name repeats; rows_ serves otherwise.
+    bool repeats = false;
+    Rows merged;
+};
+
+Index::Index() : table_(std::make_unique<Table>()) {}
+Index::~Index() = default;
+Index::Index(Index&&) noexcept = default;
+Index& Index::operator=(Index&&) noexcept = default;
+
+Index::Index(const std::vector<IndexRow>& rows) : table_(std::make_unique<Table>()) {
     std::size_t total = 0;
     for (const IndexRow& row : rows) total += row.name.size();
     text_.reserve(total);
     for (const IndexRow& row : rows) text_.insert(text_.end(), row.name.begin(), row.name.end());
     rows_.reserve(rows.size());
-    Hashes hashes;
-    hashes.reserve(rows.size());
+    hashes_.reserve(rows.size());
     std::size_t at = 0;
     for (const IndexRow& row : rows) {
-        rows_.push_back(Row{std::string_view(text_.data() + at, row.name.size()), row.entry});
-        hashes.push_back(name_hash(rows_.back().name));
+        add(std::string_view(text_.data() + at, row.name.size()), row.entry);
         at += row.name.size();
     }
-    build_table(hashes);
 }
 
-std::size_t Index::slot_of(std::string_view name, std::uint64_t hash) const {
-    const std::size_t mask = slots_.size() - 1;
-    const std::uint64_t tag = hash & kTagMask;
-    for (std::size_t slot = static_cast<std::size_t>(hash) & mask;; slot = (slot + 1) & mask) {
-        const std::uint64_t s = slots_[slot];
-        if (s == 0 || ((s & kTagMask) == tag && rows_[(s & ~kTagMask) - 1].name == name))
-            return slot;
-    }
+void Index::add(std::string_view name, const IndexEntry& entry) {
+    rows_.push_back(Row{name, entry});
+    hashes_.push_back(name_hash(name));
+    last_byte_ = std::max(last_byte_, last_byte_of(entry, irregular_));
 }
 
-void Index::build_table(const Hashes& hashes) {
+const IndexEntry* Index::scan(std::string_view name, std::uint64_t hash) const {
+    // From the end: a repeated name's entry is its last row's.
+    for (std::size_t i = rows_.size(); i-- > 0;)
+        if (hashes_[i] == hash && rows_[i].name == name) return &rows_[i].entry;
+    return nullptr;
+}
+
+const Index::Table& Index::table() const {
+    Table& t = *table_;
+    if (t.ready.load(std::memory_order_acquire)) return t;
+    const std::lock_guard<std::mutex> lock(t.mutex);
+    if (t.ready.load(std::memory_order_relaxed)) return t;
     if (rows_.size() >= std::size_t{UINT32_MAX}) throw std::bad_alloc();
     std::size_t capacity = 16;
     while (capacity < rows_.size() * 2) capacity *= 2;
-    slots_.assign(capacity, 0);
+    Slots slots(capacity, 0);
     const std::size_t mask = capacity - 1;
     // The table is far larger than the caches for big indexes: fetching the slots of rows a
     // little ahead keeps many of those misses in flight at once instead of one at a time.
     constexpr std::size_t kAhead = 16;
-    // Compact in place: a repeated name keeps its first place and takes the later entry.
-    std::size_t kept = 0;
+    bool repeats = false;
     for (std::size_t i = 0; i < rows_.size(); ++i) {
-        if (i + kAhead < rows_.size()) __builtin_prefetch(&slots_[hashes[i + kAhead] & mask], 1);
-        const std::size_t slot = slot_of(rows_[i].name, hashes[i]);
-        if (slots_[slot] != 0) {
-            rows_[(slots_[slot] & ~kTagMask) - 1].entry = rows_[i].entry;
-            continue;
-        }
-        rows_[kept++] = rows_[i];
-        slots_[slot] = (hashes[i] & kTagMask) | kept;
+        if (i + kAhead < rows_.size()) __builtin_prefetch(&slots[hashes_[i + kAhead] & mask], 1);
+        const std::size_t slot = slot_of(slots, rows_, rows_[i].name, hashes_[i]);
+        repeats |= slots[slot] != 0;
+        // A repeated name's slot moves on to its later row.
+        slots[slot] = (hashes_[i] & kTagMask) | (i + 1);
     }
-    rows_.resize(kept);
+    Rows merged;
+    if (repeats) {
+        // A name keeps the place of its first row; its slot knows its last one.
+        std::vector<bool> placed(capacity);
+        for (std::size_t i = 0; i < rows_.size(); ++i) {
+            const std::size_t slot = slot_of(slots, rows_, rows_[i].name, hashes_[i]);
+            if (placed[slot]) continue;
+            placed[slot] = true;
+            merged.push_back(Row{rows_[i].name, rows_[row_at(slots[slot])].entry});
+        }
+    }
+    t.slots = std::move(slots);
+    t.merged = std::move(merged);
+    t.repeats = repeats;
+    t.ready.store(true, std::memory_order_release);
+    return t;
+}
+
+const Index::Rows& Index::rows() const {
+    if (!table_ || rows_.empty()) return rows_;
+    const Table& t = table();
+    return t.repeats ? t.merged : rows_;
 }
 
 const IndexEntry* Index::find(std::string_view name) const {
-    if (slots_.empty()) return nullptr;
-    const std::uint64_t s = slots_[slot_of(name, name_hash(name))];
-    return s == 0 ? nullptr : &rows_[(s & ~kTagMask) - 1].entry;
+    if (!table_ || rows_.empty()) return nullptr;
+    const std::uint64_t hash = name_hash(name);
+    Table& t = *table_;
+    if (!t.ready.load(std::memory_order_acquire)) {
+        if (t.scans.load(std::memory_order_relaxed) < kScans) {
+            t.scans.fetch_add(1, std::memory_order_relaxed);
+            return scan(name, hash);
+        }
+        try {
+            (void)table();
+        } catch (const std::bad_alloc&) {
+            return scan(name, hash);  // a lookup never fails; the table waits for memory
+        }
+    }
+    const std::uint64_t s = t.slots[slot_of(t.slots, rows_, name, hash)];
+    return s == 0 ? nullptr : &rows_[row_at(s)].entry;
 }
 
 namespace {
@@ -421,15 +510,10 @@ Result<Index> Index::parse(Text text, std::size_t* skipped) {
                                      : t.size() / 8 * 9 / head.size() * (head_lines + 1) + 16;
     const std::size_t lines = std::min({estimate, t.size() / 9 + 1, std::size_t{1} << 23});
     index.rows_.reserve(lines);
-    Hashes hashes;
-    hashes.reserve(lines);
-    Status status =
-        for_each_index_row(t, skipped, [&](std::string_view name, const IndexEntry& entry) {
-            index.rows_.push_back(Row{name, entry});
-            hashes.push_back(name_hash(name));
-        });
+    index.hashes_.reserve(lines);
+    Status status = for_each_index_row(
+        t, skipped, [&](std::string_view name, const IndexEntry& entry) { index.add(name, entry); });
     if (!status.ok()) return status.take_error();
-    index.build_table(hashes);
     return index;
 }
 
