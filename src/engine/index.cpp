@@ -2,9 +2,13 @@
 
 #include <algorithm>
 #include <atomic>
-#include <mutex>
 #include <cstring>
+#include <mutex>
 #include <new>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "engine/text.hpp"
 
@@ -69,10 +73,15 @@ std::size_t row_at(std::uint64_t slot) { return static_cast<std::size_t>(slot & 
 std::uint64_t last_byte_of(const IndexEntry& e, bool& irregular) {
     if (e.rlen == 0 || e.lenc == 0) return e.offset == 0 ? 0 : e.offset - 1;
     irregular |= e.lenb < e.lenc;
-    const std::uint64_t line = (e.rlen - 1) / e.lenc;
+    // (A 32-bit division, where the numbers allow, takes a fraction of a 64-bit one.)
+    const std::uint64_t last = e.rlen - 1;
+    const std::uint64_t line =
+        last >> 32 == 0 && e.lenc >> 32 == 0
+            ? std::uint64_t{static_cast<std::uint32_t>(last) / static_cast<std::uint32_t>(e.lenc)}
+            : last / e.lenc;
     std::uint64_t at;
     if (__builtin_mul_overflow(line, e.lenb, &at) || __builtin_add_overflow(at, e.offset, &at) ||
-        __builtin_add_overflow(at, e.rlen - 1 - line * e.lenc, &at))
+        __builtin_add_overflow(at, last - line * e.lenc, &at))
         return UINT64_MAX;
     return at;
 }
@@ -442,6 +451,85 @@ bool read_plain_row(const char* b, const char* e, std::string_view& name, IndexE
     return true;
 }
 
+#if defined(__SSE2__)
+// Bytes read_short_row may read from where it starts.
+constexpr std::size_t kShortRowWindow = 80;
+
+// The number written by 1 to 8 ASCII digits at p (bytes up to p + 8 may be read).
+std::uint64_t eight_digits(const char* p, unsigned n) {
+    std::uint64_t w;
+    std::memcpy(&w, p, 8);
+    // Digit values, the first one the most significant, shifted so that leading zeros pad
+    // them out to eight.
+    w = (w - 0x3030303030303030ULL) << (8 * (8 - n));
+    w = w * 10 + (w >> 8);
+    return (((w & 0x000000FF000000FFULL) * (100 + (1000000ULL << 32))) +
+            (((w >> 16) & 0x000000FF000000FFULL) * (1 + (10000ULL << 32)))) >>
+           32;
+}
+
+// The value of 1 to 19 ASCII digits.
+std::uint64_t digits_value(const char* p, unsigned n) {
+    std::uint64_t value = 0;
+    while (n > 8) {
+        const unsigned head = n % 8 == 0 ? 8 : n % 8;
+        value = value * 100000000 + eight_digits(p, head);
+        p += head;
+        n -= head;
+    }
+    return value * 100000000 + eight_digits(p, n);
+}
+
+// read_plain_row for a whole row of fewer than 64 bytes with its line feed, found by looking
+// at all of its bytes at once; false for anything else (the caller then goes the long way,
+// with the same result). kShortRowWindow bytes from `p` must be readable. On success `next`
+// is the start of the following line.
+bool read_short_row(const char* p, std::string_view& name, IndexEntry& entry,
+                    const char*& next) {
+    const __m128i tab = _mm_set1_epi8('\t');
+    const __m128i lf = _mm_set1_epi8('\n');
+    const __m128i zero = _mm_set1_epi8('0');
+    const __m128i nine = _mm_set1_epi8(9);
+    std::uint64_t tabs = 0, lfs = 0, digits = 0, high = 0;
+    for (int k = 0; k < 4; ++k) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
+        const __m128i d = _mm_sub_epi8(v, zero);
+        const auto bits = [&](__m128i m) {
+            return std::uint64_t{static_cast<std::uint16_t>(_mm_movemask_epi8(m))} << (16 * k);
+        };
+        tabs |= bits(_mm_cmpeq_epi8(v, tab));
+        lfs |= bits(_mm_cmpeq_epi8(v, lf));
+        digits |= bits(_mm_cmpeq_epi8(_mm_min_epu8(d, nine), d));
+        high |= bits(v);
+    }
+    if (lfs == 0) return false;
+    const auto n = static_cast<unsigned>(__builtin_ctzll(lfs));
+    const std::uint64_t in_row = (std::uint64_t{1} << n) - 1;  // n < 64
+    std::uint64_t t = tabs & in_row;
+    unsigned at[5];
+    for (int i = 0; i < 4; ++i, t &= t - 1) {
+        if (t == 0) return false;
+        at[i] = static_cast<unsigned>(__builtin_ctzll(t));
+    }
+    if (t != 0) return false;  // a fifth tab
+    at[4] = n;
+    const std::uint64_t in_name = (std::uint64_t{1} << at[0]) - 1;
+    if (at[0] == 0 || (high & in_name) || is_ascii_space(*p)) return false;
+    // Everything after the name is digits and the four tabs (a carriage return is not).
+    if (in_row & ~in_name & ~tabs & ~digits) return false;
+    std::uint64_t value[4];
+    for (int i = 0; i < 4; ++i) {
+        const unsigned len = at[i + 1] - at[i] - 1;
+        if (len == 0 || len > 19) return false;
+        value[i] = digits_value(p + at[i] + 1, len);
+    }
+    entry = IndexEntry{value[0], value[1], value[2], value[3]};
+    name = std::string_view(p, at[0]);
+    next = p + n + 1;
+    return true;
+}
+#endif
+
 // Walks the rows of index text in order, calling row(name, entry) for each well-formed one.
 // The first faulty line decides the error; see parse_index.
 template <class OnRow>
@@ -451,14 +539,24 @@ Status for_each_index_row(std::string_view text, std::size_t* skipped, OnRow&& r
     const char* p = text.data();
     const char* const end = p + text.size();
     while (p < end) {
+        std::string_view name;
+        IndexEntry entry;
+#if defined(__SSE2__)
+        if (static_cast<std::size_t>(end - p) >= kShortRowWindow) {
+            const char* next;
+            if (read_short_row(p, name, entry, next)) {
+                row(name, entry);
+                p = next;
+                continue;
+            }
+        }
+#endif
         const char* nl = static_cast<const char*>(std::memchr(p, '\n', end - p));
         const char* line_end = nl ? nl : end;
         const char* next = nl ? nl + 1 : end;
         if (line_end > p && line_end[-1] == '\r') --line_end;
         std::string_view line(p, static_cast<std::size_t>(line_end - p));
         p = next;
-        std::string_view name;
-        IndexEntry entry;
         if (read_plain_row(line.data(), line.data() + line.size(), name, entry)) {
             row(name, entry);
             continue;
@@ -511,8 +609,10 @@ Result<Index> Index::parse(Text text, std::size_t* skipped) {
     const std::size_t lines = std::min({estimate, t.size() / 9 + 1, std::size_t{1} << 23});
     index.rows_.reserve(lines);
     index.hashes_.reserve(lines);
-    Status status = for_each_index_row(
-        t, skipped, [&](std::string_view name, const IndexEntry& entry) { index.add(name, entry); });
+    Status status = for_each_index_row(t, skipped, [&](std::string_view name,
+                                                       const IndexEntry& entry) {
+        index.add(name, entry);
+    });
     if (!status.ok()) return status.take_error();
     return index;
 }
