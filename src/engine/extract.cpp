@@ -156,6 +156,27 @@ std::size_t copy_bases(const char*& src, const char* src_end, char* dst, std::si
 
 }  // namespace
 
+bool plain_bases(const char* data, std::size_t n) {
+    std::size_t i = 0;
+    unsigned bad = 0;
+#if defined(__SSE2__)
+    const __m128i lf = _mm_set1_epi8('\n');
+    const __m128i cr = _mm_set1_epi8('\r');
+    __m128i seen = _mm_setzero_si128();
+    for (; i + 16 <= n; i += 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
+        seen = _mm_or_si128(seen, _mm_or_si128(v, _mm_or_si128(_mm_cmpeq_epi8(v, lf),
+                                                                _mm_cmpeq_epi8(v, cr))));
+    }
+    bad = static_cast<unsigned>(_mm_movemask_epi8(seen));
+#endif
+    for (; i < n; ++i) {
+        const auto c = static_cast<unsigned char>(data[i]);
+        bad |= (c & 0x80u) | static_cast<unsigned>(c == '\n' || c == '\r');
+    }
+    return bad == 0;
+}
+
 std::optional<std::uint64_t> base_position(const IndexEntry& e, std::uint64_t i) {
     if (e.lenc == 0) return std::nullopt;
     std::uint64_t line_bytes, pos;
