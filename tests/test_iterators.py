@@ -2,6 +2,7 @@
 
 import ctypes
 import gc
+import random
 import sys
 
 import pytest
@@ -245,7 +246,6 @@ def outcome(call):
 @pytest.mark.parametrize("options", [{}, {"sequence_always_upper": True},
                                      {"one_based_attributes": False}, {"mutable": True}])
 def test_lines_are_the_fetches_of_their_coordinates(tmp_path, seed, options):
-    import random
     text, index, rows = random_layout(random.Random(seed))
     fa = tmp_path / "r.fa"
     fa.write_bytes(text)
