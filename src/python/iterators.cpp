@@ -3,7 +3,6 @@
 // exhausted, stay exhausted.
 #include <algorithm>
 #include <cstdint>
-#include <cstring>
 
 #include "python/binding.hpp"
 
@@ -111,13 +110,14 @@ PyObject* mapped_line(const SequenceIteratorObject* it, const engine::Faidx& fai
         char* dst;
         const char* src;
         std::size_t n;
+        bool plain;
     } copy{reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text.get())),
-           map.data() + it->next_byte, static_cast<std::size_t>(count)};
+           map.data() + it->next_byte, static_cast<std::size_t>(count), false};
     const auto run = [](void* arg) {
-        const auto* c = static_cast<const Copy*>(arg);
-        std::memcpy(c->dst, c->src, c->n);
+        auto* c = static_cast<Copy*>(arg);
+        c->plain = engine::copy_plain_bases(c->dst, c->src, c->n);
     };
-    if (!source.read_mapped(run, &copy) || !engine::plain_bases(copy.dst, copy.n)) return nullptr;
+    if (!source.read_mapped(run, &copy) || !copy.plain) return nullptr;
     declined = false;
     if (faidx.options().sequence_always_upper) engine::upper_case(copy.dst, copy.n);
     engine::RegionPlan plan;
