@@ -123,9 +123,10 @@ def test_index_rows_read(write_fasta, text, keys):
     ("a\t5\t3\t\t5", "Invalid lenc"), ("a\t5\t3\t4\t99999999999999999999", "Invalid lenb"),
     ("a\t5 5\t3\t4\t5", "Invalid rlen"), ("a\t+\t3\t4\t5", "Invalid rlen"),
 ])
-def test_bad_index_numbers(write_fasta, row, message):
+@pytest.mark.parametrize("rows_after", [0, 8])  # long texts have their rows read by a shortcut
+def test_bad_index_numbers(write_fasta, row, message, rows_after):
     path = write_fasta(">a\nACGT\n")
-    pathlib.Path(path + ".fai").write_text(row + "\n")
+    pathlib.Path(path + ".fai").write_text(row + "\n" + "b\t1\t3\t4\t5\n" * rows_after)
     os.utime(path, (1, 1))
     with pytest.raises(Exception, match=f"^FastaIndexingError: {message}$"):
         nucla.Faidx(path)
@@ -236,8 +237,9 @@ def test_concurrent_builds_never_expose_a_partial_index(write_fasta):
 
 def random_index(rng, rows, long_head):
     """Index text with the oddities the format allows, the entries it holds (by a plain
-    reading: the last row of a name wins, the first fixes its place) and the rows it skips."""
-    names, lines, expected, skipped = [], [], {}, 0
+    reading: the last row of a name wins, the first fixes its place), the rows it skips and
+    the names it repeats."""
+    names, lines, expected, skipped, repeated = [], [], {}, 0, set()
     for i in range(rows):
         kind = rng.random()
         if kind < 0.05:
@@ -251,36 +253,50 @@ def random_index(rng, rows, long_head):
             continue
         if names and kind < 0.2:
             name = rng.choice(names)
+            repeated.add(name)
         else:
             stem = rng.choice(["chr", "ctg", "scaffold_", "é", "名 ", "seq x"])
-            name = f"{stem}{i}" + ("_" * rng.randrange(300) if long_head and i < rows // 2 else "")
+            # rows of either side of 64 bytes, which are read by a shortcut
+            pad = rng.randrange(300) if long_head and i < rows // 2 else rng.randrange(50)
+            name = f"{stem}{i}" + "_" * pad
             names.append(name)
         line_no = rng.randrange(300)  # of the 60-base lines of the FASTA below
         numbers = [rng.randrange(0, 300), 3 + 61 * line_no, 60, 61]
-        texts = [rng.choice(["{}", "+{}", "000{}"]).format(n) for n in numbers]
+        # 1 to 21 digits: the shortcut reads up to 19 of them
+        texts = [rng.choice(["{}", "+{}", "0" * rng.randrange(22 - len(str(n))) + "{}",
+                             "00{}"]).format(n) for n in numbers]
         line = "\t".join([name, *texts])
         before = rng.choice(["", " ", "\u00a0", "\u3000 "])
         line = before + line + rng.choice(["", " ", "\t", "\u3000"])
         lines.append(line + rng.choice(["\n", "\r\n"]))
         expected[name] = numbers
-    return "".join(lines), expected, skipped
+    return "".join(lines), expected, skipped, repeated
 
 
 @pytest.mark.parametrize("seed, rows, long_head", [(0, 50, False), (1, 400, False),
                                                    (2, 3000, False), (3, 6000, True)])
-def test_index_read_as_a_plain_reading_of_its_rows(write_fasta, capfd, seed, rows, long_head):
+@pytest.mark.parametrize("keys_first", [True, False])
+def test_index_read_as_a_plain_reading_of_its_rows(write_fasta, capfd, seed, rows, long_head,
+                                                   keys_first):
     rng = random.Random(seed)
     bases = "".join(rng.choice("ACGTacgt") for _ in range(60 * 310))
     path = write_fasta(">x\n" + "".join(bases[i:i + 60] + "\n" for i in range(0, len(bases), 60)))
-    text, expected, skipped = random_index(rng, rows, long_head)
+    text, expected, skipped, repeated = random_index(rng, rows, long_head)
     pathlib.Path(path + ".fai").write_text(text, encoding="utf-8")
     os.utime(path, (1, 1))
     capfd.readouterr()
     faidx = nucla.Faidx(path)
     err = capfd.readouterr().err
-    assert faidx.keys == list(expected)
     assert (f"skipped {skipped} malformed row" in err) if skipped else err == ""
-    for name, (rlen, offset, _, _) in expected.items():
+    if keys_first:
+        assert faidx.keys == list(expected)
+    # Lookups, repeated names first, and names the index lacks: the first ones are answered
+    # before the index has made its hash table, the later ones from it.
+    order = sorted(reversed(expected), key=lambda name: name not in repeated)
+    for name in order:
+        rlen, offset, _, _ = expected[name]
+        assert name + "?" not in faidx and name[:-1] + "\t" not in faidx
         start = (offset - 3) // 61 * 60
         got = faidx.fetch_entire_sequence(name) if rlen else ""
         assert str(got) == bases[start:start + rlen], name
+    assert faidx.keys == list(expected)

@@ -2,6 +2,7 @@
 
 import ctypes
 import gc
+import random
 import sys
 
 import pytest
@@ -210,3 +211,54 @@ class TestMutableFastaRecord:
             alloc(nucla.MutableFastaRecord, 0)
         after = sys.getrefcount(nucla.MutableFastaRecord)
         assert after == base
+
+
+
+def random_layout(rng):
+    """A FASTA of random records (line widths, CR LF, lower case, a few non-ASCII bases) and
+    an index that now and then claims lines other than those in the file."""
+    rows, index, text = {}, "", b""
+    for k in range(6):
+        width = rng.randrange(1, 90)
+        end = rng.choice([b"\n", b"\r\n"])
+        bases = "".join(rng.choice("ACGTacgtN") for _ in range(rng.randrange(0, 900)))
+        if rng.random() < 0.3 and bases:
+            i = rng.randrange(len(bases))
+            bases = bases[:i] + "é" + bases[i + 1:]
+        raw = bases.encode()
+        header = f">r{k}\n".encode()
+        claimed = max(1, width + rng.choice([0, 0, 1, -1]))
+        rows[f"r{k}"] = (len(raw), claimed)
+        index += f"r{k}\t{len(raw)}\t{len(text) + len(header)}\t{claimed}\t{claimed + len(end)}\n"
+        text += header + b"".join(raw[i:i + width] + end for i in range(0, len(raw), width))
+    return text, index, rows
+
+
+def outcome(call):
+    try:
+        s = call()
+    except Exception as e:
+        return type(e), str(e)
+    return s.name, s.seq, s.start, s.end
+
+
+@pytest.mark.parametrize("seed", range(12))
+@pytest.mark.parametrize("options", [{}, {"sequence_always_upper": True},
+                                     {"one_based_attributes": False}, {"mutable": True}])
+def test_lines_are_the_fetches_of_their_coordinates(tmp_path, seed, options):
+    text, index, rows = random_layout(random.Random(seed))
+    fa = tmp_path / "r.fa"
+    fa.write_bytes(text)
+    (tmp_path / "r.fa.fai").write_text(index)
+    fasta = nucla.Fasta(str(fa), rebuild=False, **options)
+    for name, (rlen, width) in rows.items():
+        it, start = iter(fasta[name]), 1
+        while True:
+            end = min(start + width - 1, rlen)
+            got = outcome(lambda: next(it))
+            if got[0] is StopIteration:
+                break
+            assert got == outcome(lambda: fasta.get_seq(name, start, end)), (name, start)
+            if isinstance(got[0], type):
+                break  # an error: the same chunk would fail again
+            start = end + 1

@@ -220,6 +220,12 @@ def with_fresh_index(path, row):
     ("a\t4\t3\t4\t5", True),                      # exactly the file
     ("a\t2\t3\t4\t5", True),                      # a foreign row that fits is trusted
     ("a\t4\t3\t0\t0", True),                      # no full lines: only the offset counts
+    ("a\t0\t8\t4\t5", True),                      # no bases, at the very end
+    ("a\t0\t9\t4\t5", False),
+    ("a\t4\t3\t4\t3", True),                      # lines of fewer bytes than bases
+    ("a\t7\t3\t4\t3", False),
+    ("a\t10\t3\t4\t5\na\t4\t3\t4\t5", True),      # a name's last row is the one that counts
+    ("a\t4\t3\t4\t5\na\t10\t3\t4\t5", False),
 ])
 def test_an_index_that_does_not_fit_is_stale(write_fasta, bgzf, row, fits):
     path = write_fasta(">a\nACGT\n")

@@ -156,6 +156,30 @@ std::size_t copy_bases(const char*& src, const char* src_end, char* dst, std::si
 
 }  // namespace
 
+bool copy_plain_bases(char* dst, const char* src, std::size_t n) {
+    std::size_t i = 0;
+    unsigned bad = 0;
+#if defined(__SSE2__)
+    // Checked as read, not after: loading bytes just stored stalls on the store.
+    const __m128i lf = _mm_set1_epi8('\n');
+    const __m128i cr = _mm_set1_epi8('\r');
+    __m128i seen = _mm_setzero_si128();
+    for (; i + 16 <= n; i += 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i));
+        seen = _mm_or_si128(seen, _mm_or_si128(v, _mm_or_si128(_mm_cmpeq_epi8(v, lf),
+                                                                _mm_cmpeq_epi8(v, cr))));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i), v);
+    }
+    bad = static_cast<unsigned>(_mm_movemask_epi8(seen));
+#endif
+    for (; i < n; ++i) {
+        const auto c = static_cast<unsigned char>(src[i]);
+        bad |= (c & 0x80u) | static_cast<unsigned>(c == '\n' || c == '\r');
+        dst[i] = static_cast<char>(c);
+    }
+    return bad == 0;
+}
+
 std::optional<std::uint64_t> base_position(const IndexEntry& e, std::uint64_t i) {
     if (e.lenc == 0) return std::nullopt;
     std::uint64_t line_bytes, pos;
@@ -175,6 +199,10 @@ std::uint64_t bases_within(const IndexEntry& e, std::uint64_t size) {
 }
 
 bool rows_fit(const Index& index, std::uint64_t size) {
+    // What the index worked out as it was read decides at once for the rows of a data file
+    // that has not been cut short; anything else is settled row by row.
+    const std::optional<std::uint64_t> last = index.last_byte();
+    if (last && size > *last) return true;
     for (const auto& row : index.rows()) {
         const IndexEntry& e = row.entry;
         const bool fits = e.rlen == 0 || e.lenc == 0 ? e.offset <= size

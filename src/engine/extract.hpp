@@ -57,6 +57,11 @@ struct Extracted {
 Result<Extracted> extract_bases(const Source& source, const ExtractionWindow& window, char* out,
                                 ReadScratch& scratch);
 
+// Copies n bytes and tells whether every one is ASCII and none ends a line (CR, LF): such
+// bytes, taken from a line's position, are what extract_bases gives for them. A plain copy
+// loop, fit to run under the bus guard.
+bool copy_plain_bases(char* dst, const char* src, std::size_t n);
+
 // a-z to A-Z in place; every other byte unchanged.
 void upper_case(char* data, std::size_t n);
 

@@ -1,8 +1,14 @@
 #include "engine/index.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
+#include <mutex>
 #include <new>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "engine/text.hpp"
 
@@ -37,63 +43,155 @@ std::uint64_t name_hash(std::string_view name) {
 
 constexpr std::uint64_t kTagMask = 0xFFFFFFFF00000000ULL;
 
+// Lookups answered by scanning the hashes before the table is built: a scan reads 8 bytes a
+// row, where building the table takes a cache miss or two a row.
+constexpr std::uint32_t kScans = 8;
+
+using Slots = std::vector<std::uint64_t, LargeAllocator<std::uint64_t>>;
+
+// Open addressing with linear probing. A slot holds the high half of its name's hash above
+// the row's position plus one (0: empty), so that a probe compares names only when their
+// hashes agree and never touches a row otherwise. Returns the name's slot, or the empty slot
+// where it would go.
+std::size_t slot_of(const Slots& slots, const Index::Rows& rows, std::string_view name,
+                    std::uint64_t hash) {
+    const std::size_t mask = slots.size() - 1;
+    const std::uint64_t tag = hash & kTagMask;
+    for (std::size_t slot = static_cast<std::size_t>(hash) & mask;; slot = (slot + 1) & mask) {
+        const std::uint64_t s = slots[slot];
+        if (s == 0 || ((s & kTagMask) == tag && rows[(s & ~kTagMask) - 1].name == name))
+            return slot;
+    }
+}
+
+std::size_t row_at(std::uint64_t slot) { return static_cast<std::size_t>(slot & ~kTagMask) - 1; }
+
+// The last byte of a row's bases in the regular layout (see Index::last_byte): the position of
+// the last base, the byte before the offset for a row without bases (0 for offset 0, which
+// any data holds), UINT64_MAX when past any data; `irregular` for a line of fewer bytes
+// than bases.
+std::uint64_t last_byte_of(const IndexEntry& e, bool& irregular) {
+    if (e.rlen == 0 || e.lenc == 0) return e.offset == 0 ? 0 : e.offset - 1;
+    irregular |= e.lenb < e.lenc;
+    // (A 32-bit division, where the numbers allow, takes a fraction of a 64-bit one.)
+    const std::uint64_t last = e.rlen - 1;
+    const std::uint64_t line =
+        last >> 32 == 0 && e.lenc >> 32 == 0
+            ? std::uint64_t{static_cast<std::uint32_t>(last) / static_cast<std::uint32_t>(e.lenc)}
+            : last / e.lenc;
+    std::uint64_t at;
+    if (__builtin_mul_overflow(line, e.lenb, &at) || __builtin_add_overflow(at, e.offset, &at) ||
+        __builtin_add_overflow(at, last - line * e.lenc, &at))
+        return UINT64_MAX;
+    return at;
+}
+
 }  // namespace
 
-Index::Index(const std::vector<IndexRow>& rows) {
+struct Index::Table {
+    std::mutex mutex;
+    std::atomic<bool> ready{false};
+    std::atomic<std::uint32_t> scans{0};
+    Slots slots;
+    // One row per name, when some name repeats; rows_ serves otherwise.
+    bool repeats = false;
+    Rows merged;
+};
+
+Index::Index() : table_(std::make_unique<Table>()) {}
+Index::~Index() = default;
+Index::Index(Index&&) noexcept = default;
+Index& Index::operator=(Index&&) noexcept = default;
+
+Index::Index(const std::vector<IndexRow>& rows) : table_(std::make_unique<Table>()) {
     std::size_t total = 0;
     for (const IndexRow& row : rows) total += row.name.size();
     text_.reserve(total);
     for (const IndexRow& row : rows) text_.insert(text_.end(), row.name.begin(), row.name.end());
     rows_.reserve(rows.size());
-    Hashes hashes;
-    hashes.reserve(rows.size());
+    hashes_.reserve(rows.size());
     std::size_t at = 0;
     for (const IndexRow& row : rows) {
-        rows_.push_back(Row{std::string_view(text_.data() + at, row.name.size()), row.entry});
-        hashes.push_back(name_hash(rows_.back().name));
+        add(std::string_view(text_.data() + at, row.name.size()), row.entry);
         at += row.name.size();
     }
-    build_table(hashes);
 }
 
-std::size_t Index::slot_of(std::string_view name, std::uint64_t hash) const {
-    const std::size_t mask = slots_.size() - 1;
-    const std::uint64_t tag = hash & kTagMask;
-    for (std::size_t slot = static_cast<std::size_t>(hash) & mask;; slot = (slot + 1) & mask) {
-        const std::uint64_t s = slots_[slot];
-        if (s == 0 || ((s & kTagMask) == tag && rows_[(s & ~kTagMask) - 1].name == name))
-            return slot;
-    }
+void Index::add(std::string_view name, const IndexEntry& entry) {
+    rows_.push_back(Row{name, entry});
+    hashes_.push_back(name_hash(name));
+    last_byte_ = std::max(last_byte_, last_byte_of(entry, irregular_));
 }
 
-void Index::build_table(const Hashes& hashes) {
+const IndexEntry* Index::scan(std::string_view name, std::uint64_t hash) const {
+    // From the end: a repeated name's entry is its last row's.
+    for (std::size_t i = rows_.size(); i-- > 0;)
+        if (hashes_[i] == hash && rows_[i].name == name) return &rows_[i].entry;
+    return nullptr;
+}
+
+const Index::Table& Index::table() const {
+    Table& t = *table_;
+    if (t.ready.load(std::memory_order_acquire)) return t;
+    const std::lock_guard<std::mutex> lock(t.mutex);
+    if (t.ready.load(std::memory_order_relaxed)) return t;
     if (rows_.size() >= std::size_t{UINT32_MAX}) throw std::bad_alloc();
     std::size_t capacity = 16;
     while (capacity < rows_.size() * 2) capacity *= 2;
-    slots_.assign(capacity, 0);
+    Slots slots(capacity, 0);
     const std::size_t mask = capacity - 1;
     // The table is far larger than the caches for big indexes: fetching the slots of rows a
     // little ahead keeps many of those misses in flight at once instead of one at a time.
     constexpr std::size_t kAhead = 16;
-    // Compact in place: a repeated name keeps its first place and takes the later entry.
-    std::size_t kept = 0;
+    bool repeats = false;
     for (std::size_t i = 0; i < rows_.size(); ++i) {
-        if (i + kAhead < rows_.size()) __builtin_prefetch(&slots_[hashes[i + kAhead] & mask], 1);
-        const std::size_t slot = slot_of(rows_[i].name, hashes[i]);
-        if (slots_[slot] != 0) {
-            rows_[(slots_[slot] & ~kTagMask) - 1].entry = rows_[i].entry;
-            continue;
-        }
-        rows_[kept++] = rows_[i];
-        slots_[slot] = (hashes[i] & kTagMask) | kept;
+        if (i + kAhead < rows_.size()) __builtin_prefetch(&slots[hashes_[i + kAhead] & mask], 1);
+        const std::size_t slot = slot_of(slots, rows_, rows_[i].name, hashes_[i]);
+        repeats |= slots[slot] != 0;
+        // A repeated name's slot moves on to its later row.
+        slots[slot] = (hashes_[i] & kTagMask) | (i + 1);
     }
-    rows_.resize(kept);
+    Rows merged;
+    if (repeats) {
+        // A name keeps the place of its first row; its slot knows its last one.
+        std::vector<bool> placed(capacity);
+        for (std::size_t i = 0; i < rows_.size(); ++i) {
+            const std::size_t slot = slot_of(slots, rows_, rows_[i].name, hashes_[i]);
+            if (placed[slot]) continue;
+            placed[slot] = true;
+            merged.push_back(Row{rows_[i].name, rows_[row_at(slots[slot])].entry});
+        }
+    }
+    t.slots = std::move(slots);
+    t.merged = std::move(merged);
+    t.repeats = repeats;
+    t.ready.store(true, std::memory_order_release);
+    return t;
+}
+
+const Index::Rows& Index::rows() const {
+    if (!table_ || rows_.empty()) return rows_;
+    const Table& t = table();
+    return t.repeats ? t.merged : rows_;
 }
 
 const IndexEntry* Index::find(std::string_view name) const {
-    if (slots_.empty()) return nullptr;
-    const std::uint64_t s = slots_[slot_of(name, name_hash(name))];
-    return s == 0 ? nullptr : &rows_[(s & ~kTagMask) - 1].entry;
+    if (!table_ || rows_.empty()) return nullptr;
+    const std::uint64_t hash = name_hash(name);
+    Table& t = *table_;
+    if (!t.ready.load(std::memory_order_acquire)) {
+        if (t.scans.load(std::memory_order_relaxed) < kScans) {
+            t.scans.fetch_add(1, std::memory_order_relaxed);
+            return scan(name, hash);
+        }
+        try {
+            (void)table();
+        } catch (const std::bad_alloc&) {
+            return scan(name, hash);  // a lookup never fails; the table waits for memory
+        }
+    }
+    const std::uint64_t s = t.slots[slot_of(t.slots, rows_, name, hash)];
+    return s == 0 ? nullptr : &rows_[row_at(s)].entry;
 }
 
 namespace {
@@ -353,6 +451,85 @@ bool read_plain_row(const char* b, const char* e, std::string_view& name, IndexE
     return true;
 }
 
+#if defined(__SSE2__)
+// Bytes read_short_row may read from where it starts.
+constexpr std::size_t kShortRowWindow = 80;
+
+// The number written by 1 to 8 ASCII digits at p (bytes up to p + 8 may be read).
+std::uint64_t eight_digits(const char* p, unsigned n) {
+    std::uint64_t w;
+    std::memcpy(&w, p, 8);
+    // Digit values, the first one the most significant, shifted so that leading zeros pad
+    // them out to eight.
+    w = (w - 0x3030303030303030ULL) << (8 * (8 - n));
+    w = w * 10 + (w >> 8);
+    return (((w & 0x000000FF000000FFULL) * (100 + (1000000ULL << 32))) +
+            (((w >> 16) & 0x000000FF000000FFULL) * (1 + (10000ULL << 32)))) >>
+           32;
+}
+
+// The value of 1 to 19 ASCII digits.
+std::uint64_t digits_value(const char* p, unsigned n) {
+    std::uint64_t value = 0;
+    while (n > 8) {
+        const unsigned head = n % 8 == 0 ? 8 : n % 8;
+        value = value * 100000000 + eight_digits(p, head);
+        p += head;
+        n -= head;
+    }
+    return value * 100000000 + eight_digits(p, n);
+}
+
+// read_plain_row for a whole row of fewer than 64 bytes with its line feed, found by looking
+// at all of its bytes at once; false for anything else (the caller then goes the long way,
+// with the same result). kShortRowWindow bytes from `p` must be readable. On success `next`
+// is the start of the following line.
+bool read_short_row(const char* p, std::string_view& name, IndexEntry& entry,
+                    const char*& next) {
+    const __m128i tab = _mm_set1_epi8('\t');
+    const __m128i lf = _mm_set1_epi8('\n');
+    const __m128i zero = _mm_set1_epi8('0');
+    const __m128i nine = _mm_set1_epi8(9);
+    std::uint64_t tabs = 0, lfs = 0, digits = 0, high = 0;
+    for (int k = 0; k < 4; ++k) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
+        const __m128i d = _mm_sub_epi8(v, zero);
+        const auto bits = [&](__m128i m) {
+            return std::uint64_t{static_cast<std::uint16_t>(_mm_movemask_epi8(m))} << (16 * k);
+        };
+        tabs |= bits(_mm_cmpeq_epi8(v, tab));
+        lfs |= bits(_mm_cmpeq_epi8(v, lf));
+        digits |= bits(_mm_cmpeq_epi8(_mm_min_epu8(d, nine), d));
+        high |= bits(v);
+    }
+    if (lfs == 0) return false;
+    const auto n = static_cast<unsigned>(__builtin_ctzll(lfs));
+    const std::uint64_t in_row = (std::uint64_t{1} << n) - 1;  // n < 64
+    std::uint64_t t = tabs & in_row;
+    unsigned at[5];
+    for (int i = 0; i < 4; ++i, t &= t - 1) {
+        if (t == 0) return false;
+        at[i] = static_cast<unsigned>(__builtin_ctzll(t));
+    }
+    if (t != 0) return false;  // a fifth tab
+    at[4] = n;
+    const std::uint64_t in_name = (std::uint64_t{1} << at[0]) - 1;
+    if (at[0] == 0 || (high & in_name) || is_ascii_space(*p)) return false;
+    // Everything after the name is digits and the four tabs (a carriage return is not).
+    if (in_row & ~in_name & ~tabs & ~digits) return false;
+    std::uint64_t value[4];
+    for (int i = 0; i < 4; ++i) {
+        const unsigned len = at[i + 1] - at[i] - 1;
+        if (len == 0 || len > 19) return false;
+        value[i] = digits_value(p + at[i] + 1, len);
+    }
+    entry = IndexEntry{value[0], value[1], value[2], value[3]};
+    name = std::string_view(p, at[0]);
+    next = p + n + 1;
+    return true;
+}
+#endif
+
 // Walks the rows of index text in order, calling row(name, entry) for each well-formed one.
 // The first faulty line decides the error; see parse_index.
 template <class OnRow>
@@ -362,14 +539,24 @@ Status for_each_index_row(std::string_view text, std::size_t* skipped, OnRow&& r
     const char* p = text.data();
     const char* const end = p + text.size();
     while (p < end) {
+        std::string_view name;
+        IndexEntry entry;
+#if defined(__SSE2__)
+        if (static_cast<std::size_t>(end - p) >= kShortRowWindow) {
+            const char* next;
+            if (read_short_row(p, name, entry, next)) {
+                row(name, entry);
+                p = next;
+                continue;
+            }
+        }
+#endif
         const char* nl = static_cast<const char*>(std::memchr(p, '\n', end - p));
         const char* line_end = nl ? nl : end;
         const char* next = nl ? nl + 1 : end;
         if (line_end > p && line_end[-1] == '\r') --line_end;
         std::string_view line(p, static_cast<std::size_t>(line_end - p));
         p = next;
-        std::string_view name;
-        IndexEntry entry;
         if (read_plain_row(line.data(), line.data() + line.size(), name, entry)) {
             row(name, entry);
             continue;
@@ -421,15 +608,12 @@ Result<Index> Index::parse(Text text, std::size_t* skipped) {
                                      : t.size() / 8 * 9 / head.size() * (head_lines + 1) + 16;
     const std::size_t lines = std::min({estimate, t.size() / 9 + 1, std::size_t{1} << 23});
     index.rows_.reserve(lines);
-    Hashes hashes;
-    hashes.reserve(lines);
-    Status status =
-        for_each_index_row(t, skipped, [&](std::string_view name, const IndexEntry& entry) {
-            index.rows_.push_back(Row{name, entry});
-            hashes.push_back(name_hash(name));
-        });
+    index.hashes_.reserve(lines);
+    Status status = for_each_index_row(t, skipped, [&](std::string_view name,
+                                                       const IndexEntry& entry) {
+        index.add(name, entry);
+    });
     if (!status.ok()) return status.take_error();
-    index.build_table(hashes);
     return index;
 }
 

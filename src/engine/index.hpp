@@ -5,6 +5,8 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -30,6 +32,12 @@ struct IndexRow {
 // its first position and takes the entry of its last row. The names live in one block of text
 // the index owns (the index file's own text, when read from one), so that opening an index of
 // millions of rows costs one pass over its text and no allocation per row.
+//
+// The hash table is built on first need: a script that opens a large index to fetch a few
+// names finds them by scanning the rows' hashes, and only the lookups after those, or a walk
+// of the rows in key order, pay for the table. Rows never move once the index is made, so an
+// entry found before the table was built stays valid (and the same) afterwards. All of this
+// is safe across threads.
 class Index {
 public:
     struct Row {
@@ -37,11 +45,12 @@ public:
         IndexEntry entry;
     };
 
-    Index() = default;
+    Index();
     explicit Index(const std::vector<IndexRow>& rows);
+    ~Index();
     // Moved, never copied: a copy's rows would view the original's text.
-    Index(Index&&) = default;
-    Index& operator=(Index&&) = default;
+    Index(Index&&) noexcept;
+    Index& operator=(Index&&) noexcept;
     Index(const Index&) = delete;
     Index& operator=(const Index&) = delete;
     using Text = std::vector<char, LargeAllocator<char>>;
@@ -49,23 +58,35 @@ public:
     // Reads index text as parse_index does, keeping the text.
     static Result<Index> parse(Text text, std::size_t* skipped = nullptr);
 
+    // The entry of the name's last row.
     const IndexEntry* find(std::string_view name) const;
     bool contains(std::string_view name) const { return find(name) != nullptr; }
-    const Rows& rows() const { return rows_; }
-    std::size_t size() const { return rows_.size(); }
+    // One row per name, in key order.
+    const Rows& rows() const;
+    std::size_t size() const { return rows().size(); }
+
+    // The largest byte position that a row's last base (for a row without bases, the byte
+    // before its offset) takes in the regular layout, known without the table: all rows lie
+    // within data of more than last_byte() bytes. nullopt when some row has fewer bytes than
+    // bases per line, which leaves that to be worked out row by row.
+    std::optional<std::uint64_t> last_byte() const {
+        return irregular_ ? std::nullopt : std::optional<std::uint64_t>(last_byte_);
+    }
 
 private:
-    // Indexes rows_ (hashes[i] is the hash of row i's name), merging repeated names.
     using Hashes = std::vector<std::uint64_t, LargeAllocator<std::uint64_t>>;
-    void build_table(const Hashes& hashes);
-    std::size_t slot_of(std::string_view name, std::uint64_t hash) const;
+    struct Table;
+
+    void add(std::string_view name, const IndexEntry& entry);
+    const IndexEntry* scan(std::string_view name, std::uint64_t hash) const;
+    const Table& table() const;
 
     Text text_;  // moving a vector keeps its elements where they are, and the views valid
-    Rows rows_;
-    // Open addressing with linear probing. A slot holds the high half of its name's hash above
-    // the row's position plus one (0: empty), so that a probe compares names only when their
-    // hashes agree and never touches a row otherwise.
-    std::vector<std::uint64_t, LargeAllocator<std::uint64_t>> slots_;
+    Rows rows_;  // every row in file order, repeated names included
+    Hashes hashes_;  // hashes_[i]: the hash of rows_[i].name
+    std::uint64_t last_byte_ = 0;
+    bool irregular_ = false;
+    std::unique_ptr<Table> table_;
 };
 
 // Scans FASTA bytes into rows, in file order (duplicates included), fed as consecutive pieces

@@ -66,6 +66,9 @@ struct SequenceIteratorObject {
     std::uint64_t length;
     std::uint64_t data_bases;     // how many of the row's bases the data holds
     std::uint64_t next_position;  // 1-based
+    // For a row of whole lines in a mapped file: the byte where the next chunk's line starts
+    // in the row's layout (0: chunks go through the general fetch).
+    std::uint64_t next_byte;
 };
 
 SequenceIteratorObject* as_sequence_iterator(PyObject* self) {
@@ -86,6 +89,48 @@ void exhaust(SequenceIteratorObject* it) {
     it->next_position = 1;
 }
 
+// Copies the line-sized chunk [start, end] that starts at it->next_byte straight from the map.
+// `declined` (and nullptr) when those bytes are not plain bases of one line (a foreign index
+// that does not fit the file, a file that shrank): the general fetch then gives the chunk, or
+// the error.
+PyObject* mapped_line(const SequenceIteratorObject* it, const engine::Faidx& faidx,
+                      std::string_view name, std::uint64_t start, std::uint64_t end,
+                      bool& declined) {
+    declined = true;
+    const engine::Source& source = faidx.source();
+    const std::string_view map = source.mapped();
+    const std::uint64_t count = end - start + 1;
+    if (it->next_byte > map.size() || count > map.size() - it->next_byte) return nullptr;
+    Ref text = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(count), 127));
+    if (!text) {
+        declined = false;
+        return nullptr;
+    }
+    struct Copy {
+        char* dst;
+        const char* src;
+        std::size_t n;
+        bool plain;
+    } copy{reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text.get())),
+           map.data() + it->next_byte, static_cast<std::size_t>(count), false};
+    const auto run = [](void* arg) {
+        auto* c = static_cast<Copy*>(arg);
+        c->plain = engine::copy_plain_bases(c->dst, c->src, c->n);
+    };
+    if (!source.read_mapped(run, &copy) || !copy.plain) return nullptr;
+    declined = false;
+    if (faidx.options().sequence_always_upper) engine::upper_case(copy.dst, copy.n);
+    engine::RegionPlan plan;
+    plan.kind = engine::RegionPlan::Kind::Extract;
+    plan.start = start;
+    plan.end = end;
+    std::optional<std::uint64_t> first, last;
+    faidx.report(plan, first, last);
+    Ref name_ref = name_str(it->name, name);
+    if (!name_ref) return nullptr;
+    return new_sequence(std::move(name_ref), std::move(text), first, last, false);
+}
+
 PyObject* SequenceIterator_next(PyObject* self) {
     return guard([&]() -> PyObject* {
         SequenceIteratorObject* it = as_sequence_iterator(self);
@@ -101,10 +146,18 @@ PyObject* SequenceIterator_next(PyObject* self) {
             return nullptr;
         }
         const engine::Faidx& faidx = fasta_engine(it->fasta);
-        PyObject* chunk = it->entry ? fetch_region(faidx, *it->entry, it->name, name, start, end)
-                                    : fetch_region(faidx, it->name, name, start, end);
+        bool declined = true;
+        PyObject* chunk = it->next_byte ? mapped_line(it, faidx, name, start, end, declined)
+                                        : nullptr;
+        if (declined) {
+            chunk = it->entry ? fetch_region(faidx, *it->entry, it->name, name, start, end)
+                              : fetch_region(faidx, it->name, name, start, end);
+        }
         // A failed fetch leaves the position alone: the next call asks for the same chunk.
         if (!chunk) return nullptr;
+        // (Past the end of numbers, the chunks left go through the general fetch.)
+        if (it->next_byte && __builtin_add_overflow(it->next_byte, it->entry->lenb, &it->next_byte))
+            it->next_byte = 0;
         if (end == it->length) {
             exhaust(it);  // end + 1 would wrap for a row of 2^64 - 1 bases
         } else {
@@ -172,6 +225,10 @@ PyObject* new_sequence_iterator(PyObject* fasta, PyObject* name) {
         // A row with no full line (lenc 0) would never advance: serve it as one chunk.
         if (it->chunk_size == 0) it->chunk_size = it->length;
         it->next_position = 1;
+        // Whole lines of bases with their terminators, in a mapped file; the chunks are lines.
+        const bool by_lines = entry && entry->lenc > 0 && entry->lenb > entry->lenc &&
+                              entry->offset > 0 && fasta_engine(fasta).source().mapped().data();
+        it->next_byte = by_lines ? entry->offset : 0;
         return self;
     });
 }
