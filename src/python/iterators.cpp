@@ -125,7 +125,7 @@ PyObject* mapped_line(const SequenceIteratorObject* it, const engine::Faidx& fai
     plan.start = start;
     plan.end = end;
     std::optional<std::uint64_t> first, last;
-    faidx.report(plan, first, last);
+    report(faidx, plan, first, last);
     Ref name_ref = name_str(it->name, name);
     if (!name_ref) return nullptr;
     return new_sequence(std::move(name_ref), std::move(text), first, last, false);
