@@ -131,7 +131,8 @@ PyObject* Record_repr(PyObject* self) {
 }
 
 PyObject* Record_iter(PyObject* self) {
-    return new_sequence_iterator(as_record(self)->fasta, as_record(self)->name);
+    const RecordObject* r = as_record(self);
+    return new_sequence_iterator(r->fasta, r->name, *r->entry);
 }
 
 PyObject* Record_name(PyObject* self, void*) {

@@ -59,7 +59,7 @@ struct SequenceIteratorObject {
     PyObject_HEAD
     PyObject* fasta;
     PyObject* name;  // str
-    // The name's row, or nullptr. Rows never move once the engine is built, and the strong
+    // The name's row, from the record. Rows never move once the engine is built, and the strong
     // reference to the Fasta keeps the engine alive, so each chunk skips the hash lookup.
     const engine::IndexEntry* entry;
     std::uint64_t chunk_size;
@@ -149,10 +149,7 @@ PyObject* SequenceIterator_next(PyObject* self) {
         bool declined = true;
         PyObject* chunk = it->next_byte ? mapped_line(it, faidx, name, start, end, declined)
                                         : nullptr;
-        if (declined) {
-            chunk = it->entry ? fetch_region(faidx, *it->entry, it->name, name, start, end)
-                              : fetch_region(faidx, it->name, name, start, end);
-        }
+        if (declined) chunk = fetch_region(faidx, *it->entry, it->name, name, start, end);
         // A failed fetch leaves the position alone: the next call asks for the same chunk.
         if (!chunk) return nullptr;
         // (Past the end of numbers, the chunks left go through the general fetch.)
@@ -203,11 +200,8 @@ PyObject* new_fasta_iterator(PyObject* fasta) {
     return self;
 }
 
-PyObject* new_sequence_iterator(PyObject* fasta, PyObject* name) {
+PyObject* new_sequence_iterator(PyObject* fasta, PyObject* name, const engine::IndexEntry& entry) {
     return guard([&]() -> PyObject* {
-        std::string_view text;
-        if (!utf8_of(name, text)) return nullptr;
-        const engine::IndexEntry* entry = fasta_engine(fasta).index().find(text);
         PyTypeObject* type = sequence_iterator_type();
         if (!type) return nullptr;
         PyObject* self = type->tp_alloc(type, 0);
@@ -217,18 +211,17 @@ PyObject* new_sequence_iterator(PyObject* fasta, PyObject* name) {
         it->fasta = fasta;
         Py_INCREF(name);
         it->name = name;
-        it->entry = entry;
-        it->length = entry ? entry->rlen : 0;
+        it->entry = &entry;
+        it->length = entry.rlen;
         auto size = fasta_engine(fasta).source().size();
-        it->data_bases = entry && size.ok() ? engine::bases_within(*entry, *size) : it->length;
-        it->chunk_size = entry ? entry->lenc : 70;
+        it->data_bases = size.ok() ? engine::bases_within(entry, *size) : it->length;
         // A row with no full line (lenc 0) would never advance: serve it as one chunk.
-        if (it->chunk_size == 0) it->chunk_size = it->length;
+        it->chunk_size = entry.lenc ? entry.lenc : it->length;
         it->next_position = 1;
         // Whole lines of bases with their terminators, in a mapped file; the chunks are lines.
-        const bool by_lines = entry && entry->lenc > 0 && entry->lenb > entry->lenc &&
-                              entry->offset > 0 && fasta_engine(fasta).source().mapped().data();
-        it->next_byte = by_lines ? entry->offset : 0;
+        const bool by_lines = entry.lenc > 0 && entry.lenb > entry.lenc && entry.offset > 0 &&
+                              fasta_engine(fasta).source().mapped().data();
+        it->next_byte = by_lines ? entry.offset : 0;
         return self;
     });
 }
