@@ -103,7 +103,8 @@ PyObject* new_fasta_record(PyObject* fasta, Ref name);
 // The same for a name whose row the caller has looked up.
 PyObject* new_fasta_record(PyObject* fasta, Ref name, const engine::IndexEntry& entry);
 PyObject* new_fasta_iterator(PyObject* fasta);
-PyObject* new_sequence_iterator(PyObject* fasta, PyObject* name, const engine::IndexEntry& entry);
+PyObject* new_sequence_iterator(PyObject* fasta, PyObject* name,
+                                const engine::IndexEntry& entry);
 
 }  // namespace nucla::py
 
