@@ -8,11 +8,6 @@
 
 namespace nucla::engine {
 
-ReadScratch& thread_scratch() {
-    thread_local ReadScratch scratch;
-    return scratch;
-}
-
 namespace {
 
 // The caller's thread looks at its Interrupt once every this many regions it prepares.

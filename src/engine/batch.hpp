@@ -17,10 +17,6 @@ namespace nucla::engine {
 // Batches of this many regions or more run in parallel.
 inline constexpr std::size_t kParallelThreshold = 1000;
 
-// This thread's read buffers and cache of decompressed blocks, kept for the thread's life so
-// that neighbouring reads of one batch, and of the next, reuse blocks.
-ReadScratch& thread_scratch();
-
 class BatchSink {
 public:
     // On the caller's thread, in request order: plans region i (and makes its destination).

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "engine/platform.hpp"
+#include "engine/source.hpp"
 #include "engine/text.hpp"
 
 namespace nucla::engine {
@@ -54,17 +55,14 @@ public:
         // The caller's thread is one of the `size` workers; when the system refuses a thread,
         // the pool makes do with those it has.
         try {
-            for (std::size_t i = 1; i < size; ++i) {
-                threads_.emplace_back([this] {
-                    // The caller's thread does its share at its own priority; the helpers
-                    // give way, so that a batch run with the interpreter lock released leaves
-                    // the application's other threads their processors.
-                    lower_thread_priority();
-                    work();
-                });
-            }
+            for (std::size_t i = 1; i < size; ++i) threads_.emplace_back([this] { start(); });
         } catch (...) {
         }
+        // The pool is used once every thread has set itself up: a thread that starts takes
+        // locks (the allocator's, the loader's), and a fork() from a batch's caller while one
+        // holds them would leave them held for good in the child.
+        std::unique_lock<std::mutex> lock(mutex_);
+        done_.wait(lock, [this] { return started_ == threads_.size(); });
     }
 
     // Stops and joins the threads (the process-wide pool is never destroyed).
@@ -167,6 +165,20 @@ private:
         return true;
     }
 
+    void start() {
+        // The caller's thread does its share at its own priority; the helpers give way, so
+        // that a batch run with the interpreter lock released leaves the application's other
+        // threads their processors.
+        lower_thread_priority();
+        thread_scratch();
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            ++started_;
+        }
+        done_.notify_all();
+        work();
+    }
+
     void work() {
         std::uint64_t seen = 0;
         while (true) {
@@ -197,6 +209,7 @@ private:
     std::atomic<bool> cancelled_{false};
     std::exception_ptr failure_;  // the first exception of a worker's body in this job
     std::size_t busy_ = 0;
+    std::size_t started_ = 0;  // threads set up and waiting for work
     std::uint64_t generation_ = 0;
     bool stop_ = false;
 };

@@ -26,6 +26,11 @@ Status check_size(int fd, std::uint64_t end, const std::string& path) {
 ReadScratch::ReadScratch() = default;
 ReadScratch::~ReadScratch() = default;
 
+ReadScratch& thread_scratch() {
+    thread_local ReadScratch scratch;
+    return scratch;
+}
+
 BlockCache& ReadScratch::blocks() {
     if (!blocks_) blocks_ = std::make_unique<BlockCache>();
     return *blocks_;
