@@ -221,14 +221,12 @@ int parse_arguments(int argc, char** argv, Config& cfg) {
             case kNoRebuild: cfg.no_rebuild = true; break;
             case 'c': cfg.keep_going = true; break;
             case '@':
-                if (auto n = arg.empty() || arg[0] < '0' || arg[0] > '9'
-                                 ? std::nullopt
-                                 : engine::parse_unsigned(arg, 1024)) {
-                    cfg.threads = static_cast<std::size_t>(*n);
-                    break;
-                }
-                return usage_error("bad thread count '" + std::string(arg) +
-                                   "' (expected 0 to 1024)");
+                if (arg.empty() || arg[0] < '0' || arg[0] > '9' ||
+                    !engine::parse_unsigned(arg, 1024))
+                    return usage_error("bad thread count '" + std::string(arg) +
+                                       "' (expected 0 to 1024)");
+                cfg.threads = static_cast<std::size_t>(*engine::parse_unsigned(arg, 1024));
+                break;
             case 'h':
                 std::fputs(kUsage, stdout);
                 return std::fflush(stdout) == 0 ? 0 : 1;

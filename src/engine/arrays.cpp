@@ -181,9 +181,9 @@ public:
         std::size_t got = 0;
         if (s.hi > s.lo) {
             Result<ExtractionWindow> window =
-                plan_window(faidx_.source(), *r.entry, static_cast<std::uint64_t>(s.lo) + 1,
-                            static_cast<std::uint64_t>(s.hi - s.lo));
-            if (!window.ok()) return fail(i, window.take_error().about(faidx_.filename()));
+                faidx_.window(*r.entry, static_cast<std::uint64_t>(s.lo) + 1,
+                              static_cast<std::uint64_t>(s.hi - s.lo));
+            if (!window.ok()) return fail(i, window.take_error());
             Result<Extracted> extracted = faidx_.extract(*window, bases + left, scratch);
             if (!extracted.ok()) return fail(i, extracted.take_error());
             got = extracted->size;

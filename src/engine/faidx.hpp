@@ -95,7 +95,12 @@ public:
     // Where an Extract plan reads; see extract.hpp. A failed read names the FASTA.
     // (One named result each, returned in place: these run once per line of an iteration.)
     Result<ExtractionWindow> window(const RegionPlan& plan) const {
-        Result<ExtractionWindow> w = plan_window(*source_, *plan.entry, plan.start, plan.count());
+        return window(*plan.entry, plan.start, plan.count());
+    }
+    // The same for `count` bases of a row of this index from 1-based `start`.
+    Result<ExtractionWindow> window(const IndexEntry& entry, std::uint64_t start,
+                                    std::uint64_t count) const {
+        Result<ExtractionWindow> w = plan_window(*source_, entry, start, count);
         if (!w.ok()) w = w.take_error().about(filename_);
         return w;
     }

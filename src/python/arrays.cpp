@@ -39,8 +39,9 @@ private:
     bool held_ = false;
 };
 
-// The element kind of a buffer format: one native-order item, with its signedness.
+// The element of a buffer format: one item, its struct code and kind.
 struct Element {
+    char code = 0;
     char kind = 0;  // 'i' signed, 'u' unsigned, 'f' floating, '?' bool
     bool native = true;
 };
@@ -55,7 +56,7 @@ Element element_of(const char* format) {
         ++format;
     }
     if (format[0] == '\0' || format[1] != '\0') return e;
-    const char c = *format;
+    const char c = e.code = *format;
     if (std::strchr("bhilqn", c)) {
         e.kind = 'i';
     } else if (std::strchr("BHILQN", c)) {
@@ -334,7 +335,8 @@ Ref import_numpy(const char* fname) {
 struct Options {
     engine::ArrayFormat format;
     const char* dtype = "uint8";  // numpy's name of the element type
-    char element = 'B';           // its buffer format
+    char element = 'B';           // its buffer format code
+    Py_ssize_t element_size = 1;
 };
 
 bool parse_format(const char* fname, PyObject* numpy, PyObject* encoding, PyObject* dtype,
@@ -366,10 +368,12 @@ bool parse_format(const char* fname, PyObject* numpy, PyObject* encoding, PyObje
             o.format.one_hot = engine::OneHotType::F16;
             o.dtype = "float16";
             o.element = 'e';
+            o.element_size = 2;
         } else if (one_hot && type == "float32") {
             o.format.one_hot = engine::OneHotType::F32;
             o.dtype = "float32";
             o.element = 'f';
+            o.element_size = 4;
         } else {
             PyErr_Format(PyExc_ValueError, "%s(): dtype must be %s for encoding %R, not %R", fname,
                          one_hot ? "uint8, float16 or float32" : "uint8",
@@ -455,15 +459,9 @@ bool output_buffer(const char* fname, PyObject* out, const std::vector<std::uint
     if (!buffer.get(out, PyBUF_RECORDS_RO)) return false;
     const Py_buffer& view = buffer.view();
     const Element e = element_of(view.format);
-    const char* want = view.format ? view.format : "B";
-    const bool right_type = e.native &&
-                            view.itemsize == (o.element == 'B'   ? 1
-                                              : o.element == 'e' ? 2
-                                                                 : 4) &&
-                            want[std::strlen(want) - 1] == o.element;
-    if (!right_type) {
+    if (!e.native || e.code != o.element || view.itemsize != o.element_size) {
         PyErr_Format(PyExc_TypeError, "%s(): out must have dtype %s, not format '%s'", fname,
-                     o.dtype, want);
+                     o.dtype, view.format ? view.format : "B");
         return false;
     }
     bool same = static_cast<std::size_t>(view.ndim) == shape.size();
@@ -537,12 +535,6 @@ bool fill(const engine::Faidx& faidx, const std::vector<engine::ArrayRegion>& re
     return true;
 }
 
-std::uint64_t checked_product(std::uint64_t a, std::uint64_t b, bool& overflow) {
-    std::uint64_t r;
-    overflow |= __builtin_mul_overflow(a, b, &r);
-    return r;
-}
-
 }  // namespace
 
 const char kFetchWindowsDoc[] =
@@ -604,10 +596,11 @@ PyObject* fetch_windows(const engine::Faidx& faidx, PyObject* const* args, Py_ss
         }
         std::vector<std::uint64_t> shape{regions.size(), length};
         if (o.format.encoding == engine::Encoding::OneHot) shape.push_back(4);
-        bool overflow = false;
-        const std::uint64_t bytes = checked_product(
-            checked_product(regions.size(), length, overflow), o.format.base_bytes(), overflow);
-        if (overflow || bytes > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
+        std::uint64_t bytes;
+        if (__builtin_mul_overflow(regions.size(), length, &bytes) ||
+            __builtin_mul_overflow(bytes, o.format.base_bytes(), &bytes) ||
+            bytes > static_cast<std::uint64_t>(PY_SSIZE_T_MAX))
+            return PyErr_NoMemory();
 
         PyObject* out = a[9] && a[9] != Py_None ? a[9] : nullptr;
         Ref result;
