@@ -1,6 +1,10 @@
+import hashlib
 import os
 import pathlib
 import random
+import subprocess
+import sys
+import textwrap
 
 import pytest
 
@@ -181,3 +185,35 @@ def test_rows_that_misdescribe_their_lines(write_fasta, seed, mutable):
         expected = filtered(data, row, start, end - start + 1, mutable)
         assert str(faidx.fetch("a", start, end)) == expected
     assert str(faidx.fetch_entire_sequence("a")) == filtered(data, row, 1, row[0], mutable)
+
+
+@pytest.mark.parametrize("eol, broken", [("\n", False), ("\r\n", False), ("\n", True)])
+def test_long_fetches_shared_by_threads(tmp_path, eol, broken):
+    """From 16 Mbases on, a fetch is copied in pieces by several threads: the bases are the
+    one-pass copy's, down to a row whose layout breaks inside one piece."""
+    rng = random.Random(len(eol) + broken)
+    width, n = 61, (17 << 20) + 12345
+    bases = rng.randbytes(n).translate(bytes(b"ACGTacgtNn"[i % 10] for i in range(256)))
+    lines = [bases[i:i + width] for i in range(0, n, width)]
+    if broken:  # one line a base short and the next a base long, in the third piece
+        k = (5 << 20) // width
+        lines[k], lines[k + 1] = lines[k][:-1], lines[k][-1:] + lines[k + 1]
+    data = b">a\n" + b"".join(line + eol.encode() for line in lines)
+    path = tmp_path / "long.fa"
+    path.write_bytes(data)
+    row = (n, 3, width, width + len(eol))
+    pathlib.Path(f"{path}.fai").write_text("a\t%d\t%d\t%d\t%d\n" % row)
+    os.utime(path, (1, 1))
+    regions = [(1, n), (2, n - 1), (width + 7, n - 5000), (3 << 20, n)]
+    code = f"""
+        import hashlib, nucla
+        fa = nucla.Faidx({str(path)!r}, rebuild=False)
+        for s, e in {regions!r}:
+            print(hashlib.md5(str(fa.fetch("a", s, e)).encode()).hexdigest())
+    """
+    out = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
+                         text=True, env={**os.environ, "RAYON_NUM_THREADS": "3"})
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.split() == [
+        hashlib.md5(filtered(data, row, s, e - s + 1, False).encode()).hexdigest()
+        for s, e in regions]

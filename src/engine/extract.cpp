@@ -1,11 +1,16 @@
 #include "engine/extract.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
+#include <optional>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+
+#include "engine/platform.hpp"
+#include "engine/pool.hpp"
 
 namespace nucla::engine {
 
@@ -115,12 +120,12 @@ bool copy_line(const char* src, char* dst, std::size_t n, unsigned& high) {
 }
 #endif
 
-// What filter_copy gives, taking whole lines where the row's layout holds (a line of lenc bases
-// and terminator bytes that all end lines): such a line is copied in one go and its terminator
-// stepped over, with no search. The first line that departs from the layout, and everything
-// after it, goes through filter_copy, so a foreign index that lies gives the same bases.
-// `column` is where on its line the first base is expected.
-std::size_t copy_bases(const char*& src, const char* src_end, char* dst, std::size_t want,
+// Copies whole lines while the row's layout holds (a line of lenc bases and terminator bytes
+// that all end lines): such a line is copied in one go and its terminator stepped over, with no
+// search. Stops at the first line that departs from the layout, or when the data ends, and
+// returns the bases copied, with `src` at the next byte to read. `column` is where on its line
+// the first base is expected.
+std::size_t copy_lines(const char*& src, const char* src_end, char* dst, std::size_t want,
                        unsigned& high, const ExtractionWindow& w, std::uint64_t column) {
     std::size_t done = 0;
 #if defined(__SSE2__)
@@ -148,10 +153,23 @@ std::size_t copy_bases(const char*& src, const char* src_end, char* dst, std::si
         }
     }
 #else
+    (void)src_end;
+    (void)dst;
+    (void)want;
+    (void)high;
     (void)w;
     (void)column;
 #endif
-    return done + filter_copy(src, src_end, dst + done, want, high);
+    return done;
+}
+
+// What filter_copy gives, taking whole lines by copy_lines while the layout holds: the first
+// line that departs from it, and everything after it, goes through filter_copy, so a foreign
+// index that lies gives the same bases.
+std::size_t copy_bases(const char*& src, const char* src_end, char* dst, std::size_t want,
+                       unsigned& high, const ExtractionWindow& w, std::uint64_t column) {
+    const std::size_t done = copy_lines(src, src_end, dst, want, high, w, column);
+    return done + filter_copy(src, src_end, dst + done, want - done, high);
 }
 
 }  // namespace
@@ -246,13 +264,23 @@ Result<ExtractionWindow> plan_window(const Source& source, const IndexEntry& e,
 
 namespace {
 
-// One copy_bases over a mapped window, run under the bus guard.
+// A window this long is copied in pieces by the pool's threads as well as the caller's: a
+// whole chromosome costs a fault for every page of the file and of the new buffer (whose pages
+// the kernel zeroes first) besides the copy, and all of that divides between processors.
+constexpr std::size_t kSharedBases = std::size_t{16} << 20;
+constexpr std::size_t kPieceBases = std::size_t{2} << 20;
+// A copy this long asks for its part of the file's pages in one call first.
+constexpr std::uint64_t kPrefaultBytes = std::uint64_t{1} << 20;
+
+// A copy out of a mapped window, run under the bus guard: copy_bases for the whole window, or
+// copy_lines for a piece of it.
 struct MappedCopy {
     const ExtractionWindow* window;
     const char* src;
     const char* src_end;
     char* dst;
     std::size_t want;
+    std::uint64_t column;
     unsigned high;
     std::size_t got;
 };
@@ -260,19 +288,90 @@ struct MappedCopy {
 void run_mapped_copy(void* arg) {
     auto& job = *static_cast<MappedCopy*>(arg);
     job.got = copy_bases(job.src, job.src_end, job.dst, job.want, job.high, *job.window,
-                         job.window->column);
+                         job.column);
 }
 
-// Straight out of the map, in one piece.
+void run_lines_copy(void* arg) {
+    auto& job = *static_cast<MappedCopy*>(arg);
+    job.got = copy_lines(job.src, job.src_end, job.dst, job.want, job.high, *job.window,
+                         job.column);
+}
+
+void prefault(const char* from, const char* to) {
+    const auto bytes = static_cast<std::uint64_t>(to - from);
+    if (bytes >= kPrefaultBytes) prefault_mapping(from, bytes);
+}
+
+// The window copied in pieces on several threads, each piece a run of whole lines that the
+// layout's arithmetic places. nullopt when a piece finds something else there (a layout that
+// does not hold, a file cut short): the window is then copied in one pass, which is exact
+// whatever the file holds.
+std::optional<Result<Extracted>> extract_shared(const Source& source, const ExtractionWindow& w,
+                                                char* out) {
+    const char* const map = source.mapped().data();
+    const std::uint64_t line_bytes = w.lenc + w.terminator;
+    const std::uint64_t first_line_byte = w.pos - w.column;
+    // Where the layout puts the window's last line must be a number (a foreign index may
+    // promise anything), so that no piece's position below wraps.
+    const std::uint64_t last_line = (w.column + w.capacity - 1) / w.lenc;
+    std::uint64_t last_line_byte;
+    if (line_bytes < w.lenc || __builtin_mul_overflow(last_line, line_bytes, &last_line_byte) ||
+        __builtin_add_overflow(last_line_byte, first_line_byte, &last_line_byte))
+        return std::nullopt;
+    const std::size_t pieces = (w.capacity + kPieceBases - 1) / kPieceBases;
+    // Piece k > 0 starts at the first base of the line holding base k * kPieceBases of the
+    // window, or of its second line if that comes later; piece 0 at the window's first base,
+    // `column` bases into its line. Pieces that come out empty are skipped.
+    const auto first_line = [&](std::size_t k) -> std::uint64_t {
+        return std::max<std::uint64_t>(1, (w.column + std::uint64_t{k} * kPieceBases) / w.lenc);
+    };
+    const auto first_base = [&](std::size_t k) -> std::uint64_t {
+        if (k == 0) return 0;
+        if (k >= pieces) return w.capacity;
+        return std::min<std::uint64_t>(first_line(k) * w.lenc - w.column, w.capacity);
+    };
+    const auto first_byte = [&](std::size_t k) -> std::uint64_t {
+        if (k == 0) return w.pos;
+        if (k >= pieces || first_line(k) > last_line) return w.end;
+        return std::min(w.end, first_line_byte + first_line(k) * line_bytes);
+    };
+    std::atomic<bool> broken{false}, shrunk{false};
+    std::atomic<unsigned> high{0};
+    parallel_for(pieces, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t k = begin; k < end && !broken.load(std::memory_order_relaxed); ++k) {
+            const std::uint64_t from = first_base(k);
+            const std::uint64_t to = first_base(k + 1);
+            MappedCopy job{&w,    map + first_byte(k),         map + w.end, out + from,
+                           static_cast<std::size_t>(to - from), k == 0 ? w.column : 0, 0, 0};
+            if (to == from) continue;
+            // (The piece's own bytes end where the next piece's begin.)
+            prefault(job.src, map + first_byte(k + 1));
+            if (!source.read_mapped(run_lines_copy, &job)) shrunk.store(true);
+            if (job.got != job.want) broken.store(true);
+            high.fetch_or(job.high, std::memory_order_relaxed);
+        }
+    });
+    if (shrunk.load()) return Result<Extracted>(FaidxError::file_changed(source.path()));
+    // A zero byte at the end may come from a file that shrank within its last page: the one
+    // pass checks for that.
+    if (broken.load() || out[w.capacity - 1] == '\0') return std::nullopt;
+    return Result<Extracted>(Extracted{w.capacity, (high.load() & 0x80u) == 0});
+}
+
+// Straight out of the map.
 Result<Extracted> extract_mapped(const Source& source, const ExtractionWindow& w, char* out) {
     if (w.capacity == 0) return Extracted{};
-    const std::string_view map = source.mapped();
-    MappedCopy job{&w, map.data() + w.pos, map.data() + w.end, out, w.capacity, 0, 0};
+    if (w.capacity >= kSharedBases && w.lenc > 0 && w.terminator > 0 && pool_size() > 1) {
+        if (auto shared = extract_shared(source, w, out)) return std::move(*shared);
+    }
+    const char* const map = source.mapped().data();
+    MappedCopy job{&w, map + w.pos, map + w.end, out, w.capacity, w.column, 0, 0};
+    prefault(job.src, job.src_end);
     if (!source.read_mapped(run_mapped_copy, &job)) return FaidxError::file_changed(source.path());
     // Past a new end within its last page the map reads as zeros up to the page's end (any
     // further is SIGBUS): a copy that reached into them ends with a zero byte.
     if (job.got > 0 && out[job.got - 1] == '\0') {
-        Status status = source.check_extent(static_cast<std::uint64_t>(job.src - map.data()));
+        Status status = source.check_extent(static_cast<std::uint64_t>(job.src - map));
         if (!status.ok()) return status.take_error();
     }
     return Extracted{job.got, (job.high & 0x80u) == 0};

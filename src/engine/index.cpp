@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstddef>
 #include <cstring>
 #include <mutex>
 #include <new>
@@ -70,15 +71,11 @@ std::size_t row_at(std::uint64_t slot) { return static_cast<std::size_t>(slot & 
 // the last base, the byte before the offset for a row without bases (0 for offset 0, which
 // any data holds), UINT64_MAX when past any data; `irregular` for a line of fewer bytes
 // than bases.
-std::uint64_t last_byte_of(const IndexEntry& e, bool& irregular) {
+std::uint64_t last_byte_of(const IndexEntry& e, bool& irregular, LineDivisor& lines) {
     if (e.rlen == 0 || e.lenc == 0) return e.offset == 0 ? 0 : e.offset - 1;
     irregular |= e.lenb < e.lenc;
-    // (A 32-bit division, where the numbers allow, takes a fraction of a 64-bit one.)
     const std::uint64_t last = e.rlen - 1;
-    const std::uint64_t line =
-        last >> 32 == 0 && e.lenc >> 32 == 0
-            ? std::uint64_t{static_cast<std::uint32_t>(last) / static_cast<std::uint32_t>(e.lenc)}
-            : last / e.lenc;
+    const std::uint64_t line = lines.quotient(last, e.lenc);
     std::uint64_t at;
     if (__builtin_mul_overflow(line, e.lenb, &at) || __builtin_add_overflow(at, e.offset, &at) ||
         __builtin_add_overflow(at, last - line * e.lenc, &at))
@@ -87,6 +84,17 @@ std::uint64_t last_byte_of(const IndexEntry& e, bool& irregular) {
 }
 
 }  // namespace
+
+std::uint64_t LineDivisor::quotient(std::uint64_t n, std::uint64_t d) {
+    if (n >> 32 != 0 || d >> 32 != 0) return n / d;
+    if (d != divisor_) {
+        divisor_ = d;
+        magic_ = d == 1 ? 0 : UINT64_MAX / d + 1;
+    }
+    if (d == 1) return n;
+    __extension__ using Wide = unsigned __int128;
+    return static_cast<std::uint64_t>((static_cast<Wide>(magic_) * n) >> 64);
+}
 
 struct Index::Table {
     std::mutex mutex;
@@ -120,7 +128,7 @@ Index::Index(const std::vector<IndexRow>& rows) : table_(std::make_unique<Table>
 void Index::add(std::string_view name, const IndexEntry& entry) {
     rows_.push_back(Row{name, entry});
     hashes_.push_back(name_hash(name));
-    last_byte_ = std::max(last_byte_, last_byte_of(entry, irregular_));
+    last_byte_ = std::max(last_byte_, last_byte_of(entry, irregular_, lines_));
 }
 
 const IndexEntry* Index::scan(std::string_view name, std::uint64_t hash) const {
@@ -517,13 +525,22 @@ bool read_short_row(const char* p, std::string_view& name, IndexEntry& entry,
     if (at[0] == 0 || (high & in_name) || is_ascii_space(*p)) return false;
     // Everything after the name is digits and the four tabs (a carriage return is not).
     if (in_row & ~in_name & ~tabs & ~digits) return false;
-    std::uint64_t value[4];
-    for (int i = 0; i < 4; ++i) {
+    const auto field = [&](int i, std::uint64_t& value) {
         const unsigned len = at[i + 1] - at[i] - 1;
         if (len == 0 || len > 19) return false;
-        value[i] = digits_value(p + at[i] + 1, len);
-    }
-    entry = IndexEntry{value[0], value[1], value[2], value[3]};
+        value = digits_value(p + at[i] + 1, len);
+        return true;
+    };
+    std::uint64_t rlen, offset, lenc, lenb;
+    if (!field(0, rlen) || !field(1, offset) || !field(2, lenc) || !field(3, lenb)) return false;
+    // Stored in two halves, the way a copy of the entry reads it back: a load that spans
+    // several smaller stores waits until they have all landed, longer than the rest of the row
+    // takes.
+    static_assert(offsetof(IndexEntry, offset) == 8 && offsetof(IndexEntry, lenb) == 24);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(&entry.rlen),
+                     _mm_set_epi64x(static_cast<long long>(offset), static_cast<long long>(rlen)));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(&entry.lenc),
+                     _mm_set_epi64x(static_cast<long long>(lenb), static_cast<long long>(lenc)));
     name = std::string_view(p, at[0]);
     next = p + n + 1;
     return true;

@@ -28,6 +28,19 @@ struct IndexRow {
     IndexEntry entry;
 };
 
+// Division by the bases per line, which nearly every row of an index shares: the quotient of a
+// 32-bit numerator by a 32-bit divisor is the high half of its product with ceil(2^64 / divisor)
+// (Lemire, Kaser and Kurz, 2019), a multiplication where a division instruction would take a
+// good part of the time a row's parse takes.
+class LineDivisor {
+public:
+    std::uint64_t quotient(std::uint64_t n, std::uint64_t d);
+
+private:
+    std::uint64_t divisor_ = 0;
+    std::uint64_t magic_ = 0;  // ceil(2^64 / divisor_); unused for 1
+};
+
 // Name -> entry, remembering the order in which names first appeared. A repeated name keeps
 // its first position and takes the entry of its last row. The names live in one block of text
 // the index owns (the index file's own text, when read from one), so that opening an index of
@@ -77,6 +90,7 @@ private:
     using Hashes = std::vector<std::uint64_t, LargeAllocator<std::uint64_t>>;
     struct Table;
 
+
     void add(std::string_view name, const IndexEntry& entry);
     const IndexEntry* scan(std::string_view name, std::uint64_t hash) const;
     const Table& table() const;
@@ -85,6 +99,7 @@ private:
     Rows rows_;  // every row in file order, repeated names included
     Hashes hashes_;  // hashes_[i]: the hash of rows_[i].name
     std::uint64_t last_byte_ = 0;
+    LineDivisor lines_;
     bool irregular_ = false;
     std::unique_ptr<Table> table_;
 };

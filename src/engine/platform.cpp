@@ -3,12 +3,14 @@
 #include <sched.h>
 #include <sys/resource.h>
 #if defined(__linux__)
+#include <sys/mman.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 #endif
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <ctime>
 #include <thread>
@@ -87,6 +89,20 @@ void lower_thread_priority() {
     const int current = ::getpriority(PRIO_PROCESS, tid);
     if (current == -1 && errno != 0) return;
     ::setpriority(PRIO_PROCESS, tid, std::min(current + kSteps, 19));
+#endif
+}
+
+void prefault_mapping(const void* p, std::size_t bytes) {
+#if defined(__linux__) && !defined(NUCLA_PORTABLE)
+    // The value is Linux's own; C libraries older than the kernel call lack the name.
+    constexpr int kPopulateRead = 22;  // MADV_POPULATE_READ
+    const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
+    const auto start = reinterpret_cast<std::uintptr_t>(p) & ~(page - 1);
+    const auto end = reinterpret_cast<std::uintptr_t>(p) + bytes;
+    if (bytes > 0) (void)::madvise(reinterpret_cast<void*>(start), end - start, kPopulateRead);
+#else
+    (void)p;
+    (void)bytes;
 #endif
 }
 

@@ -1,5 +1,6 @@
 // What the engine asks of the operating system that POSIX leaves to each system: file times
-// finer than a second, the processors a process may use and the text of an error number.
+// finer than a second, the processors a process may use, thread priority, mapping pages ahead of
+// a copy and the text of an error number.
 // Linux, macOS and the BSDs each get their own way, picked at compile time; other systems, and
 // a build with -DNUCLA_PORTABLE=ON (which tries these fallbacks on Linux), the plain POSIX one.
 #pragma once
@@ -24,6 +25,12 @@ std::size_t available_processors();
 // system can do that for one thread): a helper thread then gives way to the application's own
 // threads, and to other programs, when there are more runnable threads than processors.
 void lower_thread_priority();
+
+// Asks the system to map the pages of [p, p + bytes) of a file mapping into this process in one
+// call, where a copy would otherwise fault on them a few pages at a time (Linux 5.14 on). A
+// hint: where it is refused (an older kernel, a file cut short under the map) the copy faults
+// as usual, and the bus guard still catches a file that shrank.
+void prefault_mapping(const void* p, std::size_t bytes);
 
 // The system's description of an errno value ("No such file or directory").
 std::string system_error_text(int code);
