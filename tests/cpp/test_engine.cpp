@@ -1,7 +1,8 @@
 // Native tests of the engine, run under ThreadSanitizer in CI: the worker pool visits every
 // index exactly once, never outlives a batch that fails or is interrupted on the caller's side,
 // survives fork(), parallel batches equal one-by-one fetches, in both source modes (and fail
-// cleanly once the file has been emptied under them), and BGZF compressed on the pool reads
+// cleanly once the file has been emptied under them), a long fetch copied in pieces by the pool
+// comes out whole, and BGZF compressed on the pool reads
 // back as written.
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -336,6 +337,34 @@ void bgzf_written_on_the_pool_reads_back(int level) {
 
 }  // namespace
 
+// A sequence long enough to be copied in pieces by the pool's threads comes out whole.
+void long_fetch_shared_by_the_pool() {
+    char dir[] = "/tmp/nucla-engine-test-XXXXXX";
+    if (!::mkdtemp(dir)) std::abort();
+    const std::string path = std::string(dir) + "/long.fa";
+    std::mt19937 rng(11);
+    const std::size_t len = (std::size_t{17} << 20) + 99;
+    std::string bases(len, 'A'), text = ">long\n";
+    for (char& c : bases) c = "ACGTacgtN"[rng() % 9];
+    for (std::size_t i = 0; i < len; i += 70) text += bases.substr(i, 70) + "\n";
+    FILE* f = std::fopen(path.c_str(), "w");
+    std::fwrite(text.data(), 1, text.size(), f);
+    std::fclose(f);
+    auto faidx = Faidx::open(path, Options{});
+    check(faidx.ok(), "open long");
+    if (faidx.ok()) {
+        ReadScratch scratch;
+        for (std::uint64_t start : {std::uint64_t{1}, std::uint64_t{71}, std::uint64_t{5}}) {
+            auto one = (*faidx)->realize("long", (*faidx)->plan_batch_fetch("long", start, len),
+                                         scratch);
+            check(one.ok() && one->seq == bases.substr(start - 1), "long fetch, shared");
+        }
+    }
+    std::remove((path + ".fai").c_str());
+    std::remove(path.c_str());
+    ::rmdir(dir);
+}
+
 int main() {
     pool_visits_every_index_once();
     producer_runs_before_the_caller_drains();
@@ -347,6 +376,7 @@ int main() {
     pool_visits_every_index_once();
     batches_equal_single_fetches(false);
     batches_equal_single_fetches(true);
+    long_fetch_shared_by_the_pool();
     bgzf_written_on_the_pool_reads_back(kDefaultCompressionLevel);
     bgzf_written_on_the_pool_reads_back(0);
     if (failures == 0) std::puts("engine tests passed");
