@@ -132,6 +132,23 @@ def test_bad_index_numbers(write_fasta, row, message, rows_after):
         nucla.Faidx(path)
 
 
+@pytest.mark.parametrize("faults, message", [
+    ({100: b"a\t5\t3\t\t5", 80000: b"\xff\t1\t3\t4\t5"}, "FastaIndexingError: Invalid lenc"),
+    ({50000: b"\xff\t1\t3\t4\t5", 99999: b"a\t-5\t3\t4\t5"}, "IOError: .*valid UTF-8"),
+    ({99999: b"a\t5\t3\tx\t5"}, "FastaIndexingError: Invalid lenc"),
+])
+def test_first_faulty_row_of_a_long_index_decides(write_fasta, faults, message):
+    """A long index is read in parts at once; the error is still its first faulty row's."""
+    path = write_fasta(">a\nACGT\n")
+    rows = [b"r%d\t1\t3\t4\t5" % i for i in range(100000)]
+    for at, row in faults.items():
+        rows[at] = row
+    pathlib.Path(path + ".fai").write_bytes(b"\n".join(rows))  # the last row without its LF
+    os.utime(path, (1, 1))
+    with pytest.raises(Exception, match=f"^{message}$"):
+        nucla.Faidx(path)
+
+
 def test_stale_index_is_rebuilt_unless_rebuild_is_false(write_fasta):
     path = write_fasta(">a\nACGT\n")
     nucla.Faidx(path)
@@ -273,8 +290,10 @@ def random_index(rng, rows, long_head):
     return "".join(lines), expected, skipped, repeated
 
 
+# From 1 MB on the text is read in parts by several threads (the last case).
 @pytest.mark.parametrize("seed, rows, long_head", [(0, 50, False), (1, 400, False),
-                                                   (2, 3000, False), (3, 6000, True)])
+                                                   (2, 3000, False), (3, 6000, True),
+                                                   (4, 25000, True)])
 @pytest.mark.parametrize("keys_first", [True, False])
 def test_index_read_as_a_plain_reading_of_its_rows(write_fasta, capfd, seed, rows, long_head,
                                                    keys_first):

@@ -11,6 +11,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "engine/pool.hpp"
 #include "engine/text.hpp"
 
 namespace nucla::engine {
@@ -549,17 +550,20 @@ bool read_short_row(const char* p, std::string_view& name, IndexEntry& entry,
 
 // Walks the rows of index text in order, calling row(name, entry) for each well-formed one.
 // The first faulty line decides the error; see parse_index.
+// `readable` (when given) is where the bytes that may be read end, past the text's own end.
 template <class OnRow>
-Status for_each_index_row(std::string_view text, std::size_t* skipped, OnRow&& row) {
+Status for_each_index_row(std::string_view text, std::size_t* skipped, OnRow&& row,
+                          const char* readable = nullptr) {
     static constexpr const char* kFieldErrors[4] = {"Invalid rlen", "Invalid offset",
                                                     "Invalid lenc", "Invalid lenb"};
     const char* p = text.data();
     const char* const end = p + text.size();
+    if (!readable) readable = end;
     while (p < end) {
         std::string_view name;
         IndexEntry entry;
 #if defined(__SSE2__)
-        if (static_cast<std::size_t>(end - p) >= kShortRowWindow) {
+        if (static_cast<std::size_t>(readable - p) >= kShortRowWindow) {
             const char* next;
             if (read_short_row(p, name, entry, next)) {
                 row(name, entry);
@@ -609,12 +613,45 @@ Status for_each_index_row(std::string_view text, std::size_t* skipped, OnRow&& r
     return Ok{};
 }
 
+// Index text from this size on is parsed in parts by the pool's threads as well as the
+// caller's: each part's rows, and the fresh pages they fill, take a processor of their own.
+constexpr std::size_t kSharedParseBytes = std::size_t{1} << 20;
+
+// Newlines in [p, p + n).
+std::size_t count_newlines(const char* p, std::size_t n) {
+    std::size_t count = 0, i = 0;
+#if defined(__SSE2__)
+    // Each byte of `run` counts the newlines seen at its place, for up to 255 blocks.
+    const __m128i lf = _mm_set1_epi8('\n');
+    while (i + 16 <= n) {
+        __m128i run = _mm_setzero_si128();
+        for (int k = 0; k < 255 && i + 16 <= n; ++k, i += 16) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+            run = _mm_sub_epi8(run, _mm_cmpeq_epi8(v, lf));
+        }
+        const __m128i sums = _mm_sad_epu8(run, _mm_setzero_si128());
+        count += static_cast<std::size_t>(_mm_cvtsi128_si32(sums)) +
+                 static_cast<std::size_t>(_mm_extract_epi16(sums, 4));
+    }
+#endif
+    for (; i < n; ++i) count += p[i] == '\n';
+    return count;
+}
+
 }  // namespace
 
 Result<Index> Index::parse(Text text, std::size_t* skipped) {
     Index index;
     index.text_ = std::move(text);
     const std::string_view t(index.text_.data(), index.text_.size());
+    Status status = t.size() >= kSharedParseBytes && pool_size() > 1
+                        ? index.parse_shared(t, skipped)
+                        : index.parse_serial(t, skipped);
+    if (!status.ok()) return status.take_error();
+    return index;
+}
+
+Status Index::parse_serial(std::string_view t, std::size_t* skipped) {
     // Rows are sized from the first lines (a pass counting every line would cost as much as
     // the parse); an index whose rows grow longer further on still reads, with a regrowth.
     // Never more than a row takes bytes (ten), nor more than a sane first reservation.
@@ -624,14 +661,91 @@ Result<Index> Index::parse(Text text, std::size_t* skipped) {
                                      ? head_lines + 1
                                      : t.size() / 8 * 9 / head.size() * (head_lines + 1) + 16;
     const std::size_t lines = std::min({estimate, t.size() / 9 + 1, std::size_t{1} << 23});
-    index.rows_.reserve(lines);
-    index.hashes_.reserve(lines);
-    Status status = for_each_index_row(t, skipped, [&](std::string_view name,
-                                                       const IndexEntry& entry) {
-        index.add(name, entry);
+    rows_.reserve(lines);
+    hashes_.reserve(lines);
+    return for_each_index_row(t, skipped, [&](std::string_view name, const IndexEntry& entry) {
+        rows_.push_back(Row{name, entry});
+        hashes_.push_back(name_hash(name));
+        last_byte_ = std::max(last_byte_, last_byte_of(entry, irregular_, lines_));
     });
-    if (!status.ok()) return status.take_error();
-    return index;
+}
+
+// The text is cut into parts at line starts. A first pass counts each part's lines, which
+// bounds its rows and so places them; a second parses every part into its place. Parts with
+// lines that gave no row (blank or skipped ones) leave gaps, closed at the end. The first
+// faulty line in file order still decides the error: it is the first of the first part that
+// has one.
+Status Index::parse_shared(std::string_view t, std::size_t* skipped) {
+    struct Part {
+        std::size_t begin = 0, end = 0;  // bytes of the text
+        std::size_t first = 0;           // where its rows go
+        std::size_t lines = 0, rows = 0, skipped = 0;
+        std::uint64_t last_byte = 0;
+        bool irregular = false;
+        Status status = Ok{};
+    };
+    const std::size_t n = t.size();
+    std::vector<Part> parts(std::min<std::size_t>(pool_size(), 8) * 4);
+    const std::size_t count = parts.size();
+    for (std::size_t k = 1; k < count; ++k) {
+        std::size_t at = std::max(parts[k - 1].begin, n / count * k);
+        if (at > 0 && t[at - 1] != '\n') {
+            const std::size_t nl = t.find('\n', at);
+            at = nl == std::string_view::npos ? n : nl + 1;
+        }
+        parts[k].begin = parts[k - 1].end = at;
+    }
+    parts[count - 1].end = n;
+    parallel_for(count, [&](std::size_t first, std::size_t last) {
+        for (std::size_t k = first; k < last; ++k) {
+            Part& part = parts[k];
+            part.lines = count_newlines(t.data() + part.begin, part.end - part.begin);
+            // A last line without its line feed.
+            if (part.end > part.begin && t[part.end - 1] != '\n') ++part.lines;
+        }
+    });
+    std::size_t total = 0;
+    for (Part& part : parts) {
+        part.first = total;
+        total += part.lines;
+    }
+    rows_.resize_for_overwrite(total);
+    hashes_.resize_for_overwrite(total);
+    parallel_for(count, [&](std::size_t first, std::size_t last) {
+        for (std::size_t k = first; k < last; ++k) {
+            Part& part = parts[k];
+            LineDivisor lines;
+            Row* rows = rows_.data() + part.first;
+            std::uint64_t* hashes = hashes_.data() + part.first;
+            part.status = for_each_index_row(
+                t.substr(part.begin, part.end - part.begin), &part.skipped,
+                [&](std::string_view name, const IndexEntry& entry) {
+                    rows[part.rows] = Row{name, entry};
+                    hashes[part.rows] = name_hash(name);
+                    ++part.rows;
+                    part.last_byte =
+                        std::max(part.last_byte, last_byte_of(entry, part.irregular, lines));
+                },
+                t.data() + n);
+        }
+    });
+    std::size_t placed = 0;
+    for (Part& part : parts) {
+        if (!part.status.ok()) return part.status;
+        if (skipped) *skipped += part.skipped;
+        last_byte_ = std::max(last_byte_, part.last_byte);
+        irregular_ |= part.irregular;
+        if (placed != part.first && part.rows > 0) {
+            std::memmove(static_cast<void*>(rows_.data() + placed), rows_.data() + part.first,
+                         part.rows * sizeof(Row));
+            std::memmove(hashes_.data() + placed, hashes_.data() + part.first,
+                         part.rows * sizeof(std::uint64_t));
+        }
+        placed += part.rows;
+    }
+    rows_.resize_for_overwrite(placed);
+    hashes_.resize_for_overwrite(placed);
+    return Ok{};
 }
 
 Result<std::vector<IndexRow>> parse_index(std::string_view text, std::size_t* skipped) {

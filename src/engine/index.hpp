@@ -67,7 +67,7 @@ public:
     Index(const Index&) = delete;
     Index& operator=(const Index&) = delete;
     using Text = std::vector<char, LargeAllocator<char>>;
-    using Rows = std::vector<Row, LargeAllocator<Row>>;
+    using Rows = LargeArray<Row>;
     // Reads index text as parse_index does, keeping the text.
     static Result<Index> parse(Text text, std::size_t* skipped = nullptr);
 
@@ -87,15 +87,18 @@ public:
     }
 
 private:
-    using Hashes = std::vector<std::uint64_t, LargeAllocator<std::uint64_t>>;
+    using Hashes = LargeArray<std::uint64_t>;
     struct Table;
 
 
     void add(std::string_view name, const IndexEntry& entry);
+    // Parse index text that text_ holds into the rows, on this thread or on the pool's too.
+    Status parse_serial(std::string_view text, std::size_t* skipped);
+    Status parse_shared(std::string_view text, std::size_t* skipped);
     const IndexEntry* scan(std::string_view name, std::uint64_t hash) const;
     const Table& table() const;
 
-    Text text_;  // moving a vector keeps its elements where they are, and the views valid
+    Text text_;  // moving a vector or array keeps its elements where they are, and views valid
     Rows rows_;  // every row in file order, repeated names included
     Hashes hashes_;  // hashes_[i]: the hash of rows_[i].name
     std::uint64_t last_byte_ = 0;

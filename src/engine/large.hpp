@@ -7,7 +7,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <new>
+#include <type_traits>
+#include <utility>
 
 namespace nucla::engine {
 
@@ -56,6 +59,77 @@ struct LargeAllocator {
         }
     }
     friend bool operator==(const LargeAllocator&, const LargeAllocator&) { return true; }
+};
+
+// A growable array of plain values (copied as bytes, never destroyed) in LargeAllocator memory,
+// which, unlike a vector, can be lengthened without writing its new elements: parts of a large
+// array can then be filled by different threads, each faulting in its own pages. Moves keep the
+// elements where they are.
+template <class T>
+class LargeArray {
+    static_assert(std::is_trivially_copyable_v<T> && std::is_trivially_destructible_v<T>);
+
+public:
+    LargeArray() = default;
+    LargeArray(LargeArray&& other) noexcept
+        : data_(std::exchange(other.data_, nullptr)),
+          size_(std::exchange(other.size_, 0)),
+          capacity_(std::exchange(other.capacity_, 0)) {}
+    LargeArray& operator=(LargeArray&& other) noexcept {
+        if (this != &other) {
+            release();
+            data_ = std::exchange(other.data_, nullptr);
+            size_ = std::exchange(other.size_, 0);
+            capacity_ = std::exchange(other.capacity_, 0);
+        }
+        return *this;
+    }
+    LargeArray(const LargeArray&) = delete;
+    LargeArray& operator=(const LargeArray&) = delete;
+    ~LargeArray() { release(); }
+
+    std::size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    T* data() { return data_; }
+    const T* data() const { return data_; }
+    T& operator[](std::size_t i) { return data_[i]; }
+    const T& operator[](std::size_t i) const { return data_[i]; }
+    T* begin() { return data_; }
+    T* end() { return data_ + size_; }
+    const T* begin() const { return data_; }
+    const T* end() const { return data_ + size_; }
+
+    // Room for n elements in all (throws std::bad_alloc).
+    void reserve(std::size_t n) {
+        if (n <= capacity_) return;
+        T* fresh = LargeAllocator<T>().allocate(n);
+        const std::size_t size = size_;
+        if (size) std::memcpy(static_cast<void*>(fresh), data_, size * sizeof(T));
+        release();
+        data_ = fresh;
+        size_ = size;
+        capacity_ = n;
+    }
+    void push_back(const T& value) {
+        if (size_ == capacity_) reserve(capacity_ < 8 ? 16 : capacity_ * 2);
+        data_[size_++] = value;
+    }
+    // n elements, those added left unwritten (within what was reserved, or after growing).
+    void resize_for_overwrite(std::size_t n) {
+        reserve(n);
+        size_ = n;
+    }
+
+private:
+    void release() {
+        if (data_) LargeAllocator<T>().deallocate(data_, capacity_);
+        data_ = nullptr;
+        size_ = capacity_ = 0;
+    }
+
+    T* data_ = nullptr;
+    std::size_t size_ = 0;
+    std::size_t capacity_ = 0;
 };
 
 }  // namespace nucla::engine
