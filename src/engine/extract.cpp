@@ -182,11 +182,17 @@ bool copy_plain_bases(char* dst, const char* src, std::size_t n) {
     const __m128i lf = _mm_set1_epi8('\n');
     const __m128i cr = _mm_set1_epi8('\r');
     __m128i seen = _mm_setzero_si128();
-    for (; i + 16 <= n; i += 16) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i));
+    const auto take = [&](std::size_t at) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + at));
         seen = _mm_or_si128(seen, _mm_or_si128(v, _mm_or_si128(_mm_cmpeq_epi8(v, lf),
                                                                 _mm_cmpeq_epi8(v, cr))));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i), v);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + at), v);
+    };
+    for (; i + 16 <= n; i += 16) take(i);
+    // The rest as one more block ending with the last byte, overlapping the one before.
+    if (i < n && n >= 16) {
+        take(n - 16);
+        i = n;
     }
     bad = static_cast<unsigned>(_mm_movemask_epi8(seen));
 #endif

@@ -500,7 +500,7 @@ bool read_short_row(const char* p, std::string_view& name, IndexEntry& entry,
     const __m128i zero = _mm_set1_epi8('0');
     const __m128i nine = _mm_set1_epi8(9);
     std::uint64_t tabs = 0, lfs = 0, digits = 0, high = 0;
-    for (int k = 0; k < 4; ++k) {
+    const auto classify = [&](int k) {
         const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
         const __m128i d = _mm_sub_epi8(v, zero);
         const auto bits = [&](__m128i m) {
@@ -510,8 +510,15 @@ bool read_short_row(const char* p, std::string_view& name, IndexEntry& entry,
         lfs |= bits(_mm_cmpeq_epi8(v, lf));
         digits |= bits(_mm_cmpeq_epi8(_mm_min_epu8(d, nine), d));
         high |= bits(v);
+    };
+    // Most rows end within 32 bytes; the rest are looked at only when they do not.
+    classify(0);
+    classify(1);
+    if (lfs == 0) {
+        classify(2);
+        classify(3);
+        if (lfs == 0) return false;
     }
-    if (lfs == 0) return false;
     const auto n = static_cast<unsigned>(__builtin_ctzll(lfs));
     const std::uint64_t in_row = (std::uint64_t{1} << n) - 1;  // n < 64
     std::uint64_t t = tabs & in_row;

@@ -38,9 +38,10 @@ PyObject* no_constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs);
 // kind's prefix) and returns nullptr.
 std::nullptr_t raise(const engine::FaidxError& error);
 
-// A new Python Sequence.
-PyObject* new_sequence(Ref name, Ref seq, std::optional<std::uint64_t> start,
-                       std::optional<std::uint64_t> end, bool comp);
+// A new Python Sequence. (The coordinates by reference: a value set field by field and then
+// read whole, as passing it by value does, stalls the read until every store has landed.)
+PyObject* new_sequence(Ref name, Ref seq, const std::optional<std::uint64_t>& start,
+                       const std::optional<std::uint64_t>& end, bool comp);
 PyObject* new_sequence(const engine::Sequence& value);
 
 // The bases of a Python Sequence (borrowed str), and its reverse (a new Sequence).
@@ -55,9 +56,22 @@ PyObject* sequence_reverse(PyObject* sequence);
 PyObject* reverse_complement_owned(Ref sequence);
 
 // The coordinates a value fetched by `plan` reports: none as_raw, 0-based starts without
-// one_based_attributes, and an empty plan's as they were asked for.
-void report(const engine::Faidx& faidx, const engine::RegionPlan& plan,
-            std::optional<std::uint64_t>& start, std::optional<std::uint64_t>& end);
+// one_based_attributes, and an empty plan's as they were asked for. (Inline: set field by
+// field in a caller's frame and then passed on whole, they would stall the copy that reads them.)
+inline void report(const engine::Faidx& faidx, const engine::RegionPlan& plan,
+                   std::optional<std::uint64_t>& start, std::optional<std::uint64_t>& end) {
+    const engine::Options& options = faidx.options();
+    if (plan.kind == engine::RegionPlan::Kind::Empty) {
+        start = plan.start;
+        end = plan.end;
+    } else if (options.as_raw) {
+        start.reset();
+        end.reset();
+    } else {
+        start = options.one_based_attributes ? plan.start : plan.start - 1;
+        end = plan.end;
+    }
+}
 
 // Single-region fetch with the bounds policy (warnings, or IndexError under strict bounds).
 // `name_obj` may be null; when it is an exact str it becomes the result's name as is.

@@ -10,21 +10,6 @@
 
 namespace nucla::py {
 
-void report(const engine::Faidx& faidx, const engine::RegionPlan& plan,
-            std::optional<std::uint64_t>& start, std::optional<std::uint64_t>& end) {
-    const engine::Options& options = faidx.options();
-    if (plan.kind == engine::RegionPlan::Kind::Empty) {
-        start = plan.start;
-        end = plan.end;
-    } else if (options.as_raw) {
-        start.reset();
-        end.reset();
-    } else {
-        start = options.one_based_attributes ? plan.start : plan.start - 1;
-        end = plan.end;
-    }
-}
-
 namespace {
 
 constexpr std::size_t kOwnMappingBytes = std::size_t{32} << 20;

@@ -94,8 +94,7 @@ void exhaust(SequenceIteratorObject* it) {
 // that does not fit the file, a file that shrank): the general fetch then gives the chunk, or
 // the error.
 PyObject* mapped_line(const SequenceIteratorObject* it, const engine::Faidx& faidx,
-                      std::string_view name, std::uint64_t start, std::uint64_t end,
-                      bool& declined) {
+                      std::uint64_t start, std::uint64_t end, bool& declined) {
     declined = true;
     const engine::Source& source = faidx.source();
     const std::string_view map = source.mapped();
@@ -126,7 +125,7 @@ PyObject* mapped_line(const SequenceIteratorObject* it, const engine::Faidx& fai
     plan.end = end;
     std::optional<std::uint64_t> first, last;
     report(faidx, plan, first, last);
-    Ref name_ref = name_str(it->name, name);
+    Ref name_ref = exact_str(it->name);
     if (!name_ref) return nullptr;
     return new_sequence(std::move(name_ref), std::move(text), first, last, false);
 }
@@ -135,8 +134,6 @@ PyObject* SequenceIterator_next(PyObject* self) {
     return guard([&]() -> PyObject* {
         SequenceIteratorObject* it = as_sequence_iterator(self);
         if (it->next_position > it->length) return nullptr;  // StopIteration
-        std::string_view name;
-        if (!utf8_of(it->name, name)) return nullptr;
         const std::uint64_t start = it->next_position;
         const std::uint64_t end = start - 1 + std::min(it->chunk_size, it->length - start + 1);
         // The data ends before the row does (a foreign index, a file cut short before it was
@@ -147,9 +144,12 @@ PyObject* SequenceIterator_next(PyObject* self) {
         }
         const engine::Faidx& faidx = fasta_engine(it->fasta);
         bool declined = true;
-        PyObject* chunk = it->next_byte ? mapped_line(it, faidx, name, start, end, declined)
-                                        : nullptr;
-        if (declined) chunk = fetch_region(faidx, *it->entry, it->name, name, start, end);
+        PyObject* chunk = it->next_byte ? mapped_line(it, faidx, start, end, declined) : nullptr;
+        if (declined) {
+            std::string_view name;
+            if (!utf8_of(it->name, name)) return nullptr;
+            chunk = fetch_region(faidx, *it->entry, it->name, name, start, end);
+        }
         // A failed fetch leaves the position alone: the next call asks for the same chunk.
         if (!chunk) return nullptr;
         // (Past the end of numbers, the chunks left go through the general fetch.)

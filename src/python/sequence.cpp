@@ -102,11 +102,22 @@ PyObject* Sequence_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
+// Values freed lately, for the next ones to reuse (as CPython keeps floats and tuples): a loop
+// that makes and drops one value per line or region then skips the allocator. Guarded by the
+// interpreter lock, like every other use of a value.
+constexpr int kFreeValues = 64;
+SequenceObject* free_values[kFreeValues];
+int free_count = 0;
+
 void Sequence_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     Py_XDECREF(as_seq(self)->name);
     Py_XDECREF(as_seq(self)->seq);
-    type->tp_free(self);
+    if (free_count < kFreeValues) {
+        free_values[free_count++] = as_seq(self);
+    } else {
+        type->tp_free(self);
+    }
     Py_DECREF(type);
 }
 
@@ -417,16 +428,23 @@ PyTypeObject* sequence_type() {
     return type;
 }
 
-PyObject* new_sequence(Ref name, Ref seq, std::optional<std::uint64_t> start,
-                       std::optional<std::uint64_t> end, bool comp) {
+PyObject* new_sequence(Ref name, Ref seq, const std::optional<std::uint64_t>& start,
+                       const std::optional<std::uint64_t>& end, bool comp) {
     if (name && !PyUnicode_CheckExact(name.get())) name = exact_str(name.get());
     if (seq && !PyUnicode_CheckExact(seq.get())) seq = exact_str(seq.get());
     if (!name || !seq) return nullptr;
     PyTypeObject* type = sequence_type();
     if (!type) return nullptr;
-    PyObject* self = type->tp_alloc(type, 0);
-    if (!self) return nullptr;
-    SequenceObject* s = as_seq(self);
+    // Every field is set below, and the class is not tracked by the collector: no zeroing.
+    SequenceObject* s;
+    if (free_count > 0) {
+        s = free_values[--free_count];
+        PyObject_Init(reinterpret_cast<PyObject*>(s), type);
+    } else {
+        s = PyObject_New(SequenceObject, type);
+        if (!s) return nullptr;
+    }
+    PyObject* self = reinterpret_cast<PyObject*>(s);
     s->name = name.release();
     s->seq = seq.release();
     s->has_start = start.has_value();
