@@ -15,30 +15,36 @@ constexpr std::size_t kHugePage = std::size_t{2} << 20;
 // its 100 MB of rows still gained from them.
 constexpr std::size_t kHugeMaxBytes = std::size_t{100} << 20;
 
+std::uintptr_t round_up(std::uintptr_t v, std::uintptr_t to) { return (v + to - 1) & ~(to - 1); }
+
+// The bytes mapped for an array of `bytes`: whole huge pages where they are asked for, since
+// a last part page of small pages would cost a fault for every 4 KiB of it.
+std::size_t mapped_bytes(std::size_t bytes) {
+    return bytes <= kHugeMaxBytes ? round_up(bytes, kHugePage) : bytes;
+}
+
 }  // namespace
 
 void* map_large(std::size_t bytes) {
-    if (bytes > SIZE_MAX / 2) return nullptr;
+    if (bytes > SIZE_MAX / 4) return nullptr;
     const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
-    const auto round_up = [](std::uintptr_t v, std::uintptr_t to) {
-        return (v + to - 1) & ~(to - 1);
-    };
-    // Map a huge page more than asked, then give back what lies around the aligned part.
-    const std::size_t total = bytes + kHugePage;
+    const std::size_t used = mapped_bytes(bytes);
+    // Map a huge page more than needed, then give back what lies around the aligned part.
+    const std::size_t total = used + kHugePage;
     void* raw = ::mmap(nullptr, total, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (raw == MAP_FAILED) return nullptr;
     const auto start = reinterpret_cast<std::uintptr_t>(raw);
     const std::uintptr_t aligned = round_up(start, kHugePage);
     const std::uintptr_t mapped_end = start + round_up(total, page);
-    const std::uintptr_t used_end = round_up(aligned + bytes, page);
+    const std::uintptr_t used_end = round_up(aligned + used, page);
     if (aligned > start) ::munmap(raw, aligned - start);
     if (mapped_end > used_end) ::munmap(reinterpret_cast<void*>(used_end), mapped_end - used_end);
     void* p = reinterpret_cast<void*>(aligned);
-    if (bytes <= kHugeMaxBytes) advise_huge_pages(p, bytes);
+    if (bytes <= kHugeMaxBytes) advise_huge_pages(p, used);
     return p;
 }
 
-void unmap_large(void* p, std::size_t bytes) { ::munmap(p, bytes); }
+void unmap_large(void* p, std::size_t bytes) { ::munmap(p, mapped_bytes(bytes)); }
 
 void advise_huge_pages(void* p, std::size_t bytes) {
     // Transparent huge pages are Linux's; elsewhere, and in a portable build, plain pages.

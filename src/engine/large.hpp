@@ -1,8 +1,8 @@
 // Memory for large arrays that are written once, soon after allocation (an index's rows and
 // table, the text they view). Each such array gets a mapping of its own, aligned to and (up to
-// a size) asking for transparent huge pages: a fresh page costs a fault, and one 2 MiB page
-// instead of 512 small ones makes filling a 20 MB index markedly cheaper. Small arrays use the
-// heap.
+// a size) made of whole transparent huge pages: a fresh page costs a fault, and one 2 MiB page
+// instead of 512 small ones makes filling a 20 MB index markedly cheaper (even when part of
+// the last page goes unused). Small arrays use the heap.
 #pragma once
 
 #include <cstddef>
@@ -15,7 +15,7 @@
 namespace nucla::engine {
 
 // Arrays from this size on are mapped on their own.
-inline constexpr std::size_t kLargeBytes = std::size_t{4} << 20;
+inline constexpr std::size_t kLargeBytes = std::size_t{1} << 20;
 
 // `bytes` (at least kLargeBytes) of fresh zeroed memory aligned to 2 MiB, or nullptr.
 void* map_large(std::size_t bytes);
