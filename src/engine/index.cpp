@@ -678,17 +678,17 @@ Status Index::parse_serial(std::string_view t, std::size_t* skipped) {
 }
 
 // The text is cut into parts at line starts. A first pass counts each part's lines, which
-// bounds its rows and so places them; a second parses every part into its place. Parts with
-// lines that gave no row (blank or skipped ones) leave gaps, closed at the end. The first
-// faulty line in file order still decides the error: it is the first of the first part that
-// has one.
+// bound its rows (as do its bytes: a row takes ten with its line feed) and so place them; a
+// second parses every part into its place. Parts with lines that gave no row (blank or skipped
+// ones) leave gaps, closed at the end. The first faulty line in file order still decides the
+// error: it is the first of the first part that has one.
 Status Index::parse_shared(std::string_view t, std::size_t* skipped) {
     struct Part {
         std::size_t begin = 0, end = 0;  // bytes of the text
         std::size_t first = 0;           // where its rows go
-        std::size_t lines = 0, rows = 0, skipped = 0;
+        std::size_t most = 0, rows = 0, skipped = 0;  // rows it may give, and gave
         std::uint64_t last_byte = 0;
-        bool irregular = false;
+        bool irregular = false, overflow = false;
         Status status = Ok{};
     };
     const std::size_t n = t.size();
@@ -706,15 +706,17 @@ Status Index::parse_shared(std::string_view t, std::size_t* skipped) {
     parallel_for(count, [&](std::size_t first, std::size_t last) {
         for (std::size_t k = first; k < last; ++k) {
             Part& part = parts[k];
-            part.lines = count_newlines(t.data() + part.begin, part.end - part.begin);
+            const std::size_t bytes = part.end - part.begin;
+            std::size_t lines = count_newlines(t.data() + part.begin, bytes);
             // A last line without its line feed.
-            if (part.end > part.begin && t[part.end - 1] != '\n') ++part.lines;
+            if (bytes > 0 && t[part.end - 1] != '\n') ++lines;
+            part.most = std::min(lines, (bytes + 1) / 10);
         }
     });
     std::size_t total = 0;
     for (Part& part : parts) {
         part.first = total;
-        total += part.lines;
+        total += part.most;
     }
     rows_.resize_for_overwrite(total);
     hashes_.resize_for_overwrite(total);
@@ -727,6 +729,12 @@ Status Index::parse_shared(std::string_view t, std::size_t* skipped) {
             part.status = for_each_index_row(
                 t.substr(part.begin, part.end - part.begin), &part.skipped,
                 [&](std::string_view name, const IndexEntry& entry) {
+                    // (Never true, by the bound above; a row past it would land on the next
+                    // part's, so the text is then read again in one pass.)
+                    if (part.rows == part.most) {
+                        part.overflow = true;
+                        return;
+                    }
                     rows[part.rows] = Row{name, entry};
                     hashes[part.rows] = name_hash(name);
                     ++part.rows;
@@ -736,6 +744,11 @@ Status Index::parse_shared(std::string_view t, std::size_t* skipped) {
                 t.data() + n);
         }
     });
+    if (std::any_of(parts.begin(), parts.end(), [](const Part& p) { return p.overflow; })) {
+        rows_.resize_for_overwrite(0);
+        hashes_.resize_for_overwrite(0);
+        return parse_serial(t, skipped);
+    }
     std::size_t placed = 0;
     for (Part& part : parts) {
         if (!part.status.ok()) return part.status;
