@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
-#include <optional>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -308,12 +307,17 @@ void prefault(const char* from, const char* to) {
     if (bytes >= kPrefaultBytes) prefault_mapping(from, bytes);
 }
 
+enum class Shared {
+    Copied,    // all of the window; `ascii` tells whether every byte is below 0x80
+    Shrunk,    // the file shrank under the map
+    Declined,  // see below
+};
+
 // The window copied in pieces on several threads, each piece a run of whole lines that the
-// layout's arithmetic places. nullopt when a piece finds something else there (a layout that
+// layout's arithmetic places. Declined when a piece finds something else there (a layout that
 // does not hold, a file cut short): the window is then copied in one pass, which is exact
 // whatever the file holds.
-std::optional<Result<Extracted>> extract_shared(const Source& source, const ExtractionWindow& w,
-                                                char* out) {
+Shared extract_shared(const Source& source, const ExtractionWindow& w, char* out, bool& ascii) {
     const char* const map = source.mapped().data();
     const std::uint64_t line_bytes = w.lenc + w.terminator;
     const std::uint64_t first_line_byte = w.pos - w.column;
@@ -323,7 +327,7 @@ std::optional<Result<Extracted>> extract_shared(const Source& source, const Extr
     std::uint64_t last_line_byte;
     if (line_bytes < w.lenc || __builtin_mul_overflow(last_line, line_bytes, &last_line_byte) ||
         __builtin_add_overflow(last_line_byte, first_line_byte, &last_line_byte))
-        return std::nullopt;
+        return Shared::Declined;
     const std::size_t pieces = (w.capacity + kPieceBases - 1) / kPieceBases;
     // Piece k > 0 starts at the first base of the line holding base k * kPieceBases of the
     // window, or of its second line if that comes later; piece 0 at the window's first base,
@@ -347,9 +351,10 @@ std::optional<Result<Extracted>> extract_shared(const Source& source, const Extr
         for (std::size_t k = begin; k < end && !broken.load(std::memory_order_relaxed); ++k) {
             const std::uint64_t from = first_base(k);
             const std::uint64_t to = first_base(k + 1);
-            MappedCopy job{&w,    map + first_byte(k),         map + w.end, out + from,
-                           static_cast<std::size_t>(to - from), k == 0 ? w.column : 0, 0, 0};
             if (to == from) continue;
+            const std::uint64_t column = k == 0 ? w.column : 0;
+            const auto want = static_cast<std::size_t>(to - from);
+            MappedCopy job{&w, map + first_byte(k), map + w.end, out + from, want, column, 0, 0};
             // (The piece's own bytes end where the next piece's begin.)
             prefault(job.src, map + first_byte(k + 1));
             if (!source.read_mapped(run_lines_copy, &job)) shrunk.store(true);
@@ -357,18 +362,27 @@ std::optional<Result<Extracted>> extract_shared(const Source& source, const Extr
             high.fetch_or(job.high, std::memory_order_relaxed);
         }
     });
-    if (shrunk.load()) return Result<Extracted>(FaidxError::file_changed(source.path()));
+    if (shrunk.load()) return Shared::Shrunk;
     // A zero byte at the end may come from a file that shrank within its last page: the one
     // pass checks for that.
-    if (broken.load() || out[w.capacity - 1] == '\0') return std::nullopt;
-    return Result<Extracted>(Extracted{w.capacity, (high.load() & 0x80u) == 0});
+    if (broken.load() || out[w.capacity - 1] == '\0') return Shared::Declined;
+    ascii = (high.load() & 0x80u) == 0;
+    return Shared::Copied;
 }
 
 // Straight out of the map.
 Result<Extracted> extract_mapped(const Source& source, const ExtractionWindow& w, char* out) {
     if (w.capacity == 0) return Extracted{};
     if (w.capacity >= kSharedBases && w.lenc > 0 && w.terminator > 0 && pool_size() > 1) {
-        if (auto shared = extract_shared(source, w, out)) return std::move(*shared);
+        bool ascii = true;
+        switch (extract_shared(source, w, out, ascii)) {
+            case Shared::Copied:
+                return Extracted{w.capacity, ascii};
+            case Shared::Shrunk:
+                return FaidxError::file_changed(source.path());
+            case Shared::Declined:
+                break;
+        }
     }
     const char* const map = source.mapped().data();
     MappedCopy job{&w, map + w.pos, map + w.end, out, w.capacity, w.column, 0, 0};

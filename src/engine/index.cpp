@@ -670,11 +670,8 @@ Status Index::parse_serial(std::string_view t, std::size_t* skipped) {
     const std::size_t lines = std::min({estimate, t.size() / 9 + 1, std::size_t{1} << 23});
     rows_.reserve(lines);
     hashes_.reserve(lines);
-    return for_each_index_row(t, skipped, [&](std::string_view name, const IndexEntry& entry) {
-        rows_.push_back(Row{name, entry});
-        hashes_.push_back(name_hash(name));
-        last_byte_ = std::max(last_byte_, last_byte_of(entry, irregular_, lines_));
-    });
+    return for_each_index_row(
+        t, skipped, [&](std::string_view name, const IndexEntry& entry) { add(name, entry); });
 }
 
 // The text is cut into parts at line starts. A first pass counts each part's lines, which
@@ -684,8 +681,8 @@ Status Index::parse_serial(std::string_view t, std::size_t* skipped) {
 // error: it is the first of the first part that has one.
 Status Index::parse_shared(std::string_view t, std::size_t* skipped) {
     struct Part {
-        std::size_t begin = 0, end = 0;  // bytes of the text
-        std::size_t first = 0;           // where its rows go
+        std::size_t begin = 0, end = 0;               // bytes of the text
+        std::size_t first = 0;                        // where its rows go
         std::size_t most = 0, rows = 0, skipped = 0;  // rows it may give, and gave
         std::uint64_t last_byte = 0;
         bool irregular = false, overflow = false;

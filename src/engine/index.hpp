@@ -90,16 +90,15 @@ private:
     using Hashes = LargeArray<std::uint64_t>;
     struct Table;
 
-
     void add(std::string_view name, const IndexEntry& entry);
-    // Parse index text that text_ holds into the rows, on this thread or on the pool's too.
+    // Parse index text (that text_ holds) into the rows: on this thread, or on the pool's too.
     Status parse_serial(std::string_view text, std::size_t* skipped);
     Status parse_shared(std::string_view text, std::size_t* skipped);
     const IndexEntry* scan(std::string_view name, std::uint64_t hash) const;
     const Table& table() const;
 
-    Text text_;  // moving a vector or array keeps its elements where they are, and views valid
-    Rows rows_;  // every row in file order, repeated names included
+    Text text_;      // moving a vector or array keeps its elements where they are, and views valid
+    Rows rows_;      // every row in file order, repeated names included
     Hashes hashes_;  // hashes_[i]: the hash of rows_[i].name
     std::uint64_t last_byte_ = 0;
     LineDivisor lines_;
