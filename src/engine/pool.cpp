@@ -304,9 +304,24 @@ void parallel_for(std::size_t n, const std::function<void(std::size_t, std::size
     }
 }
 
-WorkerGroup::WorkerGroup() : pool_(std::make_unique<Pool>(pool_size())) {}
+WorkerGroup::WorkerGroup() {
+    ProcessPool& shared = this_process();
+    if (!shared.busy.exchange(true)) {
+        if (shared.pool) {
+            pool_ = shared.pool;
+            holds_shared_ = true;
+            return;
+        }
+        shared.busy.store(false);
+    }
+    own_ = std::make_unique<Pool>(pool_size());
+    pool_ = own_.get();
+}
 
-WorkerGroup::~WorkerGroup() = default;
+WorkerGroup::~WorkerGroup() {
+    own_.reset();
+    if (holds_shared_) this_process().busy.store(false);
+}
 
 void WorkerGroup::parallel_for(std::size_t n,
                                const std::function<void(std::size_t, std::size_t)>& body) {

@@ -67,8 +67,11 @@ void parallel_for(std::size_t n, const std::function<void(std::size_t, std::size
 void parallel_for(std::size_t n, const std::function<void(std::size_t, std::size_t)>& body,
                   const std::function<void()>& producer, Interrupt* interrupt = nullptr);
 
-// Threads of their own for one long job (building the index of a compressed FASTA), sized like
-// the pool and joined when the group is destroyed, so that no thread outlives the job and the
+// Threads for one job within a single call (building the index of a compressed FASTA, reading
+// a long index, copying a long sequence), with no interrupt: the process-wide pool's when a
+// batch has made it and no batch holds it (the group holds it until destroyed), else threads of
+// the group's own, sized like the pool and joined when the group is destroyed. Such a job leaves
+// no thread behind (a process that forks afterwards is as single-threaded as before), and the
 // process-wide pool still starts with the first large batch.
 class WorkerGroup {
 public:
@@ -81,7 +84,9 @@ public:
     void parallel_for(std::size_t n, const std::function<void(std::size_t, std::size_t)>& body);
 
 private:
-    std::unique_ptr<Pool> pool_;
+    Pool* pool_ = nullptr;
+    std::unique_ptr<Pool> own_;
+    bool holds_shared_ = false;
 };
 
 }  // namespace nucla::engine
