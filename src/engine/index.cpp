@@ -689,7 +689,7 @@ Status Index::parse_shared(std::string_view t, std::size_t* skipped) {
         Status status = Ok{};
     };
     const std::size_t n = t.size();
-    std::vector<Part> parts(std::min<std::size_t>(pool_size(), 8) * 4);
+    std::vector<Part> parts(std::min<std::size_t>(pool_size(), 8) * 16);
     const std::size_t count = parts.size();
     for (std::size_t k = 1; k < count; ++k) {
         std::size_t at = std::max(parts[k - 1].begin, n / count * k);
@@ -700,8 +700,7 @@ Status Index::parse_shared(std::string_view t, std::size_t* skipped) {
         parts[k].begin = parts[k - 1].end = at;
     }
     parts[count - 1].end = n;
-    WorkerGroup workers;
-    workers.parallel_for(count, [&](std::size_t first, std::size_t last) {
+    parallel_pieces(count, [&](std::size_t first, std::size_t last) {
         for (std::size_t k = first; k < last; ++k) {
             Part& part = parts[k];
             const std::size_t bytes = part.end - part.begin;
@@ -718,7 +717,7 @@ Status Index::parse_shared(std::string_view t, std::size_t* skipped) {
     }
     rows_.resize_for_overwrite(total);
     hashes_.resize_for_overwrite(total);
-    workers.parallel_for(count, [&](std::size_t first, std::size_t last) {
+    parallel_pieces(count, [&](std::size_t first, std::size_t last) {
         for (std::size_t k = first; k < last; ++k) {
             Part& part = parts[k];
             LineDivisor lines;

@@ -76,19 +76,21 @@ public:
         for (std::thread& t : threads_) t.join();
     }
 
+    // `max_run`: the most indices a thread takes at once (by default a share that balances
+    // uneven regions while keeping runs cheap to hand out).
     void run(std::size_t n, const Body& body, const std::function<void()>* producer,
-             Interrupt* interrupt) {
+             Interrupt* interrupt, std::size_t max_run = SIZE_MAX) {
         const std::uint64_t forks_at_start = forks.load();
         const std::size_t workers = threads_.size() + 1;
-        // Several runs per worker balance uneven regions; runs stay large enough to be cheap.
-        const std::size_t chunk = std::max<std::size_t>(1, n / (workers * 8));
+        const std::size_t chunk =
+            std::min(max_run, std::max<std::size_t>(1, n / (workers * 8)));
         {
             std::lock_guard<std::mutex> lock(mutex_);
             job_ = Job{n, chunk, &body};
             next_.store(0);
             cancelled_.store(false);
             failure_ = nullptr;
-            busy_ = threads_.size();
+            open_ = true;
             ++generation_;
         }
         wake_.notify_all();
@@ -145,11 +147,14 @@ private:
         }
     }
 
-    // Waits until no worker is in the job, polling `interrupt` meanwhile (and cancelling the job
-    // when it says so). False when this thread forked in a poll: the workers are the parent's.
+    // Closes the job to workers that have not joined it yet (a thread that has not woken, or
+    // whose processor is taken, is never waited for) and waits until none is left in it,
+    // polling `interrupt` meanwhile (and cancelling the job when it says so). False when this
+    // thread forked in a poll: the workers are the parent's.
     bool wait_for_workers(Interrupt* interrupt, std::uint64_t forks_at_start) {
         const auto idle = [this] { return busy_ == 0; };
         std::unique_lock<std::mutex> lock(mutex_);
+        open_ = false;
         while (!idle()) {
             if (!interrupt || cancelled_.load()) {
                 done_.wait(lock, idle);
@@ -186,6 +191,8 @@ private:
             wake_.wait(lock, [&] { return generation_ != seen; });
             seen = generation_;
             if (stop_) return;
+            if (!open_) continue;  // the job ended before this thread came to it
+            ++busy_;
             lock.unlock();
             std::exception_ptr failure;
             try {
@@ -208,7 +215,8 @@ private:
     std::atomic<std::size_t> next_{0};
     std::atomic<bool> cancelled_{false};
     std::exception_ptr failure_;  // the first exception of a worker's body in this job
-    std::size_t busy_ = 0;
+    bool open_ = false;     // the job takes workers
+    std::size_t busy_ = 0;  // workers in the job
     std::size_t started_ = 0;  // threads set up and waiting for work
     std::uint64_t generation_ = 0;
     bool stop_ = false;
@@ -270,7 +278,7 @@ std::size_t pool_size() {
 namespace {
 
 void run_job(std::size_t n, const Pool::Body& body, const std::function<void()>* producer,
-             Interrupt* interrupt) {
+             Interrupt* interrupt, std::size_t max_run = SIZE_MAX) {
     ProcessPool& shared = this_process();
     // One batch at a time has the pool. Another (a signal handler's, run by this thread's poll,
     // or one on a thread that got the interpreter while such a handler slept) runs on its
@@ -285,7 +293,7 @@ void run_job(std::size_t n, const Pool::Body& body, const std::function<void()>*
         ~Release() { shared.busy.store(false); }
     } release{shared};
     if (!shared.pool) shared.pool = new Pool(pool_size());
-    shared.pool->run(n, body, producer, interrupt);
+    shared.pool->run(n, body, producer, interrupt, max_run);
 }
 
 }  // namespace
@@ -304,24 +312,13 @@ void parallel_for(std::size_t n, const std::function<void(std::size_t, std::size
     }
 }
 
-WorkerGroup::WorkerGroup() {
-    ProcessPool& shared = this_process();
-    if (!shared.busy.exchange(true)) {
-        if (shared.pool) {
-            pool_ = shared.pool;
-            holds_shared_ = true;
-            return;
-        }
-        shared.busy.store(false);
-    }
-    own_ = std::make_unique<Pool>(pool_size());
-    pool_ = own_.get();
+void parallel_pieces(std::size_t n, const std::function<void(std::size_t, std::size_t)>& body) {
+    if (n > 0) run_job(n, body, nullptr, nullptr, 1);
 }
 
-WorkerGroup::~WorkerGroup() {
-    own_.reset();
-    if (holds_shared_) this_process().busy.store(false);
-}
+WorkerGroup::WorkerGroup() : pool_(std::make_unique<Pool>(pool_size())) {}
+
+WorkerGroup::~WorkerGroup() = default;
 
 void WorkerGroup::parallel_for(std::size_t n,
                                const std::function<void(std::size_t, std::size_t)>& body) {

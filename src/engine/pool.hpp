@@ -1,15 +1,18 @@
 // The process-wide worker pool for large batches.
 //
-// Created by the first parallel batch (never at load time) and kept for the life of the
-// process. Its size comes from RAYON_NUM_THREADS (a positive number; 0 means "the processors
-// available"), else RAYON_RS_NUM_CPUS (a positive number), else the processors available to
-// this process (its CPU affinity). A fork() child forgets the pool it inherited (a handler run
-// by fork itself, so a reused process id cannot fool it): the parent's threads do not exist
-// there and its locks may be held, so the child's first batch starts a pool of its own.
+// Created by the first parallel batch or parallel_pieces job (never at load time) and kept for
+// the life of the process. Its size comes from RAYON_NUM_THREADS (a positive number; 0 means
+// "the processors available"), else RAYON_RS_NUM_CPUS (a positive number), else the processors
+// available to this process (its CPU affinity). A fork() child forgets the pool it inherited
+// (a handler run by fork itself, so a reused process id cannot fool it): the parent's threads
+// do not exist there and its locks may be held, so the child's first batch starts a pool of
+// its own.
 //
 // A batch never leaves its caller while a worker still runs it: when the caller's part throws
 // or is interrupted, the batch is cancelled (no run is handed out any more, each worker ends
-// the piece it holds) and parallel_for returns or rethrows once every worker has stopped.
+// the piece it holds) and parallel_for returns or rethrows once every worker has stopped. A
+// worker that has not joined a job by the time the caller's thread has run out of work is not
+// waited for: the job is closed to it.
 #pragma once
 
 #include <chrono>
@@ -67,11 +70,14 @@ void parallel_for(std::size_t n, const std::function<void(std::size_t, std::size
 void parallel_for(std::size_t n, const std::function<void(std::size_t, std::size_t)>& body,
                   const std::function<void()>& producer, Interrupt* interrupt = nullptr);
 
-// Threads for one job within a single call (building the index of a compressed FASTA, reading
-// a long index, copying a long sequence), with no interrupt: the process-wide pool's when a
-// batch has made it and no batch holds it (the group holds it until destroyed), else threads of
-// the group's own, sized like the pool and joined when the group is destroyed. Such a job leaves
-// no thread behind (a process that forks afterwards is as single-threaded as before), and the
+// As parallel_for, for the pieces of one job within a single call (copying a long sequence,
+// reading a long index): they are handed out one at a time, so that the caller's thread, which
+// takes part, never waits for more than the piece that another thread holds (a worker whose
+// processor is taken by another program, or not yet awake, does not hold the call up).
+void parallel_pieces(std::size_t n, const std::function<void(std::size_t, std::size_t)>& body);
+
+// Threads of their own for one long job (building the index of a compressed FASTA), sized like
+// the pool and joined when the group is destroyed, so that no thread outlives the job and the
 // process-wide pool still starts with the first large batch.
 class WorkerGroup {
 public:
@@ -84,9 +90,7 @@ public:
     void parallel_for(std::size_t n, const std::function<void(std::size_t, std::size_t)>& body);
 
 private:
-    Pool* pool_ = nullptr;
-    std::unique_ptr<Pool> own_;
-    bool holds_shared_ = false;
+    std::unique_ptr<Pool> pool_;
 };
 
 }  // namespace nucla::engine
