@@ -347,7 +347,7 @@ Shared extract_shared(const Source& source, const ExtractionWindow& w, char* out
     };
     std::atomic<bool> broken{false}, shrunk{false};
     std::atomic<unsigned> high{0};
-    parallel_for(pieces, [&](std::size_t begin, std::size_t end) {
+    parallel_pieces(pieces, [&](std::size_t begin, std::size_t end) {
         for (std::size_t k = begin; k < end && !broken.load(std::memory_order_relaxed); ++k) {
             const std::uint64_t from = first_base(k);
             const std::uint64_t to = first_base(k + 1);

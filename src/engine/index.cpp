@@ -700,7 +700,7 @@ Status Index::parse_shared(std::string_view t, std::size_t* skipped) {
         parts[k].begin = parts[k - 1].end = at;
     }
     parts[count - 1].end = n;
-    parallel_for(count, [&](std::size_t first, std::size_t last) {
+    parallel_pieces(count, [&](std::size_t first, std::size_t last) {
         for (std::size_t k = first; k < last; ++k) {
             Part& part = parts[k];
             const std::size_t bytes = part.end - part.begin;
@@ -717,7 +717,7 @@ Status Index::parse_shared(std::string_view t, std::size_t* skipped) {
     }
     rows_.resize_for_overwrite(total);
     hashes_.resize_for_overwrite(total);
-    parallel_for(count, [&](std::size_t first, std::size_t last) {
+    parallel_pieces(count, [&](std::size_t first, std::size_t last) {
         for (std::size_t k = first; k < last; ++k) {
             Part& part = parts[k];
             LineDivisor lines;

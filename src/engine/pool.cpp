@@ -76,12 +76,14 @@ public:
         for (std::thread& t : threads_) t.join();
     }
 
+    // `max_run`: the most indices a thread takes at once (by default a share that balances
+    // uneven regions while keeping runs cheap to hand out).
     void run(std::size_t n, const Body& body, const std::function<void()>* producer,
-             Interrupt* interrupt) {
+             Interrupt* interrupt, std::size_t max_run = SIZE_MAX) {
         const std::uint64_t forks_at_start = forks.load();
         const std::size_t workers = threads_.size() + 1;
-        // Several runs per worker balance uneven regions; runs stay large enough to be cheap.
-        const std::size_t chunk = std::max<std::size_t>(1, n / (workers * 8));
+        const std::size_t chunk =
+            std::min(max_run, std::max<std::size_t>(1, n / (workers * 8)));
         {
             std::lock_guard<std::mutex> lock(mutex_);
             job_ = Job{n, chunk, &body};
@@ -276,7 +278,7 @@ std::size_t pool_size() {
 namespace {
 
 void run_job(std::size_t n, const Pool::Body& body, const std::function<void()>* producer,
-             Interrupt* interrupt) {
+             Interrupt* interrupt, std::size_t max_run = SIZE_MAX) {
     ProcessPool& shared = this_process();
     // One batch at a time has the pool. Another (a signal handler's, run by this thread's poll,
     // or one on a thread that got the interpreter while such a handler slept) runs on its
@@ -291,7 +293,7 @@ void run_job(std::size_t n, const Pool::Body& body, const std::function<void()>*
         ~Release() { shared.busy.store(false); }
     } release{shared};
     if (!shared.pool) shared.pool = new Pool(pool_size());
-    shared.pool->run(n, body, producer, interrupt);
+    shared.pool->run(n, body, producer, interrupt, max_run);
 }
 
 }  // namespace
@@ -308,6 +310,10 @@ void parallel_for(std::size_t n, const std::function<void(std::size_t, std::size
     } else {
         producer();
     }
+}
+
+void parallel_pieces(std::size_t n, const std::function<void(std::size_t, std::size_t)>& body) {
+    if (n > 0) run_job(n, body, nullptr, nullptr, 1);
 }
 
 WorkerGroup::WorkerGroup() : pool_(std::make_unique<Pool>(pool_size())) {}

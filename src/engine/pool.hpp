@@ -1,10 +1,9 @@
-// The process-wide worker pool for large batches (and single calls long enough to share).
+// The process-wide worker pool for large batches.
 //
-// Created by the first parallel batch, or the first single call long enough to share its work
-// (never at load time), and kept for the life of the process. Its size comes from
-// RAYON_NUM_THREADS (a positive number; 0 means "the processors available"), else
-// RAYON_RS_NUM_CPUS (a positive number), else the processors available to this process (its
-// CPU affinity). A fork() child forgets the pool it inherited
+// Created by the first parallel batch or parallel_pieces job (never at load time) and kept for
+// the life of the process. Its size comes from RAYON_NUM_THREADS (a positive number; 0 means
+// "the processors available"), else RAYON_RS_NUM_CPUS (a positive number), else the processors
+// available to this process (its CPU affinity). A fork() child forgets the pool it inherited
 // (a handler run by fork itself, so a reused process id cannot fool it): the parent's threads
 // do not exist there and its locks may be held, so the child's first batch starts a pool of
 // its own.
@@ -70,6 +69,12 @@ void parallel_for(std::size_t n, const std::function<void(std::size_t, std::size
 // which cancels the batch and is rethrown once every worker has stopped).
 void parallel_for(std::size_t n, const std::function<void(std::size_t, std::size_t)>& body,
                   const std::function<void()>& producer, Interrupt* interrupt = nullptr);
+
+// As parallel_for, for the pieces of one job within a single call (copying a long sequence,
+// reading a long index): they are handed out one at a time, so that the caller's thread, which
+// takes part, never waits for more than the piece that another thread holds (a worker whose
+// processor is taken by another program, or not yet awake, does not hold the call up).
+void parallel_pieces(std::size_t n, const std::function<void(std::size_t, std::size_t)>& body);
 
 // Threads of their own for one long job (building the index of a compressed FASTA), sized like
 // the pool and joined when the group is destroyed, so that no thread outlives the job and the
