@@ -689,7 +689,8 @@ Status Index::parse_shared(std::string_view t, std::size_t* skipped) {
         Status status = Ok{};
     };
     const std::size_t n = t.size();
-    std::vector<Part> parts(std::min<std::size_t>(pool_size(), 8) * 16);
+    // Small parts: the caller never waits for more than the one another thread holds.
+    std::vector<Part> parts(std::min<std::size_t>(pool_size(), 8) * 32);
     const std::size_t count = parts.size();
     for (std::size_t k = 1; k < count; ++k) {
         std::size_t at = std::max(parts[k - 1].begin, n / count * k);

@@ -1,12 +1,12 @@
-// The process-wide worker pool for large batches.
+// The process-wide worker pool for large batches (and single calls long enough to share).
 //
-// Created by the first parallel batch or parallel_pieces job (never at load time) and kept for
-// the life of the process. Its size comes from RAYON_NUM_THREADS (a positive number; 0 means
-// "the processors available"), else RAYON_RS_NUM_CPUS (a positive number), else the processors
-// available to this process (its CPU affinity). A fork() child forgets the pool it inherited
-// (a handler run by fork itself, so a reused process id cannot fool it): the parent's threads
-// do not exist there and its locks may be held, so the child's first batch starts a pool of
-// its own.
+// Created by the first parallel batch, or the first single call long enough to share its work
+// (never at load time), and kept for the life of the process. Its size comes from
+// RAYON_NUM_THREADS (a positive number; 0 means "the processors available"), else
+// RAYON_RS_NUM_CPUS (a positive number), else the processors available to this process (its
+// CPU affinity). A fork() child forgets the pool it inherited (a handler run by fork itself, so
+// a reused process id cannot fool it): the parent's threads do not exist there and its locks
+// may be held, so the child's first batch starts a pool of its own.
 //
 // A batch never leaves its caller while a worker still runs it: when the caller's part throws
 // or is interrupted, the batch is cancelled (no run is handed out any more, each worker ends
