@@ -87,28 +87,32 @@ std::size_t filter_copy(const char*& src_io, const char* src_end, char* dst, std
     return static_cast<std::size_t>(dst - dst_begin);
 }
 
-#if defined(__SSE2__)
 // Copies n bytes and tells whether none of them ends a line; `high` collects their high bits.
+// They are checked as read, not after: loading bytes just stored stalls on the store.
 bool copy_line(const char* src, char* dst, std::size_t n, unsigned& high) {
+    std::size_t i = 0;
+    bool clean = true;
+    unsigned bits = 0;
+#if defined(__SSE2__)
     const __m128i lf = _mm_set1_epi8('\n');
     const __m128i cr = _mm_set1_epi8('\r');
     __m128i ends = _mm_setzero_si128();
     __m128i seen = _mm_setzero_si128();
-    const auto take = [&](std::size_t i) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i));
+    const auto take = [&](std::size_t at) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + at));
         ends = _mm_or_si128(ends, _mm_or_si128(_mm_cmpeq_epi8(v, lf), _mm_cmpeq_epi8(v, cr)));
         seen = _mm_or_si128(seen, v);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i), v);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + at), v);
     };
-    std::size_t i = 0;
     for (; i + 16 <= n; i += 16) take(i);
     // The rest as one more block ending with the line, overlapping the last one.
     if (i < n && n >= 16) {
         take(n - 16);
         i = n;
     }
-    bool clean = _mm_movemask_epi8(ends) == 0;
-    unsigned bits = static_cast<unsigned>(_mm_movemask_epi8(seen)) ? 0x80u : 0u;
+    clean = _mm_movemask_epi8(ends) == 0;
+    bits = static_cast<unsigned>(_mm_movemask_epi8(seen)) ? 0x80u : 0u;
+#endif
     for (; i < n; ++i) {
         clean &= !is_line_end(src[i]);
         bits |= static_cast<unsigned char>(src[i]);
@@ -117,7 +121,6 @@ bool copy_line(const char* src, char* dst, std::size_t n, unsigned& high) {
     high |= bits;
     return clean;
 }
-#endif
 
 // Copies whole lines while the row's layout holds (a line of lenc bases and terminator bytes
 // that all end lines): such a line is copied in one go and its terminator stepped over, with no
@@ -127,7 +130,6 @@ bool copy_line(const char* src, char* dst, std::size_t n, unsigned& high) {
 std::size_t copy_lines(const char*& src, const char* src_end, char* dst, std::size_t want,
                        unsigned& high, const ExtractionWindow& w, std::uint64_t column) {
     std::size_t done = 0;
-#if defined(__SSE2__)
     if (w.lenc > 0 && w.terminator > 0) {
         std::uint64_t line_left = w.lenc - (column < w.lenc ? column : column % w.lenc);
         while (want > 0) {
@@ -151,14 +153,6 @@ std::size_t copy_lines(const char*& src, const char* src_end, char* dst, std::si
             line_left = w.lenc;
         }
     }
-#else
-    (void)src_end;
-    (void)dst;
-    (void)want;
-    (void)high;
-    (void)w;
-    (void)column;
-#endif
     return done;
 }
 
@@ -174,33 +168,8 @@ std::size_t copy_bases(const char*& src, const char* src_end, char* dst, std::si
 }  // namespace
 
 bool copy_plain_bases(char* dst, const char* src, std::size_t n) {
-    std::size_t i = 0;
-    unsigned bad = 0;
-#if defined(__SSE2__)
-    // Checked as read, not after: loading bytes just stored stalls on the store.
-    const __m128i lf = _mm_set1_epi8('\n');
-    const __m128i cr = _mm_set1_epi8('\r');
-    __m128i seen = _mm_setzero_si128();
-    const auto take = [&](std::size_t at) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + at));
-        seen = _mm_or_si128(seen, _mm_or_si128(v, _mm_or_si128(_mm_cmpeq_epi8(v, lf),
-                                                                _mm_cmpeq_epi8(v, cr))));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + at), v);
-    };
-    for (; i + 16 <= n; i += 16) take(i);
-    // The rest as one more block ending with the last byte, overlapping the one before.
-    if (i < n && n >= 16) {
-        take(n - 16);
-        i = n;
-    }
-    bad = static_cast<unsigned>(_mm_movemask_epi8(seen));
-#endif
-    for (; i < n; ++i) {
-        const auto c = static_cast<unsigned char>(src[i]);
-        bad |= (c & 0x80u) | static_cast<unsigned>(c == '\n' || c == '\r');
-        dst[i] = static_cast<char>(c);
-    }
-    return bad == 0;
+    unsigned high = 0;
+    return copy_line(src, dst, n, high) && (high & 0x80u) == 0;
 }
 
 std::optional<std::uint64_t> base_position(const IndexEntry& e, std::uint64_t i) {

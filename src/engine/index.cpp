@@ -68,25 +68,33 @@ std::size_t slot_of(const Slots& slots, const Index::Rows& rows, std::string_vie
 
 std::size_t row_at(std::uint64_t slot) { return static_cast<std::size_t>(slot & ~kTagMask) - 1; }
 
-// The last byte of a row's bases in the regular layout (see Index::last_byte): the position of
-// the last base, the byte before the offset for a row without bases (0 for offset 0, which
-// any data holds), UINT64_MAX when past any data; `irregular` for a line of fewer bytes
-// than bases.
-std::uint64_t last_byte_of(const IndexEntry& e, bool& irregular, LineDivisor& lines) {
-    if (e.rlen == 0 || e.lenc == 0) return e.offset == 0 ? 0 : e.offset - 1;
-    irregular |= e.lenb < e.lenc;
-    const std::uint64_t last = e.rlen - 1;
-    const std::uint64_t line = lines.quotient(last, e.lenc);
-    std::uint64_t at;
-    if (__builtin_mul_overflow(line, e.lenb, &at) || __builtin_add_overflow(at, e.offset, &at) ||
-        __builtin_add_overflow(at, last - line * e.lenc, &at))
-        return UINT64_MAX;
-    return at;
-}
-
 }  // namespace
 
-std::uint64_t LineDivisor::quotient(std::uint64_t n, std::uint64_t d) {
+// The last byte of a row's bases in the regular layout: the position of the last base, the
+// byte before the offset for a row without bases (0 for offset 0, which any data holds),
+// UINT64_MAX when past any data.
+void RowExtent::add(const IndexEntry& e) {
+    std::uint64_t at;
+    if (e.rlen == 0 || e.lenc == 0) {
+        at = e.offset == 0 ? 0 : e.offset - 1;
+    } else {
+        irregular_ |= e.lenb < e.lenc;
+        const std::uint64_t last = e.rlen - 1;
+        const std::uint64_t line = line_quotient(last, e.lenc);
+        if (__builtin_mul_overflow(line, e.lenb, &at) ||
+            __builtin_add_overflow(at, e.offset, &at) ||
+            __builtin_add_overflow(at, last - line * e.lenc, &at))
+            at = UINT64_MAX;
+    }
+    last_byte_ = std::max(last_byte_, at);
+}
+
+void RowExtent::merge(const RowExtent& other) {
+    last_byte_ = std::max(last_byte_, other.last_byte_);
+    irregular_ |= other.irregular_;
+}
+
+std::uint64_t RowExtent::line_quotient(std::uint64_t n, std::uint64_t d) {
     if (n >> 32 != 0 || d >> 32 != 0) return n / d;
     if (d != divisor_) {
         divisor_ = d;
@@ -129,7 +137,7 @@ Index::Index(const std::vector<IndexRow>& rows) : table_(std::make_unique<Table>
 void Index::add(std::string_view name, const IndexEntry& entry) {
     rows_.push_back(Row{name, entry});
     hashes_.push_back(name_hash(name));
-    last_byte_ = std::max(last_byte_, last_byte_of(entry, irregular_, lines_));
+    extent_.add(entry);
 }
 
 const IndexEntry* Index::scan(std::string_view name, std::uint64_t hash) const {
@@ -663,7 +671,7 @@ Status Index::parse_serial(std::string_view t, std::size_t* skipped) {
     // the parse); an index whose rows grow longer further on still reads, with a regrowth.
     // Never more than a row takes bytes (ten), nor more than a sane first reservation.
     const std::string_view head = t.substr(0, std::size_t{1} << 16);
-    const auto head_lines = static_cast<std::size_t>(std::count(head.begin(), head.end(), '\n'));
+    const std::size_t head_lines = count_newlines(head.data(), head.size());
     const std::size_t estimate = head.size() == t.size()
                                      ? head_lines + 1
                                      : t.size() / 8 * 9 / head.size() * (head_lines + 1) + 16;
@@ -684,8 +692,8 @@ Status Index::parse_shared(std::string_view t, std::size_t* skipped) {
         std::size_t begin = 0, end = 0;               // bytes of the text
         std::size_t first = 0;                        // where its rows go
         std::size_t most = 0, rows = 0, skipped = 0;  // rows it may give, and gave
-        std::uint64_t last_byte = 0;
-        bool irregular = false, overflow = false;
+        RowExtent extent;
+        bool overflow = false;
         Status status = Ok{};
     };
     const std::size_t n = t.size();
@@ -721,7 +729,6 @@ Status Index::parse_shared(std::string_view t, std::size_t* skipped) {
     parallel_pieces(count, [&](std::size_t first, std::size_t last) {
         for (std::size_t k = first; k < last; ++k) {
             Part& part = parts[k];
-            LineDivisor lines;
             Row* rows = rows_.data() + part.first;
             std::uint64_t* hashes = hashes_.data() + part.first;
             part.status = for_each_index_row(
@@ -736,8 +743,7 @@ Status Index::parse_shared(std::string_view t, std::size_t* skipped) {
                     rows[part.rows] = Row{name, entry};
                     hashes[part.rows] = name_hash(name);
                     ++part.rows;
-                    part.last_byte =
-                        std::max(part.last_byte, last_byte_of(entry, part.irregular, lines));
+                    part.extent.add(entry);
                 },
                 t.data() + n);
         }
@@ -751,8 +757,7 @@ Status Index::parse_shared(std::string_view t, std::size_t* skipped) {
     for (Part& part : parts) {
         if (!part.status.ok()) return part.status;
         if (skipped) *skipped += part.skipped;
-        last_byte_ = std::max(last_byte_, part.last_byte);
-        irregular_ |= part.irregular;
+        extent_.merge(part.extent);
         if (placed != part.first && part.rows > 0) {
             std::memmove(static_cast<void*>(rows_.data() + placed), rows_.data() + part.first,
                          part.rows * sizeof(Row));

@@ -28,15 +28,25 @@ struct IndexRow {
     IndexEntry entry;
 };
 
-// Division by the bases per line, which nearly every row of an index shares: the quotient of a
-// 32-bit numerator by a 32-bit divisor is the high half of its product with ceil(2^64 / divisor)
-// (Lemire, Kaser and Kurz, 2019), a multiplication where a division instruction would take a
-// good part of the time a row's parse takes.
-class LineDivisor {
+// How far into the data the rows seen so far reach (see Index::last_byte), gathered row by row
+// and, for rows read in parts, part by part.
+class RowExtent {
 public:
-    std::uint64_t quotient(std::uint64_t n, std::uint64_t d);
+    void add(const IndexEntry& entry);
+    void merge(const RowExtent& other);
+    std::optional<std::uint64_t> last_byte() const {
+        return irregular_ ? std::nullopt : std::optional<std::uint64_t>(last_byte_);
+    }
 
 private:
+    // Division by the bases per line, which nearly every row of an index shares: the quotient
+    // of a 32-bit numerator by a 32-bit divisor is the high half of its product with
+    // ceil(2^64 / divisor) (Lemire, Kaser and Kurz, 2019), a multiplication where a division
+    // instruction would take a good part of the time a row's parse takes.
+    std::uint64_t line_quotient(std::uint64_t n, std::uint64_t d);
+
+    std::uint64_t last_byte_ = 0;
+    bool irregular_ = false;  // some row has fewer bytes than bases per line
     std::uint64_t divisor_ = 0;
     std::uint64_t magic_ = 0;  // ceil(2^64 / divisor_); unused for 1
 };
@@ -82,9 +92,7 @@ public:
     // before its offset) takes in the regular layout, known without the table: all rows lie
     // within data of more than last_byte() bytes. nullopt when some row has fewer bytes than
     // bases per line, which leaves that to be worked out row by row.
-    std::optional<std::uint64_t> last_byte() const {
-        return irregular_ ? std::nullopt : std::optional<std::uint64_t>(last_byte_);
-    }
+    std::optional<std::uint64_t> last_byte() const { return extent_.last_byte(); }
 
 private:
     using Hashes = LargeArray<std::uint64_t>;
@@ -100,9 +108,7 @@ private:
     Text text_;      // moving a vector or array keeps its elements where they are, and views valid
     Rows rows_;      // every row in file order, repeated names included
     Hashes hashes_;  // hashes_[i]: the hash of rows_[i].name
-    std::uint64_t last_byte_ = 0;
-    LineDivisor lines_;
-    bool irregular_ = false;
+    RowExtent extent_;
     std::unique_ptr<Table> table_;
 };
 
