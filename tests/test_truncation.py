@@ -93,6 +93,37 @@ def test_every_reader_raises_after_the_file_shrinks(tmp_path, bgzf, mutable, kee
     }
 
 
+LONG_AFTER_CUT = """
+    import os, sys
+    os.environ["RAYON_NUM_THREADS"] = "3"
+    import nucla
+    cut, intact = sys.argv[1:3]
+    fx, ok = nucla.Faidx(cut), nucla.Faidx(intact)
+    size = len(ok.fetch_entire_sequence("a"))
+    os.truncate(cut, int(sys.argv[3]))
+    for _ in range(3):
+        try:
+            fx.fetch("a", 1, size)
+        except Exception as e:
+            print(e)
+        # A fault in a piece leaves the threads that read the other pieces fit for more.
+        print(len(ok.fetch("a", 1, size)) == size, len(ok.fetch_many([("a", 1, 9)] * 2000)))
+"""
+
+
+@pytest.mark.parametrize("cut", [0, 3 << 20])
+def test_a_long_fetch_read_by_threads_raises_after_the_file_shrinks(tmp_path, cut):
+    """From 16 Mbases on, a fetch's pieces are read on the pool's threads, where the fault of a
+    shrunk file must become the same error."""
+    text = b">a\n" + (b"ACGTTGCA" * 7 + b"ACGT\n") * ((17 << 20) // 60 + 1)  # 17 Mbases
+    intact, shrunk = tmp_path / "intact.fa", tmp_path / "shrunk.fa"
+    for path in (intact, shrunk):
+        path.write_bytes(text)
+    child = run_child(LONG_AFTER_CUT, shrunk, intact, cut)
+    assert child.returncode == 0, child.stderr
+    assert child.stdout.splitlines() == [f"IOError: {shrunk}: {CHANGED}", "True 2000"] * 3
+
+
 # What the SIGBUS handler leaves to others: (code, whether the child must survive, what it
 # prints). The code runs with a mapped Faidx `fx` of `path` in scope.
 FOREIGN_FAULT = """
