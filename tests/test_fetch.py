@@ -187,17 +187,21 @@ def test_rows_that_misdescribe_their_lines(write_fasta, seed, mutable):
     assert str(faidx.fetch_entire_sequence("a")) == filtered(data, row, 1, row[0], mutable)
 
 
-@pytest.mark.parametrize("eol, broken", [("\n", False), ("\r\n", False), ("\n", True)])
+@pytest.mark.parametrize("eol, broken", [("\n", None), ("\r\n", None), ("\n", "inside"),
+                                         ("\n", "at_a_junction"), ("\r\n", "at_a_junction")])
 def test_long_fetches_shared_by_threads(tmp_path, eol, broken):
     """From 16 Mbases on, a fetch is copied in pieces by several threads: the bases are the
-    one-pass copy's, down to a row whose layout breaks inside one piece."""
-    rng = random.Random(len(eol) + broken)
+    one-pass copy's, down to a row whose layout breaks inside a piece or where one ends."""
+    rng = random.Random(len(eol) + len(broken or ""))
     width, n = 61, (17 << 20) + 12345
     bases = rng.randbytes(n).translate(bytes(b"ACGTacgtNn"[i % 10] for i in range(256)))
     lines = [bases[i:i + width] for i in range(0, n, width)]
-    if broken:  # one line a base short and the next a base long, in the third piece
+    if broken == "inside":  # one line a base short and the next a base long, in the third piece
         k = (5 << 20) // width
         lines[k], lines[k + 1] = lines[k][:-1], lines[k][-1:] + lines[k + 1]
+    elif broken == "at_a_junction":  # bases for the line end where the fourth piece begins
+        k = (3 << 21) // width
+        lines[k - 1:k + 1] = [lines[k - 1] + b"A" * len(eol) + lines[k]]
     data = b">a\n" + b"".join(line + eol.encode() for line in lines)
     path = tmp_path / "long.fa"
     path.write_bytes(data)

@@ -122,6 +122,15 @@ bool copy_line(const char* src, char* dst, std::size_t n, unsigned& high) {
     return clean;
 }
 
+// Whether `terminator` bytes that all end lines stand at `at`. (The terminator's length comes
+// from the index, so it may be anything.)
+bool terminated(const char* at, const char* src_end, std::uint64_t terminator) {
+    if (terminator > static_cast<std::uint64_t>(src_end - at)) return false;
+    bool ends = true;
+    for (std::uint64_t k = 0; k < terminator; ++k) ends &= is_line_end(at[k]);
+    return ends;
+}
+
 // Copies whole lines while the row's layout holds (a line of lenc bases and terminator bytes
 // that all end lines): such a line is copied in one go and its terminator stepped over, with no
 // search. Stops at the first line that departs from the layout, or when the data ends, and
@@ -135,15 +144,10 @@ std::size_t copy_lines(const char*& src, const char* src_end, char* dst, std::si
         while (want > 0) {
             const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(line_left, want));
             const bool more = n < want;
-            // (The terminator's length comes from the index, so it may be anything.)
-            const auto avail = static_cast<std::uint64_t>(src_end - src);
-            if (n > avail || (more && w.terminator > avail - n)) break;
+            if (n > static_cast<std::uint64_t>(src_end - src)) break;
             unsigned bits = 0;
             if (!copy_line(src, dst + done, n, bits)) break;
-            bool ends = true;
-            for (std::uint64_t k = 0; more && k < w.terminator; ++k)
-                ends &= is_line_end(src[n + k]);
-            if (!ends) break;
+            if (more && !terminated(src + n, src_end, w.terminator)) break;
             high |= bits;
             src += n;
             done += n;
@@ -238,11 +242,6 @@ Result<ExtractionWindow> plan_window(const Source& source, const IndexEntry& e,
 
 namespace {
 
-// A window this long is copied in pieces by the pool's threads as well as the caller's: a
-// whole chromosome costs a fault for every page of the file and of the new buffer (whose pages
-// the kernel zeroes first) besides the copy, and all of that divides between processors.
-constexpr std::size_t kSharedBases = std::size_t{16} << 20;
-constexpr std::size_t kPieceBases = std::size_t{2} << 20;
 // A copy this long asks for its part of the file's pages in one call first.
 constexpr std::uint64_t kPrefaultBytes = std::uint64_t{1} << 20;
 
@@ -255,6 +254,7 @@ struct MappedCopy {
     char* dst;
     std::size_t want;
     std::uint64_t column;
+    bool line_follows;  // a piece whose last line has a terminator to check (more follow it)
     unsigned high;
     std::size_t got;
 };
@@ -265,10 +265,16 @@ void run_mapped_copy(void* arg) {
                          job.column);
 }
 
+// copy_lines checks the terminators between a piece's lines; the one after its last line, at
+// which the layout places the next piece, is checked here. A piece that finds anything else
+// there has not copied its bases by the layout.
 void run_lines_copy(void* arg) {
     auto& job = *static_cast<MappedCopy*>(arg);
     job.got = copy_lines(job.src, job.src_end, job.dst, job.want, job.high, *job.window,
                          job.column);
+    if (job.got == job.want && job.line_follows &&
+        !terminated(job.src, job.src_end, job.window->terminator))
+        job.got = 0;
 }
 
 void prefault(const char* from, const char* to) {
@@ -297,12 +303,13 @@ Shared extract_shared(const Source& source, const ExtractionWindow& w, char* out
     if (line_bytes < w.lenc || __builtin_mul_overflow(last_line, line_bytes, &last_line_byte) ||
         __builtin_add_overflow(last_line_byte, first_line_byte, &last_line_byte))
         return Shared::Declined;
-    const std::size_t pieces = (w.capacity + kPieceBases - 1) / kPieceBases;
-    // Piece k > 0 starts at the first base of the line holding base k * kPieceBases of the
+    const std::size_t piece_bases = std::max<std::size_t>(share_sizes().piece_bases, 1);
+    const std::size_t pieces = (w.capacity + piece_bases - 1) / piece_bases;
+    // Piece k > 0 starts at the first base of the line holding base k * piece_bases of the
     // window, or of its second line if that comes later; piece 0 at the window's first base,
     // `column` bases into its line. Pieces that come out empty are skipped.
     const auto first_line = [&](std::size_t k) -> std::uint64_t {
-        return std::max<std::uint64_t>(1, (w.column + std::uint64_t{k} * kPieceBases) / w.lenc);
+        return std::max<std::uint64_t>(1, (w.column + std::uint64_t{k} * piece_bases) / w.lenc);
     };
     const auto first_base = [&](std::size_t k) -> std::uint64_t {
         if (k == 0) return 0;
@@ -323,11 +330,16 @@ Shared extract_shared(const Source& source, const ExtractionWindow& w, char* out
             if (to == from) continue;
             const std::uint64_t column = k == 0 ? w.column : 0;
             const auto want = static_cast<std::size_t>(to - from);
-            MappedCopy job{&w, map + first_byte(k), map + w.end, out + from, want, column, 0, 0};
+            const bool line_follows = to < w.capacity;
+            MappedCopy job{&w,     map + first_byte(k), map + w.end, out + from, want,
+                           column, line_follows,        0,           0};
             // (The piece's own bytes end where the next piece's begin.)
             prefault(job.src, map + first_byte(k + 1));
             if (!source.read_mapped(run_lines_copy, &job)) shrunk.store(true);
-            if (job.got != job.want) broken.store(true);
+            // The next piece starts right after this one's terminator (which it found there).
+            if (job.got != job.want ||
+                (line_follows && job.src + w.terminator != map + first_byte(k + 1)))
+                broken.store(true);
             high.fetch_or(job.high, std::memory_order_relaxed);
         }
     });
@@ -342,7 +354,8 @@ Shared extract_shared(const Source& source, const ExtractionWindow& w, char* out
 // Straight out of the map.
 Result<Extracted> extract_mapped(const Source& source, const ExtractionWindow& w, char* out) {
     if (w.capacity == 0) return Extracted{};
-    if (w.capacity >= kSharedBases && w.lenc > 0 && w.terminator > 0 && pool_size() > 1) {
+    if (w.capacity >= share_sizes().fetch_bases && w.lenc > 0 && w.terminator > 0 &&
+        pool_size() > 1) {
         bool ascii = true;
         switch (extract_shared(source, w, out, ascii)) {
             case Shared::Copied:
@@ -354,7 +367,7 @@ Result<Extracted> extract_mapped(const Source& source, const ExtractionWindow& w
         }
     }
     const char* const map = source.mapped().data();
-    MappedCopy job{&w, map + w.pos, map + w.end, out, w.capacity, w.column, 0, 0};
+    MappedCopy job{&w, map + w.pos, map + w.end, out, w.capacity, w.column, false, 0, 0};
     prefault(job.src, job.src_end);
     if (!source.read_mapped(run_mapped_copy, &job)) return FaidxError::file_changed(source.path());
     // Past a new end within its last page the map reads as zeros up to the page's end (any

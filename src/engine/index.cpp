@@ -628,10 +628,6 @@ Status for_each_index_row(std::string_view text, std::size_t* skipped, OnRow&& r
     return Ok{};
 }
 
-// Index text from this size on is parsed in parts by the pool's threads as well as the
-// caller's: each part's rows, and the fresh pages they fill, take a processor of their own.
-constexpr std::size_t kSharedParseBytes = std::size_t{1} << 20;
-
 // Newlines in [p, p + n).
 std::size_t count_newlines(const char* p, std::size_t n) {
     std::size_t count = 0, i = 0;
@@ -659,7 +655,7 @@ Result<Index> Index::parse(Text text, std::size_t* skipped) {
     Index index;
     index.text_ = std::move(text);
     const std::string_view t(index.text_.data(), index.text_.size());
-    Status status = t.size() >= kSharedParseBytes && pool_size() > 1
+    Status status = t.size() >= share_sizes().index_bytes && pool_size() > 1
                         ? index.parse_shared(t, skipped)
                         : index.parse_serial(t, skipped);
     if (!status.ok()) return status.take_error();

@@ -312,6 +312,11 @@ void parallel_for(std::size_t n, const std::function<void(std::size_t, std::size
     }
 }
 
+ShareSizes& share_sizes() {
+    static ShareSizes sizes;
+    return sizes;
+}
+
 void parallel_pieces(std::size_t n, const std::function<void(std::size_t, std::size_t)>& body) {
     if (n > 0) run_job(n, body, nullptr, nullptr, 1);
 }

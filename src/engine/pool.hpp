@@ -70,6 +70,21 @@ void parallel_for(std::size_t n, const std::function<void(std::size_t, std::size
 void parallel_for(std::size_t n, const std::function<void(std::size_t, std::size_t)>& body,
                   const std::function<void()>& producer, Interrupt* interrupt = nullptr);
 
+// Sizes from which a single call shares its work with the pool. In use they never change;
+// tests and fuzzing lower them (before any call runs) to reach the shared paths with small
+// inputs, which must give what the one-thread paths give.
+struct ShareSizes {
+    // Index text parsed in parts: each part's rows, and the fresh pages they fill, take a
+    // processor of their own.
+    std::size_t index_bytes = std::size_t{1} << 20;
+    // A fetch copied in pieces of piece_bases: a whole chromosome costs a fault for every page
+    // of the file and of the new buffer (whose pages the kernel zeroes first) besides the
+    // copy, and all of that divides between processors.
+    std::size_t fetch_bases = std::size_t{16} << 20;
+    std::size_t piece_bases = std::size_t{2} << 20;
+};
+ShareSizes& share_sizes();
+
 // As parallel_for, for the pieces of one job within a single call (copying a long sequence,
 // reading a long index): they are handed out one at a time, so that the caller's thread, which
 // takes part, never waits for more than the piece that another thread holds (a worker whose

@@ -1,8 +1,11 @@
 // libFuzzer targets for the engine, selected at build time:
-//   NUCLA_FUZZ_INDEX  the .fai reader on arbitrary bytes
+//   NUCLA_FUZZ_INDEX  the .fai reader on arbitrary bytes, in one pass and in parts
 //   NUCLA_FUZZ_SCAN   the FASTA scanner on arbitrary bytes
 //   NUCLA_FUZZ_FETCH  fetches with arbitrary coordinates and options against an arbitrary
-//                     (foreign) index over a small arbitrary FASTA
+//                     (foreign) index over a small arbitrary FASTA, each copied in one pass
+//                     and in pieces
+// The shared paths (in parts, in pieces) are reached with small inputs by lowering the sizes
+// from which they are taken, and must give what the one-thread paths give.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,6 +18,7 @@
 
 #include "engine/faidx.hpp"
 #include "engine/index.hpp"
+#include "engine/pool.hpp"
 
 using namespace nucla::engine;
 
@@ -36,6 +40,21 @@ struct Input {
     }
 };
 
+// A pool of three threads, whatever the machine has, for the shared paths.
+[[maybe_unused]] const bool pool_sized = (set_pool_size(3), true);
+
+#if defined(NUCLA_FUZZ_INDEX)
+Result<Index> parse_from(std::string_view text, std::size_t shared_bytes, std::size_t& skipped) {
+    share_sizes().index_bytes = shared_bytes;
+    return Index::parse(Index::Text(text.begin(), text.end()), &skipped);
+}
+
+bool same_entry(const IndexEntry* a, const IndexEntry& b) {
+    return a && a->rlen == b.rlen && a->offset == b.offset && a->lenc == b.lenc &&
+           a->lenb == b.lenb;
+}
+#endif
+
 #if defined(NUCLA_FUZZ_FETCH)
 void write_file(const std::string& path, std::string_view bytes) {
     FILE* f = std::fopen(path.c_str(), "wb");
@@ -44,15 +63,30 @@ void write_file(const std::string& path, std::string_view bytes) {
     std::fclose(f);
 }
 
-void exercise(const Faidx& faidx, std::uint64_t start, std::uint64_t end) {
+// What a fetch gives: "+" and its bases, or "-" and its error's text.
+std::string outcome(const Faidx& faidx, std::string_view name, const Result<RegionPlan>& plan,
+                    ReadScratch& scratch) {
+    auto seq = faidx.realize(name, plan, scratch);
+    if (!seq.ok()) return "-" + seq.error().python_message();
+    const std::size_t pad = faidx.options().default_seq.value_or("x").size();
+    if (plan.ok() && plan.value().kind == RegionPlan::Kind::Extract &&
+        seq->seq.size() > plan.value().count() * pad)
+        std::abort();  // never more bases than asked for (padding aside)
+    return "+" + seq->seq;
+}
+
+void exercise(const Faidx& faidx, std::uint64_t start, std::uint64_t end,
+              std::size_t piece_bases) {
     ReadScratch scratch;
     for (const Index::Row& row : faidx.index().rows()) {
-        for (auto plan : {faidx.plan_batch_fetch(row.name, start, end), faidx.plan_entire(row.name)}) {
+        for (auto plan :
+             {faidx.plan_batch_fetch(row.name, start, end), faidx.plan_entire(row.name)}) {
             try {
-                auto seq = faidx.realize(row.name, plan, scratch);
-                if (seq.ok() && plan.ok() && plan->kind == RegionPlan::Kind::Extract &&
-                    seq->seq.size() > plan->count() * faidx.options().default_seq.value_or("x").size())
-                    std::abort();  // never more bases than asked for (padding aside)
+                share_sizes() = ShareSizes{};
+                const std::string one_pass = outcome(faidx, row.name, plan, scratch);
+                share_sizes().fetch_bases = 1;
+                share_sizes().piece_bases = piece_bases;
+                if (outcome(faidx, row.name, plan, scratch) != one_pass) std::abort();
             } catch (const std::bad_alloc&) {
                 // Padding that cannot fit in memory is reported, not a crash.
             }
@@ -65,17 +99,24 @@ void exercise(const Faidx& faidx, std::uint64_t start, std::uint64_t end) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
 #if defined(NUCLA_FUZZ_INDEX)
-    const auto* text = reinterpret_cast<const char*>(data);
-    auto index = Index::parse(Index::Text(text, text + size));
-    if (index.ok()) {
+    const std::string_view text(reinterpret_cast<const char*>(data), size);
+    std::size_t skipped = 0, skipped_in_parts = 0;
+    auto index = parse_from(text, SIZE_MAX, skipped);
+    auto in_parts = parse_from(text, 0, skipped_in_parts);
+    if (index.ok() != in_parts.ok()) std::abort();
+    if (!index.ok()) {
+        // The same first faulty row decides.
+        if (index.error().python_message() != in_parts.error().python_message()) std::abort();
+    } else {
+        if (index->size() != in_parts->size() || skipped != skipped_in_parts ||
+            index->last_byte() != in_parts->last_byte())
+            std::abort();
         // Every name read is found again, with its row's entry (the last row of a repeated
-        // name; the merged row in key order carries that same entry).
-        for (const Index::Row& row : index->rows()) {
-            const IndexEntry* found = index->find(row.name);
-            if (!found || found->rlen != row.entry.rlen || found->offset != row.entry.offset ||
-                found->lenc != row.entry.lenc || found->lenb != row.entry.lenb)
+        // name; the merged row in key order carries that same entry), in both.
+        for (const Index::Row& row : index->rows())
+            if (!same_entry(index->find(row.name), row.entry) ||
+                !same_entry(in_parts->find(row.name), row.entry))
                 std::abort();
-        }
     }
 #elif defined(NUCLA_FUZZ_SCAN)
     auto rows = scan_fasta(std::string_view(reinterpret_cast<const char*>(data), size));
@@ -90,6 +131,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto end = in.take<std::uint64_t>() % 4096;
     const auto flags = in.take<std::uint8_t>();
     const auto split = in.take<std::uint16_t>();
+    const std::size_t piece_bases = 1 + in.take<std::uint8_t>() % 128;
     const std::string_view payload(reinterpret_cast<const char*>(in.data), in.size);
     const std::size_t cut = payload.empty() ? 0 : split % (payload.size() + 1);
     static const std::string dir = [] {
@@ -109,7 +151,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     opt.mutable_file = flags & 16;
     if (flags & 32) opt.default_seq = (flags & 64) ? "NN" : "N";
     auto faidx = Faidx::open(fasta, opt);
-    if (faidx.ok()) exercise(**faidx, start, end);
+    if (faidx.ok()) exercise(**faidx, start, end, piece_bases);
 #endif
     return 0;
 }
