@@ -3,7 +3,7 @@
 //   NUCLA_FUZZ_SCAN   the FASTA scanner on arbitrary bytes
 //   NUCLA_FUZZ_FETCH  fetches with arbitrary coordinates and options against an arbitrary
 //                     (foreign) index over a small arbitrary FASTA, each copied in one pass
-//                     and in pieces
+//                     and in pieces, and read again from the same FASTA in BGZF blocks
 // The shared paths (in parts, in pieces) are reached with small inputs by lowering the sizes
 // from which they are taken, and must give what the one-thread paths give.
 #include <sys/stat.h>
@@ -16,6 +16,7 @@
 #include <string>
 #include <string_view>
 
+#include "engine/bgzf_writer.hpp"
 #include "engine/faidx.hpp"
 #include "engine/index.hpp"
 #include "engine/pool.hpp"
@@ -63,16 +64,68 @@ void write_file(const std::string& path, std::string_view bytes) {
     std::fclose(f);
 }
 
-// What a fetch gives: "+" and its bases, or "-" and its error's text.
+// What a fetch gives: "+" and its bases, or "-" and its error (for an I/O error, without the
+// path of the file, which differs between the files compared).
 std::string outcome(const Faidx& faidx, std::string_view name, const Result<RegionPlan>& plan,
                     ReadScratch& scratch) {
     auto seq = faidx.realize(name, plan, scratch);
-    if (!seq.ok()) return "-" + seq.error().python_message();
+    if (!seq.ok()) {
+        const FaidxError& e = seq.error();
+        if (e.kind() == FaidxError::Kind::Io) return "-io " + e.io_error().text();
+        return "-" + e.python_message();
+    }
     const std::size_t pad = faidx.options().default_seq.value_or("x").size();
     if (plan.ok() && plan.value().kind == RegionPlan::Kind::Extract &&
         seq->seq.size() > plan.value().count() * pad)
         std::abort();  // never more bases than asked for (padding aside)
     return "+" + seq->seq;
+}
+
+// `data` in BGZF blocks of `block` bytes each (stored, not deflated: they inflate all the
+// same), then the end-of-file block.
+std::string as_bgzf(std::string_view data, std::size_t block) {
+    std::string out;
+    const auto le = [&out](std::uint32_t v, int bytes) {
+        for (int i = 0; i < bytes; ++i) out += static_cast<char>((v >> (8 * i)) & 0xff);
+    };
+    for (std::size_t at = 0; at < data.size(); at += block) {
+        const std::string_view part = data.substr(at, block);
+        const auto n = static_cast<std::uint32_t>(part.size());
+        const std::size_t begin = out.size();
+        out.append("\x1f\x8b\x08\x04\0\0\0\0\0\xff", 10);  // gzip, with an extra field
+        le(6, 2);
+        out += "BC";
+        le(2, 2);
+        le(static_cast<std::uint32_t>(12 + 6 + 5 + n + 8 - 1), 2);  // the block's size, less one
+        out += '\x01';  // the last deflate block, stored
+        le(n, 2);
+        le(~n & 0xffff, 2);
+        out += part;
+        le(gzip_crc32(part), 4);
+        le(n, 4);
+        if (out.size() - begin != 12 + 6 + 5 + n + 8) std::abort();
+    }
+    return out += bgzf_eof_block();
+}
+
+// What the same fetches give from both files.
+void compare(const Faidx& plain, const Faidx& compressed, std::uint64_t start,
+             std::uint64_t end) {
+    ReadScratch scratch;
+    for (const Index::Row& row : plain.index().rows()) {
+        try {
+            for (bool entire : {false, true}) {
+                const auto plan = [&](const Faidx& f) {
+                    return entire ? f.plan_entire(row.name)
+                                  : f.plan_batch_fetch(row.name, start, end);
+                };
+                if (outcome(plain, row.name, plan(plain), scratch) !=
+                    outcome(compressed, row.name, plan(compressed), scratch))
+                    std::abort();
+            }
+        } catch (const std::bad_alloc&) {
+        }
+    }
 }
 
 void exercise(const Faidx& faidx, std::uint64_t start, std::uint64_t end,
@@ -132,6 +185,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto flags = in.take<std::uint8_t>();
     const auto split = in.take<std::uint16_t>();
     const std::size_t piece_bases = 1 + in.take<std::uint8_t>() % 128;
+    const std::size_t block = 1 + in.take<std::uint8_t>();
     const std::string_view payload(reinterpret_cast<const char*>(in.data), in.size);
     const std::size_t cut = payload.empty() ? 0 : split % (payload.size() + 1);
     static const std::string dir = [] {
@@ -152,6 +206,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (flags & 32) opt.default_seq = (flags & 64) ? "NN" : "N";
     auto faidx = Faidx::open(fasta, opt);
     if (faidx.ok()) exercise(**faidx, start, end, piece_bases);
+    share_sizes() = ShareSizes{};
+
+    // BGZF is read as through a handle, to the end of the data where the layout does not hold
+    // (a map is read within the regular layout's window): the plain file is read so too.
+    const std::string gz = dir + "/y.fa.gz";
+    write_file(gz, as_bgzf(payload.substr(cut), block));
+    write_file(gz + ".fai", payload.substr(0, cut));
+    ::unlink((gz + ".gzi").c_str());
+    opt.mutable_file = false;
+    auto compressed = Faidx::open(gz, opt);
+    opt.mutable_file = true;
+    auto handle = Faidx::open(fasta, opt);
+    if (handle.ok() != compressed.ok()) std::abort();
+    if (handle.ok()) compare(**handle, **compressed, start, end);
 #endif
     return 0;
 }
