@@ -3,7 +3,8 @@
 //   NUCLA_FUZZ_SCAN   the FASTA scanner on arbitrary bytes
 //   NUCLA_FUZZ_FETCH  fetches with arbitrary coordinates and options against an arbitrary
 //                     (foreign) index over a small arbitrary FASTA, each copied in one pass
-//                     and in pieces, and read again from the same FASTA in BGZF blocks
+//                     and in pieces, and read again from the same FASTA in BGZF blocks;
+//                     now and then also as a batch on the pool
 // The shared paths (in parts, in pieces) are reached with small inputs by lowering the sizes
 // from which they are taken, and must give what the one-thread paths give.
 #include <sys/stat.h>
@@ -16,6 +17,7 @@
 #include <string>
 #include <string_view>
 
+#include "engine/batch.hpp"
 #include "engine/bgzf_writer.hpp"
 #include "engine/faidx.hpp"
 #include "engine/index.hpp"
@@ -64,21 +66,45 @@ void write_file(const std::string& path, std::string_view bytes) {
     std::fclose(f);
 }
 
-// What a fetch gives: "+" and its bases, or "-" and its error (for an I/O error, without the
-// path of the file, which differs between the files compared).
+// "+" and the bases, or "-" and the error (for an I/O error, without the path of the file,
+// which differs between the files compared).
+std::string describe(const Result<Sequence>& seq) {
+    if (seq.ok()) return "+" + seq.value().seq;
+    const FaidxError& e = seq.error();
+    if (e.kind() == FaidxError::Kind::Io) return "-io " + e.io_error().text();
+    return "-" + e.python_message();
+}
+
+// What a fetch gives.
 std::string outcome(const Faidx& faidx, std::string_view name, const Result<RegionPlan>& plan,
                     ReadScratch& scratch) {
     auto seq = faidx.realize(name, plan, scratch);
-    if (!seq.ok()) {
-        const FaidxError& e = seq.error();
-        if (e.kind() == FaidxError::Kind::Io) return "-io " + e.io_error().text();
-        return "-" + e.python_message();
-    }
     const std::size_t pad = faidx.options().default_seq.value_or("x").size();
-    if (plan.ok() && plan.value().kind == RegionPlan::Kind::Extract &&
+    if (seq.ok() && plan.ok() && plan.value().kind == RegionPlan::Kind::Extract &&
         seq->seq.size() > plan.value().count() * pad)
         std::abort();  // never more bases than asked for (padding aside)
-    return "+" + seq->seq;
+    return describe(seq);
+}
+
+// A batch large enough to run on the pool gives what its regions fetched one by one give.
+void compare_batch(const Faidx& faidx, std::uint64_t start, std::uint64_t end) {
+    const auto& rows = faidx.index().rows();
+    if (rows.empty()) return;
+    std::vector<Region> regions;
+    for (std::uint64_t k = 0; k < kParallelThreshold; ++k)
+        regions.push_back({rows[k % rows.size()].name, (start + 7 * k) % 4096,
+                           (end + 13 * k) % 4096});
+    try {
+        const auto batch = fetch_many(faidx, regions);
+        ReadScratch scratch;
+        for (std::size_t k = 0; k < regions.size(); ++k) {
+            const Region& r = regions[k];
+            if (describe(batch[k]) !=
+                outcome(faidx, r.name, faidx.plan_batch_fetch(r.name, r.start, r.end), scratch))
+                std::abort();
+        }
+    } catch (const std::bad_alloc&) {
+    }
 }
 
 // `data` in BGZF blocks of `block` bytes each (stored, not deflated: they inflate all the
@@ -220,6 +246,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     auto handle = Faidx::open(fasta, opt);
     if (handle.ok() != compressed.ok()) std::abort();
     if (handle.ok()) compare(**handle, **compressed, start, end);
+    if (flags & 128) {
+        for (auto* f : {&faidx, &handle, &compressed})
+            if (f->ok()) compare_batch(***f, start, end);
+    }
 #endif
     return 0;
 }
