@@ -71,8 +71,8 @@ void parallel_for(std::size_t n, const std::function<void(std::size_t, std::size
                   const std::function<void()>& producer, Interrupt* interrupt = nullptr);
 
 // Sizes from which a single call shares its work with the pool. In use they never change;
-// tests and fuzzing lower them (before any call runs) to reach the shared paths with small
-// inputs, which must give what the one-thread paths give.
+// tests and fuzzing lower them (between calls, on the calling thread) to reach the shared
+// paths with small inputs, which must give what the one-thread paths give.
 struct ShareSizes {
     // Index text parsed in parts: each part's rows, and the fresh pages they fill, take a
     // processor of their own.
