@@ -4,7 +4,7 @@
 //   NUCLA_FUZZ_FETCH  fetches with arbitrary coordinates and options against an arbitrary
 //                     (foreign) index over a small arbitrary FASTA, each copied in one pass
 //                     and in pieces, and read again from the same FASTA in BGZF blocks;
-//                     now and then also as a batch on the pool
+//                     now and then also as a batch on the pool; and as byte arrays
 // The shared paths (in parts, in pieces) are reached with small inputs by lowering the sizes
 // from which they are taken, and must give what the one-thread paths give.
 #include <sys/stat.h>
@@ -17,6 +17,7 @@
 #include <string>
 #include <string_view>
 
+#include "engine/arrays.hpp"
 #include "engine/batch.hpp"
 #include "engine/bgzf_writer.hpp"
 #include "engine/faidx.hpp"
@@ -154,6 +155,44 @@ void compare(const Faidx& plain, const Faidx& compressed, std::uint64_t start,
     }
 }
 
+// Each row's region [lo, hi), 0-based and reaching past either end of the row, as a byte
+// array: N for the parts outside the row, then the bases a fetch of the part inside gives,
+// then N for those the index promises but the file does not hold.
+void compare_arrays(const Faidx& faidx, std::uint64_t start, std::uint64_t end) {
+    const auto& rows = faidx.index().rows();
+    std::vector<ArrayRegion> regions;
+    for (const Index::Row& row : rows) {
+        const auto lo = static_cast<std::int64_t>(start % 4096) - 8;
+        regions.push_back({&row.entry, lo, lo + static_cast<std::int64_t>(end % 64), false});
+    }
+    ArrayFormat format;
+    format.upper = faidx.options().sequence_always_upper;
+    std::vector<std::int64_t> offsets{0};
+    for (const ArrayRegion& r : regions) offsets.push_back(offsets.back() + (r.end - r.start));
+    std::string out(static_cast<std::size_t>(offsets.back()), '\0');
+    const auto run = fill_regions(faidx, regions, ArrayLayout{offsets.data(), 0}, format,
+                                  reinterpret_cast<std::uint8_t*>(out.data()), false);
+    if (run.failure) return;
+    ReadScratch scratch;
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        const ArrayRegion& r = regions[i];
+        const auto rlen = static_cast<std::int64_t>(rows[i].entry.rlen);
+        const std::int64_t lo = std::max<std::int64_t>(r.start, 0);
+        const std::int64_t hi = std::min(r.end, rlen);
+        std::string expected;
+        if (lo < hi) {
+            const auto plan = faidx.plan_batch_fetch(
+                rows[i].name, static_cast<std::uint64_t>(lo + 1), static_cast<std::uint64_t>(hi));
+            auto seq = faidx.realize(rows[i].name, plan, scratch);
+            if (!seq.ok()) continue;
+            expected = std::string(static_cast<std::size_t>(lo - r.start), 'N') + seq->seq;
+        }
+        expected.resize(static_cast<std::size_t>(r.end - r.start), 'N');
+        if (out.compare(static_cast<std::size_t>(offsets[i]), expected.size(), expected) != 0)
+            std::abort();
+    }
+}
+
 void exercise(const Faidx& faidx, std::uint64_t start, std::uint64_t end,
               std::size_t piece_bases) {
     ReadScratch scratch;
@@ -232,6 +271,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (flags & 32) opt.default_seq = (flags & 64) ? "NN" : "N";
     auto faidx = Faidx::open(fasta, opt);
     if (faidx.ok()) exercise(**faidx, start, end, piece_bases);
+    if (faidx.ok() && !opt.default_seq) compare_arrays(**faidx, start, end);
     share_sizes() = ShareSizes{};
 
     // BGZF is read as through a handle, to the end of the data where the layout does not hold
