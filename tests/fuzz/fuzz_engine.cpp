@@ -155,7 +155,7 @@ void compare(const Faidx& plain, const Faidx& compressed, std::uint64_t start,
     }
 }
 
-// Each row's region [lo, hi), 0-based and reaching past either end of the row, as a byte
+// Each row's region, 0-based and half-open, reaching past either end of the row, as a byte
 // array: N for the parts outside the row, then the bases a fetch of the part inside gives,
 // then N for those the index promises but the file does not hold.
 void compare_arrays(const Faidx& faidx, std::uint64_t start, std::uint64_t end) {
@@ -271,6 +271,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (flags & 32) opt.default_seq = (flags & 64) ? "NN" : "N";
     auto faidx = Faidx::open(fasta, opt);
     if (faidx.ok()) exercise(**faidx, start, end, piece_bases);
+    // (With the sizes still lowered, the arrays' copies are shared too.)
     if (faidx.ok() && !opt.default_seq) compare_arrays(**faidx, start, end);
     share_sizes() = ShareSizes{};
 
