@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -176,7 +177,8 @@ void compare_arrays(const Faidx& faidx, std::uint64_t start, std::uint64_t end) 
     ReadScratch scratch;
     for (std::size_t i = 0; i < rows.size(); ++i) {
         const ArrayRegion& r = regions[i];
-        const auto rlen = static_cast<std::int64_t>(rows[i].entry.rlen);
+        const auto rlen = static_cast<std::int64_t>(
+            std::min<std::uint64_t>(rows[i].entry.rlen, INT64_MAX));
         const std::int64_t lo = std::max<std::int64_t>(r.start, 0);
         const std::int64_t hi = std::min(r.end, rlen);
         std::string expected;
