@@ -265,9 +265,9 @@ void run_mapped_copy(void* arg) {
                          job.column);
 }
 
-// copy_lines checks the terminators between a piece's lines; the one after its last line, at
-// which the layout places the next piece, is checked here. A piece that finds anything else
-// there has not copied its bases by the layout.
+// copy_lines checks the terminators between a piece's lines; the one after its last line, right
+// after which the layout places the next piece, is checked here. A piece that finds anything
+// else there has not copied its bases by the layout.
 void run_lines_copy(void* arg) {
     auto& job = *static_cast<MappedCopy*>(arg);
     job.got = copy_lines(job.src, job.src_end, job.dst, job.want, job.high, *job.window,
@@ -336,10 +336,7 @@ Shared extract_shared(const Source& source, const ExtractionWindow& w, char* out
             // (The piece's own bytes end where the next piece's begin.)
             prefault(job.src, map + first_byte(k + 1));
             if (!source.read_mapped(run_lines_copy, &job)) shrunk.store(true);
-            // The next piece starts right after this one's terminator (which it found there).
-            if (job.got != job.want ||
-                (line_follows && job.src + w.terminator != map + first_byte(k + 1)))
-                broken.store(true);
+            if (job.got != job.want) broken.store(true);
             high.fetch_or(job.high, std::memory_order_relaxed);
         }
     });
