@@ -99,7 +99,8 @@ def test_ctrl_c_stops_a_long_batch(genome, mutable):
     assert handled - sent < whole / 4, out
 
 
-# Each handler runs only while the batch below runs: from the first coordinate's __index__ on.
+# Each handler runs only while the batch below runs: from the last coordinate's __index__ on
+# (signals are looked at during the conversion too).
 HANDLERS = {
     # A handler that lets another thread take the interpreter, which starts a batch.
     "sleep": """
@@ -134,13 +135,13 @@ def test_signal_handlers_during_a_batch(genome, handler):
         calls = 0
         in_batch = False
 
-        class First:
+        class Last:
             def __index__(self):
                 global in_batch
                 in_batch = True
-                return 1
+                return 1_000_003
 
-        regions = [("big", First(), 31)] + [("big", s, s + 30) for s in range(4, 1_000_001, 3)]
+        regions = [("big", s, s + 30) for s in range(1, 1_000_001, 3)] + [("big", Last(), 1_000_033)]
     """, path=genome) + textwrap.dedent(HANDLERS[handler]) + script("""
         def counted(*args):
             global calls
@@ -212,3 +213,70 @@ def test_child_with_a_reused_pid(genome):
     if "unshare failed" in result.stderr or "Permission denied" in result.stderr:
         pytest.skip(result.stderr.strip())
     assert result.stdout == "grandchild: 0\n", result.stdout + result.stderr
+
+
+# A signal during the conversion of a long request (refused at its last region, so that the
+# call ends there unless a handler ends it first): a handler that raises stops the conversion;
+# one that empties the list leaves the request as it stood.
+CONVERSION = """
+    f = nucla.Faidx({path!r})
+    regions = [("big", s, s + 30) for s in range(1, 500_000)] + [("big", -1, 5)]
+    stage = "before"
+
+    def handler(*_):
+        if stage != "calling":
+            return
+        if "{action}" == "raise":
+            raise KeyboardInterrupt
+        regions.clear()
+
+    signal.signal(signal.SIGALRM, handler)
+    stage = "calling"
+    signal.setitimer(signal.ITIMER_REAL, 0.002)
+    try:
+        f.fetch_many(regions)
+    except (KeyboardInterrupt, OverflowError) as e:
+        stage = "after"
+        print(type(e).__name__, len(regions))
+    print(str(f.fetch("small", 1, 8)))
+"""
+
+
+@pytest.mark.parametrize("action, outcome", [("raise", "KeyboardInterrupt 500000"),
+                                             ("clear", "OverflowError 0")])
+def test_signals_during_the_conversion_of_a_request(genome, action, outcome):
+    result = subprocess.run([sys.executable, "-c", script(CONVERSION, path=genome, action=action)],
+                            capture_output=True, text=True, timeout=300)
+    assert result.stdout == outcome + "\nACGTTGCA\n", result.stdout + result.stderr
+
+
+# Daemon threads inside the array calls, the lock released, when the interpreter exits.
+EXIT_DURING_ARRAYS = """
+    import threading
+    import numpy as np
+    f = nucla.Fasta({path!r})
+    starts = np.arange(4000) * 500
+    names = ["big"] * 4000
+    running = threading.Event()
+
+    def loop():
+        while True:
+            running.set()
+            f.fetch_windows(names, starts, starts + 1000, 1000, encoding="onehot", dtype="float32")
+            f.fetch_packed(names, starts, starts + 700)
+
+    for _ in range(2):
+        threading.Thread(target=loop, daemon=True).start()
+    running.wait()
+    time.sleep(0.02)
+    print("exiting", flush=True)
+"""
+
+
+def test_interpreter_exit_with_daemon_threads_in_array_calls(genome):
+    pytest.importorskip("numpy")
+    code = script(EXIT_DURING_ARRAYS, path=genome)
+    for _ in range(5):
+        result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                                timeout=120)
+        assert (result.returncode, result.stdout, result.stderr) == (0, "exiting\n", "")

@@ -3,9 +3,9 @@
 // through numpy's Python API (no numpy headers at build time) or taken from the caller, and the
 // bases are copied and encoded by the engine with the interpreter lock released.
 #include "python/binding.hpp"
+#include "python/unlocked.hpp"
 
 #include <algorithm>
-#include <chrono>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -481,32 +481,6 @@ bool output_buffer(const char* fname, PyObject* out, const std::vector<std::uint
     }
     return true;
 }
-
-// The interpreter lock, released for the life of this object. Signals are still looked at,
-// taking the lock back at most every 50 ms: each time can mean waiting for another thread's
-// turn to end.
-class WithoutGil {
-public:
-    WithoutGil() : state_(PyEval_SaveThread()) {}
-    ~WithoutGil() { PyEval_RestoreThread(state_); }
-    WithoutGil(const WithoutGil&) = delete;
-    WithoutGil& operator=(const WithoutGil&) = delete;
-
-    bool keep_going() {
-        const auto now = std::chrono::steady_clock::now();
-        if (now < due_) return true;
-        PyEval_RestoreThread(state_);
-        const bool go = PyErr_CheckSignals() == 0;
-        state_ = PyEval_SaveThread();
-        due_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(50);
-        return go;
-    }
-
-private:
-    PyThreadState* state_;
-    std::chrono::steady_clock::time_point due_ =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(50);
-};
 
 // Below this many output bytes a request stays on the calling thread.
 constexpr std::uint64_t kParallelBytes = std::uint64_t{1} << 18;

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <memory>
 #include <new>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,11 @@
 #include "python/binding.hpp"
 
 namespace nucla::py {
+
+namespace {
+// Regions converted between two looks at pending signals.
+constexpr Py_ssize_t kSignalEvery = 32768;
+}  // namespace
 
 bool convert_requests(const char* fname, const char* arg, PyObject* regions, std::size_t arity,
                       PyObject* shared_name, RequestHold& hold, std::vector<Request>& out) {
@@ -36,8 +42,21 @@ bool convert_requests(const char* fname, const char* arg, PyObject* regions, std
     // The shared name is the caller's argument, which the caller holds for the whole call.
     std::string_view shared;
     if (shared_name && !utf8_of(shared_name, shared)) return false;
+    // Holds what is left of a list before caller code can run.
+    const auto pin_rest = [&](Py_ssize_t i) {
+        if (!in_place) return;
+        hold.pinned.reserve(static_cast<std::size_t>(n - i));
+        for (Py_ssize_t j = i; j < n; ++j) hold.pinned.push_back(Ref::borrow(items[j]));
+        pinned_from = i;
+        in_place = false;
+    };
     out.reserve(static_cast<std::size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
+        // Ctrl-C during the conversion of millions of regions; a handler may change the list.
+        if (i % kSignalEvery == 0 && i > 0) {
+            pin_rest(i);
+            if (PyErr_CheckSignals() < 0) return false;
+        }
         PyObject* item = item_at(i);
         if (!PyTuple_Check(item)) return bad_argument(fname, arg, "a sequence of tuples", item);
         const Py_ssize_t len = PyTuple_GET_SIZE(item);
@@ -54,12 +73,7 @@ bool convert_requests(const char* fname, const char* arg, PyObject* regions, std
         }
         PyObject* start = PyTuple_GET_ITEM(item, k);
         PyObject* end = PyTuple_GET_ITEM(item, k + 1);
-        if (in_place && !(PyLong_CheckExact(start) && PyLong_CheckExact(end))) {
-            hold.pinned.reserve(static_cast<std::size_t>(n - i));
-            for (Py_ssize_t j = i; j < n; ++j) hold.pinned.push_back(Ref::borrow(items[j]));
-            pinned_from = i;
-            in_place = false;
-        }
+        if (!(PyLong_CheckExact(start) && PyLong_CheckExact(end))) pin_rest(i);
         if (!to_u64(fname, arg, start, r.start) || !to_u64(fname, arg, end, r.end)) return false;
         if (arity == 3) {
             if (in_place) r.held = Ref::borrow(r.name_obj);
@@ -130,7 +144,7 @@ public:
     // too) does not, as one found by a worker does not. slot.data is set last, once the str is
     // held by slot.value: until then no worker writes into the slot, whatever fails here.
     bool prepare(std::size_t i) override {
-        Slot& slot = slots_[i];
+        Slot& slot = slots_.construct(i);
         Request& r = requests_[i];
         auto plan = faidx_.plan_batch_fetch(r.name, r.start, r.end);
         if (!plan.ok()) {
@@ -186,10 +200,11 @@ public:
     PyObject* finish(std::size_t prepared, const char* context, std::string_view context_name) {
         if (python_error_) return nullptr;
         if (out_of_memory_) throw std::bad_alloc();
-        const std::size_t n = slots_.size();
-        for (std::size_t i = 0; i <= prepared && i < n; ++i) {
+        const std::size_t n = requests_.size();
+        for (std::size_t i = 0; i <= prepared && i < slots_.constructed(); ++i) {
             if (slots_[i].error) return runtime_error(i, context, context_name, *slots_[i].error);
         }
+        if (slots_.constructed() != n) throw std::logic_error("batch finished before its end");
         Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(n)));
         if (!list) return nullptr;
         for (std::size_t i = 0; i < n; ++i) {
@@ -228,7 +243,34 @@ private:
     const engine::Faidx& faidx_;
     std::vector<Request>& requests_;
     const bool rc_;
-    std::vector<Slot> slots_;
+    // Made one by one as the regions are prepared, not all up front: the memory of millions of
+    // slots is then touched while Ctrl-C is looked at, and while the workers already copy.
+    class Slots {
+    public:
+        explicit Slots(std::size_t n) : data_(std::allocator<Slot>().allocate(n)), n_(n) {}
+        ~Slots() {
+            std::destroy_n(data_, made_);
+            std::allocator<Slot>().deallocate(data_, n_);
+        }
+        Slots(const Slots&) = delete;
+        Slots& operator=(const Slots&) = delete;
+        // Slot i, made now: slots are made in order, each once.
+        Slot& construct(std::size_t i) {
+            if (i != made_) throw std::logic_error("batch slots made out of order");
+            Slot* slot = std::construct_at(data_ + i);
+            ++made_;
+            return *slot;
+        }
+        std::size_t constructed() const { return made_; }
+        Slot& operator[](std::size_t i) { return data_[i]; }
+        const Slot& operator[](std::size_t i) const { return data_[i]; }
+
+    private:
+        Slot* data_;
+        std::size_t n_;
+        std::size_t made_ = 0;
+    };
+    Slots slots_;
     bool python_error_ = false;
     std::atomic<bool> out_of_memory_{false};
 };
