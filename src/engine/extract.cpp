@@ -228,7 +228,8 @@ Result<ExtractionWindow> plan_window(const Source& source, const IndexEntry& e,
 
     const std::uint64_t span = regular_span(e, count);
     w.pos = *pos;
-    // A mapped file is read within the regular layout's window; a handle is read to its end.
+    // A mapped file is read within the regular layout's window (read on past it only when the
+    // layout does not hold); a handle is read to its end.
     w.end = source.mapped().data() ? std::min(*size, saturating_add(*pos, span)) : *size;
     w.capacity = static_cast<std::size_t>(std::min(count, w.end - w.pos));
     w.lenc = e.lenc;
@@ -367,6 +368,18 @@ Result<Extracted> extract_mapped(const Source& source, const ExtractionWindow& w
     MappedCopy job{&w, map + w.pos, map + w.end, out, w.capacity, w.column, false, 0, 0};
     prefault(job.src, job.src_end);
     if (!source.read_mapped(run_mapped_copy, &job)) return FaidxError::file_changed(source.path());
+    // The window ran out before the bases did: the layout does not hold (an index that lies
+    // about its lines). The rest is read on towards the end of the data, as through a handle.
+    const char* const map_end = map + source.mapped().size();
+    if (job.got < w.capacity && job.src == job.src_end && job.src_end < map_end) {
+        MappedCopy rest{&w, job.src, map_end, out + job.got, w.capacity - job.got,
+                        w.column + job.got, false, 0, 0};
+        if (!source.read_mapped(run_mapped_copy, &rest))
+            return FaidxError::file_changed(source.path());
+        job.src = rest.src;
+        job.got += rest.got;
+        job.high |= rest.high;
+    }
     // Past a new end within its last page the map reads as zeros up to the page's end (any
     // further is SIGBUS): a copy that reached into them ends with a zero byte.
     if (job.got > 0 && out[job.got - 1] == '\0') {
