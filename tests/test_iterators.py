@@ -123,13 +123,18 @@ class TestSequenceIterator:
         record = nucla.Fasta(str(fa), rebuild=False)["z"]
         assert [(s.start, s.end) for s in record] == [(1, 4)]
 
-    def test_truncated_file_ends_with_its_data(self, tmp_path, capfd):
-        # The index promises 12 bases, the file holds 7: a short chunk, then the end.
+    @pytest.mark.parametrize("default_seq, lines", [
+        (None, ["ACGTA", "CG"]), ("", ["ACGTA", "CG"]),
+        ("N", ["ACGTA", "CGNNN", "NN"]), ("NN", ["ACGTA", "CGNNNNNN", "NNNN"])])
+    def test_truncated_file(self, tmp_path, capfd, default_seq, lines):
+        # The index promises 12 bases, the file holds 7: the lines end with the data, or cover
+        # the padding when default_seq pads the record.
         fa = tmp_path / "t.fa"
         fa.write_text(">t\nACGTA\nCG\n")
         (tmp_path / "t.fa.fai").write_text("t\t12\t3\t5\t6\n")
-        record = nucla.Fasta(str(fa), rebuild=False)["t"]
-        assert [s.seq for s in record] == ["ACGTA", "CG"]
+        record = nucla.Fasta(str(fa), rebuild=False, default_seq=default_seq)["t"]
+        assert [s.seq for s in record] == lines
+        assert "".join(lines) == str(record)
         assert capfd.readouterr().err == ""
 
 

@@ -137,12 +137,14 @@ PyObject* SequenceIterator_next(PyObject* self) {
         const std::uint64_t start = it->next_position;
         const std::uint64_t end = start - 1 + std::min(it->chunk_size, it->length - start + 1);
         // The data ends before the row does (a foreign index, a file cut short before it was
-        // opened): stop there rather than hand out empty or padded chunks up to the row's end.
-        if (start > it->data_bases) {
+        // opened): stop there rather than hand out empty chunks up to the row's end, unless
+        // default_seq pads the row, whose chunks then cover what str(record) does.
+        const engine::Faidx& faidx = fasta_engine(it->fasta);
+        const auto& pad = faidx.options().default_seq;
+        if (start > it->data_bases && !(pad && !pad->empty())) {
             exhaust(it);
             return nullptr;
         }
-        const engine::Faidx& faidx = fasta_engine(it->fasta);
         bool declined = true;
         PyObject* chunk = it->next_byte ? mapped_line(it, faidx, start, end, declined) : nullptr;
         if (declined) {
