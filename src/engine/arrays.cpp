@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -39,6 +40,9 @@ std::array<std::uint8_t, 256> default_code_table() {
 }
 
 namespace {
+
+// The most bases of a region whose one-hot buffer a thread keeps for later regions.
+constexpr std::size_t kKeptBases = std::size_t{1} << 20;
 
 // The one-hot vector of every byte, as raw element bits: A, C, G and T are unit vectors,
 // everything else is all zeros.
@@ -170,10 +174,18 @@ public:
         }
         std::uint8_t* row = out_ + first * format_.base_bytes();
         char* bases = reinterpret_cast<char*>(row);
+        // One-hot codes are made from the bases in a buffer of their own: the thread keeps it
+        // for the windows models take, and frees one made for a longer region at once.
+        std::unique_ptr<char[]> long_bases;
         if (format_.encoding == Encoding::OneHot) {
             thread_local std::string buffer;
-            if (buffer.size() < count) buffer.resize(count);
-            bases = buffer.data();
+            if (count <= kKeptBases) {
+                if (buffer.size() < count) buffer.resize(count);
+                bases = buffer.data();
+            } else {
+                long_bases.reset(new char[count]);
+                bases = long_bases.get();
+            }
         }
         const Span s = span(r);
         const auto left = static_cast<std::size_t>(s.lo - r.start);

@@ -1,8 +1,8 @@
 // Memory for large arrays that are written once, soon after allocation (an index's rows and
-// table, the text they view). Each such array gets a mapping of its own, aligned to and (up to
-// a size) made of whole transparent huge pages: a fresh page costs a fault, and one 2 MiB page
-// instead of 512 small ones makes filling a 20 MB index markedly cheaper (even when part of
-// the last page goes unused). Small arrays use the heap.
+// table, the text they view). Each such array gets a mapping of its own, aligned to 2 MiB and,
+// within a range of sizes from a few MiB, made of transparent huge pages: a fresh page costs
+// a fault, and one 2 MiB page instead of 512 small ones makes filling a 20 MB index markedly
+// cheaper. Small arrays use the heap.
 #pragma once
 
 #include <cstddef>
