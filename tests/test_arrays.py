@@ -124,6 +124,21 @@ def test_bad_requests_raise_before_writing(tmp_path, kwargs, error):
         assert np.array_equal(out, before)
 
 
+def test_unknown_name_says_what_the_file_calls_it(tmp_path):
+    path = tmp_path / "n.fa"
+    path.write_text(">chr1\nACGT\n>2\nACGT\n>MT\nACGT\n")
+    fa = nucla.Fasta(str(path))
+    for name, other in [("1", "chr1"), ("chr2", "2"), ("chrM", "MT"), ("chrMT", "MT"), ("3", None)]:
+        with pytest.raises(KeyError) as caught:
+            fa.fetch_packed(["chr1", name], [0, 0], [1, 1])
+        message = caught.value.args[0]
+        assert message.startswith(f"sequence '{name}' of region 1 is not in the index"), message
+        assert message.endswith(f". Did you mean: '{other}'?" if other else "the index"), message
+    with pytest.raises(KeyError) as caught:
+        fa["1"]  # the dictionary's own KeyError stays as it is
+    assert "Did you mean" not in str(caught.value)
+
+
 def test_two_threads_at_once(tmp_path):
     path, seqs = make_fasta(tmp_path, 11, "\n")
     fa = nucla.Fasta(path)

@@ -293,6 +293,22 @@ bool to_strands(const char* fname, PyObject* obj, std::size_t n, std::vector<boo
     return true;
 }
 
+// KeyError for the name of region i, saying what the file calls the sequence when it names it
+// the other common way.
+bool unknown_name(const engine::Faidx& faidx, PyObject* given, std::string_view name,
+                  Py_ssize_t i) {
+    const std::optional<std::string> other = engine::other_naming(faidx.index(), name);
+    Ref hint = other ? make_str(*other) : Ref();
+    if (other && !hint) return false;
+    Ref message = Ref::steal(
+        hint ? PyUnicode_FromFormat(
+                   "sequence %R of region %zd is not in the index. Did you mean: %R?", given, i,
+                   hint.get())
+             : PyUnicode_FromFormat("sequence %R of region %zd is not in the index", given, i));
+    if (message) PyErr_SetObject(PyExc_KeyError, message.get());
+    return false;
+}
+
 // Names to index rows, all looked up before anything else is converted.
 bool to_rows(const char* fname, const engine::Faidx& faidx, PyObject* names,
              std::vector<engine::ArrayRegion>& out) {
@@ -309,12 +325,7 @@ bool to_rows(const char* fname, const engine::Faidx& faidx, PyObject* names,
             std::string_view name;
             if (!utf8_of(item[i], name)) return false;
             entry = faidx.index().find(name);
-            if (!entry) {
-                Ref message = Ref::steal(PyUnicode_FromFormat(
-                    "sequence %R of region %zd is not in the index", item[i], i));
-                if (message) PyErr_SetObject(PyExc_KeyError, message.get());
-                return false;
-            }
+            if (!entry) return unknown_name(faidx, item[i], name, i);
             last = item[i];
         }
         out[static_cast<std::size_t>(i)].entry = entry;
