@@ -124,6 +124,21 @@ def test_bad_requests_raise_before_writing(tmp_path, kwargs, error):
         assert np.array_equal(out, before)
 
 
+@pytest.mark.parametrize("dtype", [">f4", "<f4", ">f2", "<f2", "=f4", ">u1"])
+def test_one_hot_in_either_byte_order(tmp_path, dtype):
+    path, seqs = make_fasta(tmp_path, 9, "\n")
+    fa = nucla.Fasta(path)
+    names, starts, ends, minus = random_regions(random.Random(9), seqs, 50, length=16)
+    raw = [expected_bytes(fa, seqs, *r) for r in zip(names, starts, ends, minus)]
+    want = np.stack([encode(r, "onehot", np.dtype(dtype)) for r in raw])
+    got = fa.fetch_windows(names, starts, ends, 16, strands=minus, encoding="onehot", dtype=dtype)
+    assert got.dtype == np.dtype(dtype) and np.array_equal(got, want)
+    out = np.full(want.shape, 7, dtype)
+    assert fa.fetch_windows(names, starts, ends, 16, strands=minus, encoding="onehot",
+                            dtype=dtype, out=out) is out
+    assert np.array_equal(out, want)
+
+
 def test_unknown_name_says_what_the_file_calls_it(tmp_path):
     path = tmp_path / "n.fa"
     path.write_text(">chr1\nACGT\n>2\nACGT\n>MT\nACGT\n")

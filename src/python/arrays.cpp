@@ -5,6 +5,7 @@
 #include "python/binding.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <chrono>
 #include <cstring>
 #include <string>
@@ -47,12 +48,16 @@ struct Element {
 };
 
 Element element_of(const char* format) {
+    constexpr bool little = std::endian::native == std::endian::little;
     Element e;
     if (!format) format = "B";
-    if (*format == '@' || *format == '=' || *format == '<') {
+    if (*format == '@' || *format == '=') {
+        ++format;
+    } else if (*format == '<') {
+        e.native = little;
         ++format;
     } else if (*format == '>' || *format == '!') {
-        e.native = false;
+        e.native = !little;
         ++format;
     }
     if (format[0] == '\0' || format[1] != '\0') return e;
@@ -350,6 +355,13 @@ struct Options {
     Py_ssize_t element_size = 1;
 };
 
+// The numpy name of a one-hot float type in the byte order that is not this machine's.
+const char* swapped_float_dtype(int bits) {
+    constexpr bool little = std::endian::native == std::endian::little;
+    if (bits == 16) return little ? ">f2" : "<f2";
+    return little ? ">f4" : "<f4";
+}
+
 bool parse_format(const char* fname, PyObject* numpy, PyObject* encoding, PyObject* dtype,
                   PyObject* upper, PyObject* table, bool one_hot_allowed, Options& o) {
     std::string_view name = "bytes";
@@ -370,19 +382,24 @@ bool parse_format(const char* fname, PyObject* numpy, PyObject* encoding, PyObje
         Ref resolved = Ref::steal(PyObject_CallMethod(numpy, "dtype", "O", dtype));
         Ref type_name =
             resolved ? Ref::steal(PyObject_GetAttrString(resolved.get(), "name")) : Ref();
-        std::string_view type;
-        if (!type_name || !utf8_of(type_name.get(), type)) return false;
+        // '=' native, '|' for single bytes, '<' or '>' only when not native.
+        Ref order =
+            type_name ? Ref::steal(PyObject_GetAttrString(resolved.get(), "byteorder")) : Ref();
+        std::string_view type, byteorder;
+        if (!order || !utf8_of(type_name.get(), type) || !utf8_of(order.get(), byteorder))
+            return false;
+        const bool swapped = byteorder == "<" || byteorder == ">";
         const bool one_hot = o.format.encoding == engine::Encoding::OneHot;
         if (type == "uint8") {
             o.format.one_hot = engine::OneHotType::U8;
         } else if (one_hot && type == "float16") {
             o.format.one_hot = engine::OneHotType::F16;
-            o.dtype = "float16";
+            o.dtype = swapped ? swapped_float_dtype(16) : "float16";
             o.element = 'e';
             o.element_size = 2;
         } else if (one_hot && type == "float32") {
             o.format.one_hot = engine::OneHotType::F32;
-            o.dtype = "float32";
+            o.dtype = swapped ? swapped_float_dtype(32) : "float32";
             o.element = 'f';
             o.element_size = 4;
         } else {
@@ -391,6 +408,7 @@ bool parse_format(const char* fname, PyObject* numpy, PyObject* encoding, PyObje
                          encoding ? encoding : Py_None, type_name.get());
             return false;
         }
+        o.format.swap_bytes = swapped && o.element_size > 1;
     }
     if (upper && !to_bool(fname, "upper", upper, o.format.upper)) return false;
     o.format.table = engine::default_code_table();
@@ -470,7 +488,8 @@ bool output_buffer(const char* fname, PyObject* out, const std::vector<std::uint
     if (!buffer.get(out, PyBUF_RECORDS_RO)) return false;
     const Py_buffer& view = buffer.view();
     const Element e = element_of(view.format);
-    if (!e.native || e.code != o.element || view.itemsize != o.element_size) {
+    if ((o.element_size > 1 && e.native == o.format.swap_bytes) || e.code != o.element ||
+        view.itemsize != o.element_size) {
         PyErr_Format(PyExc_TypeError, "%s(): out must have dtype %s, not format '%s'", fname,
                      o.dtype, view.format ? view.format : "B");
         return false;
@@ -561,7 +580,8 @@ const char kFetchWindowsDoc[] =
     "region is the reverse complement of the plus one, as unary minus on a Sequence gives it.\n\n"
     "encoding: 'bytes' (the file's bytes as uint8; upper=True upper-cases them), 'codes'\n"
     "(A/a 0, C/c 1, G/g 2, T/t 3, anything else 4, or a 256-entry uint8 `table`), or\n"
-    "'onehot' (channels A, C, G, T; dtype uint8, float16 or float32; anything else zeros).\n"
+    "'onehot' (channels A, C, G, T; dtype uint8, float16 or float32, in either byte order;\n"
+    "anything else zeros).\n"
     "out: a C-contiguous writable array of the right shape and dtype to fill and return.\n\n"
     "The interpreter lock is released while bases are copied. Needs numpy. An unknown name\n"
     "raises KeyError, a bad length or shape ValueError, a wrong type TypeError. On any\n"
