@@ -9,7 +9,8 @@ if TYPE_CHECKING:
     import numpy.typing as npt
 
     _Names = _Seq[str] | npt.NDArray[Any]
-    _Ints = _Seq[SupportsIndex] | npt.NDArray[numpy.integer[Any]]
+    # Object arrays (as pandas gives them) hold ints too; bools are refused at run time.
+    _Ints = _Seq[SupportsIndex] | npt.NDArray[numpy.integer[Any]] | npt.NDArray[numpy.object_]
     _Strands = _Seq[str | bool] | npt.NDArray[Any] | None
 
 __all__ = [

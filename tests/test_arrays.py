@@ -2,6 +2,7 @@
 str(fasta[name][start:end]), padded with N outside the sequence, reverse-complemented on minus."""
 
 import random
+import re
 import subprocess
 import sys
 import threading
@@ -124,6 +125,103 @@ def test_bad_requests_raise_before_writing(tmp_path, kwargs, error):
         assert np.array_equal(out, before)
 
 
+def as_objects(values):
+    column = np.empty(len(values), dtype=object)
+    column[:] = values
+    return column
+
+
+@pytest.mark.parametrize(
+    "arg, column",
+    [
+        ("strands", lambda v: np.array(v)),  # '<U1', as pandas' strings become with astype(str)
+        ("strands", as_objects),  # df.strand.to_numpy()
+        ("starts", as_objects),
+        ("starts", lambda v: as_objects([np.int32(x) for x in v])),
+        ("starts", lambda v: np.array(v, ">i4")),  # not in native byte order
+        ("ends", as_objects),
+    ],
+)
+def test_columns_in_the_forms_callers_have(tmp_path, arg, column):
+    path, seqs = make_fasta(tmp_path, 4, "\n")
+    fa = nucla.Fasta(path)
+    names, starts, ends, minus = random_regions(random.Random(4), seqs, 60, length=12)
+    columns = dict(starts=starts, ends=ends, strands=["-" if m else "+" for m in minus])
+    columns[arg] = column(columns[arg])
+    got = fa.fetch_windows(names, columns["starts"], columns["ends"], 12,
+                           strands=columns["strands"])
+    want = [expected_bytes(fa, seqs, *r) for r in zip(names, starts, ends, minus)]
+    assert np.array_equal(got, np.stack(want))
+
+
+@pytest.mark.parametrize(
+    "kwargs, error, message",
+    [
+        # bools are no coordinates, in a list or an array
+        (dict(starts=[True]), TypeError, "argument 'starts' must hold integers, not bool"),
+        (dict(starts=np.array([True])), TypeError, "'starts' must hold integers, not bool"),
+        (dict(ends=as_objects([True])), TypeError, "'ends' must hold integers, not bool"),
+        (dict(length=True, ends=[1]), TypeError, "argument 'length' must be int, not bool"),
+        (dict(strands=np.array(["x"])), ValueError, "'strands': strand of region 0 must be"),
+        (dict(strands=as_objects([None])), ValueError, "'strands': strand of region 0 must be"),
+        (dict(table=5), TypeError, "argument 'table' must be"),
+        (dict(table=list(range(1, 257))), ValueError, "argument 'table' must be 256"),
+        (dict(table=b"short"), ValueError, "argument 'table' must be 256"),
+        (dict(out=[0] * 5), TypeError, "argument 'out' must be a writable array, not list"),
+        (dict(out=np.empty((1, 5), np.int16)), TypeError, "argument 'out' must have dtype uint8"),
+        (dict(out=np.empty((1, 5, 4), ">f4"), encoding="onehot", dtype="<f4"), TypeError,
+         "argument 'out' must have dtype"),
+    ],
+)
+def test_messages_name_the_call_and_argument(tmp_path, kwargs, error, message):
+    path, _ = make_fasta(tmp_path, 3, "\n")
+    if "table" in kwargs:
+        kwargs = dict(encoding="codes") | kwargs
+    args = dict(names=["r1"], starts=[0], ends=[5], length=5) | kwargs
+    with pytest.raises(error, match="^fetch_windows\\(\\) .*" + re.escape(message)):
+        nucla.Fasta(path).fetch_windows(**args)
+
+
+def test_table_as_any_integer_column(tmp_path):
+    path, seqs = make_fasta(tmp_path, 8, "\n")
+    fa = nucla.Fasta(path)
+    names, starts, ends, _ = random_regions(random.Random(8), seqs, 30, length=20)
+    raw = np.stack([expected_bytes(fa, seqs, *r, False) for r in zip(names, starts, ends)])
+    for table in (list(range(255, -1, -1)), np.arange(255, -1, -1), bytes(range(255, -1, -1))):
+        got = fa.fetch_windows(names, starts, ends, 20, encoding="codes", table=table)
+        assert np.array_equal(got, 255 - raw), type(table)
+
+
+@pytest.mark.parametrize("dtype", [">f4", "<f4", ">f2", "<f2", "=f4", ">u1"])
+def test_one_hot_in_either_byte_order(tmp_path, dtype):
+    path, seqs = make_fasta(tmp_path, 9, "\n")
+    fa = nucla.Fasta(path)
+    names, starts, ends, minus = random_regions(random.Random(9), seqs, 50, length=16)
+    raw = [expected_bytes(fa, seqs, *r) for r in zip(names, starts, ends, minus)]
+    want = np.stack([encode(r, "onehot", np.dtype(dtype)) for r in raw])
+    got = fa.fetch_windows(names, starts, ends, 16, strands=minus, encoding="onehot", dtype=dtype)
+    assert got.dtype == np.dtype(dtype) and np.array_equal(got, want)
+    out = np.full(want.shape, 7, dtype)
+    assert fa.fetch_windows(names, starts, ends, 16, strands=minus, encoding="onehot",
+                            dtype=dtype, out=out) is out
+    assert np.array_equal(out, want)
+
+
+def test_unknown_name_says_what_the_file_calls_it(tmp_path):
+    path = tmp_path / "n.fa"
+    path.write_text(">chr1\nACGT\n>2\nACGT\n>MT\nACGT\n")
+    fa = nucla.Fasta(str(path))
+    for name, other in [("1", "chr1"), ("chr2", "2"), ("chrM", "MT"), ("chrMT", "MT"), ("3", None)]:
+        with pytest.raises(KeyError) as caught:
+            fa.fetch_packed(["chr1", name], [0, 0], [1, 1])
+        message = caught.value.args[0]
+        assert message.startswith(f"sequence '{name}' of region 1 is not in the index"), message
+        assert message.endswith(f". Did you mean: '{other}'?" if other else "the index"), message
+    with pytest.raises(KeyError) as caught:
+        fa["1"]  # the dictionary's own KeyError stays as it is
+    assert "Did you mean" not in str(caught.value)
+
+
 def test_two_threads_at_once(tmp_path):
     path, seqs = make_fasta(tmp_path, 11, "\n")
     fa = nucla.Fasta(path)
@@ -157,15 +255,19 @@ def test_without_numpy(tmp_path):
     assert "install numpy" in run.stdout, run.stderr
 
 
-def test_columns_are_read_as_they_stand_when_the_call_begins(tmp_path):
+@pytest.mark.parametrize("kind", ["shared list", "object array"])
+def test_columns_are_read_as_they_stand_when_the_call_begins(tmp_path, kind):
     path, seqs = make_fasta(tmp_path, 5, "\n")
     fa = nucla.Fasta(path)
     names, starts = ["r1"] * 300, list(range(300))
+    arrays = []
 
     class Shifty:
         def __index__(self):
             names.clear()  # caller code run mid-conversion drops what the call reads
             starts.clear()
+            for a in arrays:
+                a[:] = None
             return 0
 
     class Column:  # an array-like whose tolist() hands out a list its owner keeps
@@ -173,8 +275,11 @@ def test_columns_are_read_as_they_stand_when_the_call_begins(tmp_path):
             return starts
 
     starts[150] = Shifty()
+    column = Column() if kind == "shared list" else as_objects(starts)
+    if kind == "object array":
+        arrays.append(column)
     want = [expected_bytes(fa, seqs, "r1", s, s + 4, False) for s in range(300)]
     want[150] = expected_bytes(fa, seqs, "r1", 0, 4, False)
     ends = [s + 4 if i != 150 else 4 for i, s in enumerate(range(300))]
-    got = fa.fetch_windows(names, Column(), ends, 4)
+    got = fa.fetch_windows(names, column, ends, 4)
     assert np.array_equal(got, np.stack(want))

@@ -413,6 +413,21 @@ def test_unknown_sequence_stops_without_partial_record(cli, small):
     assert b"nope" in got.stderr
 
 
+def test_unknown_sequence_names_the_other_naming(cli, tmp_path):
+    fasta = tmp_path / "n.fa"
+    fasta.write_text(">chr1\nACGT\n>MT\nACGT\n")
+    bed = tmp_path / "n.bed"
+    bed.write_text("chrM\t0\t2\n")
+    got = run([fasta, "-c", "--bed", bed, "1:1-2", "chr1:1-2", "2"])
+    assert got.stdout == b">chr1:1-2\nAC\n"
+    assert got.stderr.splitlines()[:3] == [
+        b"nucla: %s:1: region 'chrM:1-2': sequence 'chrM' not found; did you mean 'MT'?"
+        % bytes(bed),
+        b"nucla: region '1:1-2': sequence '1' not found; did you mean 'chr1'?",
+        b"nucla: region '2': sequence '2' not found",
+    ]
+
+
 @pytest.mark.parametrize(
     "region", ["two:5-4", "two:x", "two:1-2-3", "{two", "two:-1-5", "two:1 ", "", "TWO"]
 )

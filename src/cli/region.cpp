@@ -49,6 +49,15 @@ std::string quoted(std::string_view s) {
     return q;
 }
 
+// A name the index lacks, and the name it has for the same sequence under the other common
+// naming, if any.
+std::string not_found(const engine::Index& index, std::string_view name) {
+    std::string message = "sequence " + quoted(name) + " not found";
+    if (const auto other = engine::other_naming(index, name))
+        message += "; did you mean " + quoted(*other) + "?";
+    return message;
+}
+
 // Coordinates after the colon, as htslib reads them: `beg` 0-based (negative when the
 // region holds no base), `end` exclusive or kNoEnd. Returns an error text, or "" when fine.
 std::string parse_coordinates(std::string_view c, std::int64_t& beg, std::int64_t& end) {
@@ -218,7 +227,7 @@ void resolve_region(const engine::Index& index, std::string_view r, Request& out
     out.name_len = name.size();
 
     const engine::IndexEntry* entry = index.find(name);
-    if (!entry) return fail(out, "sequence " + quoted(name) + " not found");
+    if (!entry) return fail(out, not_found(index, name));
     std::int64_t beg = 0, end = kNoEnd;
     if (has_coords) {
         std::string problem = parse_coordinates(coords, beg, end);
@@ -289,7 +298,7 @@ bool resolve_bed_line(const engine::Index& index, std::string_view line, Request
     }
 
     const engine::IndexEntry* entry = index.find(chrom);
-    if (!entry) return bad("sequence " + quoted(chrom) + " not found");
+    if (!entry) return bad(not_found(index, chrom));
     settle(out, *entry, beg, end);
     return true;
 }

@@ -50,20 +50,23 @@ struct OneHotTable {
     std::array<std::array<std::uint8_t, 16>, 256> vectors{};
     std::size_t size = 4;
 
-    explicit OneHotTable(OneHotType type) {
+    OneHotTable(OneHotType type, bool swap_bytes) {
         const auto codes = default_code_table();
+        std::uint8_t one[4] = {1};
         std::size_t width = 1;
-        std::uint32_t one = 1;
         if (type == OneHotType::F16) {
+            const std::uint16_t half = 0x3c00;  // 1.0 in IEEE half precision
             width = 2;
-            one = 0x3c00;  // 1.0 in IEEE half precision
+            std::memcpy(one, &half, width);
         } else if (type == OneHotType::F32) {
+            const float single = 1.0f;
             width = 4;
-            one = 0x3f800000;  // 1.0f
+            std::memcpy(one, &single, width);
         }
+        if (swap_bytes) std::reverse(one, one + width);
         size = 4 * width;
         for (std::size_t c = 0; c < 256; ++c) {
-            if (codes[c] < 4) std::memcpy(&vectors[c][codes[c] * width], &one, width);
+            if (codes[c] < 4) std::memcpy(&vectors[c][codes[c] * width], one, width);
         }
     }
 };
@@ -144,7 +147,7 @@ public:
           upper_((format.upper || faidx.options().sequence_always_upper) &&
                  (format.encoding == Encoding::Bytes ||
                   (format.encoding == Encoding::Codes && !default_table_))),
-          one_hot_(format.one_hot),
+          one_hot_(format.one_hot, format.swap_bytes),
           out_(out) {
         if (!faidx.source().mapped().data()) positions_.resize(regions.size());
     }

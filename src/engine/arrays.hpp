@@ -20,6 +20,7 @@ enum class OneHotType { U8, F16, F32 };
 struct ArrayFormat {
     Encoding encoding = Encoding::Bytes;
     OneHotType one_hot = OneHotType::U8;
+    bool swap_bytes = false;  // one-hot F16 and F32 elements in the other byte order
     bool upper = false;
     // Codes: the code of each byte (after upper-casing and reverse-complementing).
     std::array<std::uint8_t, 256> table{};

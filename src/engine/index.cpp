@@ -211,6 +211,24 @@ const IndexEntry* Index::find(std::string_view name) const {
     return s == 0 ? nullptr : &rows_[row_at(s)].entry;
 }
 
+std::optional<std::string> other_naming(const Index& index, std::string_view name) {
+    // UCSC names carry "chr" where Ensembl and NCBI names do not; the mitochondrion is "chrM"
+    // in one and "MT" in the other.
+    std::string candidates[3];
+    if (name.substr(0, 3) == "chr") {
+        candidates[0] = name.substr(3);
+    } else {
+        candidates[0] = "chr";
+        candidates[0] += name;
+    }
+    if (name == "chrM") candidates[1] = "MT";
+    if (name == "MT") candidates[1] = "chrM";
+    for (std::string& c : candidates) {
+        if (!c.empty() && c != name && index.contains(c)) return std::move(c);
+    }
+    return std::nullopt;
+}
+
 namespace {
 
 FaidxError invalid_utf8() {

@@ -112,6 +112,10 @@ private:
     std::unique_ptr<Table> table_;
 };
 
+// For a name the index lacks, the name it has for the same sequence under the other common
+// naming ("chr1" for "1" and back, "MT" for "chrM" and back), if any.
+std::optional<std::string> other_naming(const Index& index, std::string_view name);
+
 // Scans FASTA bytes into rows, in file order (duplicates included), fed as consecutive pieces
 // of the file split anywhere (a line may run across pieces, and only a header line is ever
 // held in memory). Fails with Io when the bytes are not valid UTF-8 and with Indexing when a

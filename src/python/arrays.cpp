@@ -6,6 +6,7 @@
 #include "python/unlocked.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -47,12 +48,16 @@ struct Element {
 };
 
 Element element_of(const char* format) {
+    constexpr bool little = std::endian::native == std::endian::little;
     Element e;
     if (!format) format = "B";
-    if (*format == '@' || *format == '=' || *format == '<') {
+    if (*format == '@' || *format == '=') {
+        ++format;
+    } else if (*format == '<') {
+        e.native = little;
         ++format;
     } else if (*format == '>' || *format == '!') {
-        e.native = false;
+        e.native = !little;
         ++format;
     }
     if (format[0] == '\0' || format[1] != '\0') return e;
@@ -74,10 +79,11 @@ bool is_text(PyObject* obj) {
 }
 
 // The buffer of `obj` when it exports one a column can be read from (`exported` says whether
-// it did); false only with an exception set.
-bool column_buffer(PyObject* obj, Buffer& buffer, bool& exported) {
+// it did; bytes only with `bytes_ok`); false only with an exception set.
+bool column_buffer(PyObject* obj, Buffer& buffer, bool& exported, bool bytes_ok = false) {
     exported = false;
-    if (is_text(obj) || !PyObject_CheckBuffer(obj)) return true;
+    if ((bytes_ok ? PyUnicode_Check(obj) : is_text(obj)) || !PyObject_CheckBuffer(obj))
+        return true;
     if (!buffer.get(obj, PyBUF_RECORDS_RO)) {
         // numpy arrays of objects, for one, refuse: read them as sequences.
         if (!PyErr_ExceptionMatches(PyExc_BufferError) &&
@@ -182,91 +188,106 @@ std::int64_t read_integer(const Py_buffer& view, char kind, Py_ssize_t i, bool& 
     return static_cast<std::int64_t>(v);
 }
 
-bool bad_item_type(const char* fname, const char* arg, const char* expected, PyObject* item) {
+bool bad_item_type(const char* fname, const char* arg, const char* expected, const char* type) {
     PyErr_Format(PyExc_TypeError, "%s() argument '%s' must hold %s, not %.200s", fname, arg,
-                 expected, Py_TYPE(item)->tp_name);
+                 expected, type);
     return false;
 }
 
-// Coordinates: an integer array (any width, either signedness, native byte order) read through
-// the buffer protocol, or any sequence of integers (objects with __index__).
-bool to_coordinates(const char* fname, const char* arg, PyObject* obj,
-                    std::vector<std::int64_t>& out) {
-    Buffer buffer;
-    bool exported;
-    if (!column_buffer(obj, buffer, exported)) return false;
-    if (exported) {
-        const Py_buffer& view = buffer.view();
-        if (!check_one_dimensional(fname, arg, view)) return false;
-        const Element e = element_of(view.format);
-        if ((e.kind != 'i' && e.kind != 'u') || !e.native ||
-            (view.itemsize != 1 && view.itemsize != 2 && view.itemsize != 4 &&
-             view.itemsize != 8)) {
-            PyErr_Format(PyExc_TypeError,
-                         "%s() argument '%s' must be an array of integers in native byte order, "
-                         "not of format '%s'",
-                         fname, arg, view.format ? view.format : "B");
-            return false;
-        }
-        out.resize(static_cast<std::size_t>(view.shape[0]));
-        for (Py_ssize_t i = 0; i < view.shape[0]; ++i) {
-            bool fits;
-            out[static_cast<std::size_t>(i)] = read_integer(view, e.kind, i, fits);
-            if (!fits) {
-                PyErr_Format(PyExc_OverflowError, "%s() argument '%s': item %zd is too large",
-                             fname, arg, i);
-                return false;
+bool bad_item_type(const char* fname, const char* arg, const char* expected, PyObject* item) {
+    return bad_item_type(fname, arg, expected, Py_TYPE(item)->tp_name);
+}
+
+bool out_of_range(const char* fname, const char* arg, Py_ssize_t i) {
+    PyErr_Format(PyExc_OverflowError, "%s() argument '%s': item %zd is out of range", fname, arg,
+                 i);
+    return false;
+}
+
+// Integers: an integer array (any width, either signedness, native byte order) read through
+// the buffer protocol, or item by item through __index__ any other sequence, numpy arrays of
+// objects or in the other byte order included. Bools are refused in either form, as numpy
+// refuses them as indices (a bool array is a mask there). Bytes only with `bytes_ok`.
+bool to_integers(const char* fname, const char* arg, PyObject* obj, std::vector<std::int64_t>& out,
+                 bool bytes_ok = false) {
+    {
+        Buffer buffer;
+        bool exported;
+        if (!column_buffer(obj, buffer, exported, bytes_ok)) return false;
+        if (exported) {
+            const Py_buffer& view = buffer.view();
+            if (!check_one_dimensional(fname, arg, view)) return false;
+            const Element e = element_of(view.format);
+            if (e.kind == '?') return bad_item_type(fname, arg, "integers", "bool");
+            if (e.kind == 'f') return bad_item_type(fname, arg, "integers", "float");
+            if ((e.kind == 'i' || e.kind == 'u') && e.native &&
+                (view.itemsize == 1 || view.itemsize == 2 || view.itemsize == 4 ||
+                 view.itemsize == 8)) {
+                out.resize(static_cast<std::size_t>(view.shape[0]));
+                for (Py_ssize_t i = 0; i < view.shape[0]; ++i) {
+                    bool fits;
+                    out[static_cast<std::size_t>(i)] = read_integer(view, e.kind, i, fits);
+                    if (!fits) return out_of_range(fname, arg, i);
+                }
+                return true;
             }
         }
-        return true;
     }
     Ref items = column_items(fname, arg, obj);
     if (!items) return false;
-    // A tuple, or a list that only this call holds: no caller code can change it while it is
-    // read.
+    // A tuple, or a list that only this call holds; each item is held while its __index__ runs
+    // and the size read again after it, whatever that code reaches.
     const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
-    PyObject* const* item = PySequence_Fast_ITEMS(items.get());
     out.resize(static_cast<std::size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        Ref index =
-            PyLong_CheckExact(item[i]) ? Ref::borrow(item[i]) : Ref::steal(PyNumber_Index(item[i]));
+    for (Py_ssize_t i = 0; i < n && i < PySequence_Fast_GET_SIZE(items.get()); ++i) {
+        const Ref item = Ref::borrow(PySequence_Fast_GET_ITEM(items.get(), i));
+        if (PyBool_Check(item.get())) return bad_item_type(fname, arg, "integers", item.get());
+        Ref index = PyLong_CheckExact(item.get()) ? Ref::borrow(item.get())
+                                                  : Ref::steal(PyNumber_Index(item.get()));
         if (!index) {
             if (PyErr_ExceptionMatches(PyExc_TypeError)) {
                 PyErr_Clear();
-                return bad_item_type(fname, arg, "integers", item[i]);
+                return bad_item_type(fname, arg, "integers", item.get());
             }
             return false;
         }
         const long long v = PyLong_AsLongLong(index.get());
-        if (v == -1 && PyErr_Occurred()) return false;
+        if (v == -1 && PyErr_Occurred()) {
+            if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return false;
+            PyErr_Clear();
+            return out_of_range(fname, arg, i);
+        }
         out[static_cast<std::size_t>(i)] = v;
+    }
+    if (PySequence_Fast_GET_SIZE(items.get()) != n) {
+        PyErr_Format(PyExc_RuntimeError, "%s() argument '%s' changed size during conversion",
+                     fname, arg);
+        return false;
     }
     return true;
 }
 
 // Strands: None (all plus), a bool array (True is minus), or a sequence of "+", "-" (or "." for
-// no strand, read as plus) and bools.
+// no strand, read as plus) and bools, numpy arrays of str or objects included.
 bool to_strands(const char* fname, PyObject* obj, std::size_t n, std::vector<bool>& out) {
     out.assign(n, false);
     if (!obj || obj == Py_None) return true;
-    Buffer buffer;
-    bool exported;
-    if (!column_buffer(obj, buffer, exported)) return false;
-    if (exported) {
-        const Py_buffer& view = buffer.view();
-        if (!check_one_dimensional(fname, "strands", view)) return false;
-        if (element_of(view.format).kind != '?' || view.itemsize != 1) {
-            PyErr_Format(PyExc_TypeError,
-                         "%s() argument 'strands' must be an array of bool, not of format '%s'",
-                         fname, view.format ? view.format : "B");
-            return false;
+    {
+        Buffer buffer;
+        bool exported;
+        if (!column_buffer(obj, buffer, exported)) return false;
+        if (exported) {
+            const Py_buffer& view = buffer.view();
+            if (!check_one_dimensional(fname, "strands", view)) return false;
+            if (element_of(view.format).kind == '?' && view.itemsize == 1) {
+                out.clear();  // of another length than the other columns: the caller says so
+                for (Py_ssize_t i = 0; i < view.shape[0]; ++i) {
+                    bool fits;
+                    out.push_back(read_integer(view, '?', i, fits) != 0);
+                }
+                return true;
+            }
         }
-        out.clear();  // of another length than the other columns: the caller says so
-        for (Py_ssize_t i = 0; i < view.shape[0]; ++i) {
-            bool fits;
-            out.push_back(read_integer(view, '?', i, fits) != 0);
-        }
-        return true;
     }
     Ref items = column_items(fname, "strands", obj);
     if (!items) return false;
@@ -286,11 +307,28 @@ bool to_strands(const char* fname, PyObject* obj, std::size_t n, std::vector<boo
         }
         if (PyErr_Occurred()) return false;
         PyErr_Format(PyExc_ValueError,
-                     "%s(): strand of region %zd must be '+', '-', '.' or a bool, not %R", fname, i,
-                     s);
+                     "%s() argument 'strands': strand of region %zd must be '+', '-', '.' or a "
+                     "bool, not %R",
+                     fname, i, s);
         return false;
     }
     return true;
+}
+
+// KeyError for the name of region i, saying what the file calls the sequence when it names it
+// the other common way.
+bool unknown_name(const engine::Faidx& faidx, PyObject* given, std::string_view name,
+                  Py_ssize_t i) {
+    const std::optional<std::string> other = engine::other_naming(faidx.index(), name);
+    Ref hint = other ? make_str(*other) : Ref();
+    if (other && !hint) return false;
+    Ref message = Ref::steal(
+        hint ? PyUnicode_FromFormat(
+                   "sequence %R of region %zd is not in the index. Did you mean: %R?", given, i,
+                   hint.get())
+             : PyUnicode_FromFormat("sequence %R of region %zd is not in the index", given, i));
+    if (message) PyErr_SetObject(PyExc_KeyError, message.get());
+    return false;
 }
 
 // Names to index rows, all looked up before anything else is converted.
@@ -309,12 +347,7 @@ bool to_rows(const char* fname, const engine::Faidx& faidx, PyObject* names,
             std::string_view name;
             if (!utf8_of(item[i], name)) return false;
             entry = faidx.index().find(name);
-            if (!entry) {
-                Ref message = Ref::steal(PyUnicode_FromFormat(
-                    "sequence %R of region %zd is not in the index", item[i], i));
-                if (message) PyErr_SetObject(PyExc_KeyError, message.get());
-                return false;
-            }
+            if (!entry) return unknown_name(faidx, item[i], name, i);
             last = item[i];
         }
         out[static_cast<std::size_t>(i)].entry = entry;
@@ -339,6 +372,13 @@ struct Options {
     Py_ssize_t element_size = 1;
 };
 
+// The numpy name of a one-hot float type in the byte order that is not this machine's.
+const char* swapped_float_dtype(int bits) {
+    constexpr bool little = std::endian::native == std::endian::little;
+    if (bits == 16) return little ? ">f2" : "<f2";
+    return little ? ">f4" : "<f4";
+}
+
 bool parse_format(const char* fname, PyObject* numpy, PyObject* encoding, PyObject* dtype,
                   PyObject* upper, PyObject* table, bool one_hot_allowed, Options& o) {
     std::string_view name = "bytes";
@@ -350,7 +390,7 @@ bool parse_format(const char* fname, PyObject* numpy, PyObject* encoding, PyObje
     } else if (name == "onehot" && one_hot_allowed) {
         o.format.encoding = engine::Encoding::OneHot;
     } else {
-        PyErr_Format(PyExc_ValueError, "%s(): encoding must be %s, not %R", fname,
+        PyErr_Format(PyExc_ValueError, "%s() argument 'encoding' must be %s, not %R", fname,
                      one_hot_allowed ? "'bytes', 'codes' or 'onehot'" : "'bytes' or 'codes'",
                      encoding);
         return false;
@@ -359,50 +399,53 @@ bool parse_format(const char* fname, PyObject* numpy, PyObject* encoding, PyObje
         Ref resolved = Ref::steal(PyObject_CallMethod(numpy, "dtype", "O", dtype));
         Ref type_name =
             resolved ? Ref::steal(PyObject_GetAttrString(resolved.get(), "name")) : Ref();
-        std::string_view type;
-        if (!type_name || !utf8_of(type_name.get(), type)) return false;
+        // '=' native, '|' for single bytes, '<' or '>' only when not native.
+        Ref order =
+            type_name ? Ref::steal(PyObject_GetAttrString(resolved.get(), "byteorder")) : Ref();
+        std::string_view type, byteorder;
+        if (!order || !utf8_of(type_name.get(), type) || !utf8_of(order.get(), byteorder))
+            return false;
+        const bool swapped = byteorder == "<" || byteorder == ">";
         const bool one_hot = o.format.encoding == engine::Encoding::OneHot;
         if (type == "uint8") {
             o.format.one_hot = engine::OneHotType::U8;
         } else if (one_hot && type == "float16") {
             o.format.one_hot = engine::OneHotType::F16;
-            o.dtype = "float16";
+            o.dtype = swapped ? swapped_float_dtype(16) : "float16";
             o.element = 'e';
             o.element_size = 2;
         } else if (one_hot && type == "float32") {
             o.format.one_hot = engine::OneHotType::F32;
-            o.dtype = "float32";
+            o.dtype = swapped ? swapped_float_dtype(32) : "float32";
             o.element = 'f';
             o.element_size = 4;
         } else {
-            PyErr_Format(PyExc_ValueError, "%s(): dtype must be %s for encoding %R, not %R", fname,
+            PyErr_Format(PyExc_ValueError,
+                         "%s() argument 'dtype' must be %s for encoding %R, not %R", fname,
                          one_hot ? "uint8, float16 or float32" : "uint8",
                          encoding ? encoding : Py_None, type_name.get());
             return false;
         }
+        o.format.swap_bytes = swapped && o.element_size > 1;
     }
     if (upper && !to_bool(fname, "upper", upper, o.format.upper)) return false;
     o.format.table = engine::default_code_table();
     if (table && table != Py_None) {
         if (o.format.encoding != engine::Encoding::Codes) {
-            PyErr_Format(PyExc_ValueError, "%s(): a table is only used with encoding='codes'",
+            PyErr_Format(PyExc_ValueError,
+                         "%s() argument 'table' is only used with encoding='codes'", fname);
+            return false;
+        }
+        std::vector<std::int64_t> codes;
+        if (!to_integers(fname, "table", table, codes, true)) return false;
+        if (codes.size() != 256 ||
+            std::any_of(codes.begin(), codes.end(), [](auto c) { return c < 0 || c > 255; })) {
+            PyErr_Format(PyExc_ValueError,
+                         "%s() argument 'table' must be 256 codes from 0 to 255, one per byte",
                          fname);
             return false;
         }
-        Buffer buffer;
-        if (!buffer.get(table, PyBUF_RECORDS_RO)) return false;
-        const Py_buffer& view = buffer.view();
-        const Element e = element_of(view.format);
-        if (view.ndim != 1 || view.shape[0] != 256 || view.itemsize != 1 || e.kind != 'u') {
-            PyErr_Format(PyExc_ValueError, "%s(): table must be 256 uint8 codes, one per byte",
-                         fname);
-            return false;
-        }
-        for (Py_ssize_t i = 0; i < 256; ++i) {
-            bool fits;
-            o.format.table[static_cast<std::size_t>(i)] =
-                static_cast<std::uint8_t>(read_integer(view, 'u', i, fits));
-        }
+        std::copy(codes.begin(), codes.end(), o.format.table.begin());
     }
     return true;
 }
@@ -413,8 +456,8 @@ bool to_regions(const char* fname, const engine::Faidx& faidx, PyObject* names, 
                 PyObject* ends, PyObject* strands, std::vector<engine::ArrayRegion>& regions) {
     std::vector<std::int64_t> first, last;
     std::vector<bool> minus;
-    if (!to_rows(fname, faidx, names, regions) || !to_coordinates(fname, "starts", starts, first) ||
-        !to_coordinates(fname, "ends", ends, last) ||
+    if (!to_rows(fname, faidx, names, regions) || !to_integers(fname, "starts", starts, first) ||
+        !to_integers(fname, "ends", ends, last) ||
         !to_strands(fname, strands, regions.size(), minus))
         return false;
     if (first.size() != regions.size() || last.size() != regions.size() ||
@@ -456,12 +499,14 @@ Ref new_array(PyObject* numpy, std::initializer_list<std::uint64_t> shape, const
 // type the request needs before anything is written.
 bool output_buffer(const char* fname, PyObject* out, const std::vector<std::uint64_t>& shape,
                    const Options& o, Buffer& buffer) {
+    if (!PyObject_CheckBuffer(out)) return bad_argument(fname, "out", "a writable array", out);
     if (!buffer.get(out, PyBUF_RECORDS_RO)) return false;
     const Py_buffer& view = buffer.view();
     const Element e = element_of(view.format);
-    if (!e.native || e.code != o.element || view.itemsize != o.element_size) {
-        PyErr_Format(PyExc_TypeError, "%s(): out must have dtype %s, not format '%s'", fname,
-                     o.dtype, view.format ? view.format : "B");
+    if ((o.element_size > 1 && e.native == o.format.swap_bytes) || e.code != o.element ||
+        view.itemsize != o.element_size) {
+        PyErr_Format(PyExc_TypeError, "%s() argument 'out' must have dtype %s, not format '%s'",
+                     fname, o.dtype, view.format ? view.format : "B");
         return false;
     }
     bool same = static_cast<std::size_t>(view.ndim) == shape.size();
@@ -472,11 +517,13 @@ bool output_buffer(const char* fname, PyObject* out, const std::vector<std::uint
         for (std::size_t d = 0; d < shape.size(); ++d)
             expected += (d ? ", " : "") + std::to_string(shape[d]);
         expected += shape.size() == 1 ? ",)" : ")";
-        PyErr_Format(PyExc_ValueError, "%s(): out must have shape %s", fname, expected.c_str());
+        PyErr_Format(PyExc_ValueError, "%s() argument 'out' must have shape %s", fname,
+                     expected.c_str());
         return false;
     }
     if (view.readonly || !PyBuffer_IsContiguous(&view, 'C')) {
-        PyErr_Format(PyExc_ValueError, "%s(): out must be writable and C-contiguous", fname);
+        PyErr_Format(PyExc_ValueError, "%s() argument 'out' must be writable and C-contiguous",
+                     fname);
         return false;
     }
     return true;
@@ -520,11 +567,13 @@ const char kFetchWindowsDoc[] =
     "every region must span exactly `length` bases. Parts before base 0 or past the end of\n"
     "the sequence are padding, never clamped: N for 'bytes', code 4 for 'codes', zeros for\n"
     "'onehot'. `names` is a list or array of str; `starts` and `ends` are integer arrays or\n"
-    "sequences; `strands` is None, '+'/'-' strings or a bool array (True: minus). A minus\n"
-    "region is the reverse complement of the plus one, as unary minus on a Sequence gives it.\n\n"
+    "sequences of ints (bools are refused); `strands` is None, a sequence or array of '+'/'-'\n"
+    "strings, or a bool array (True: minus). A minus region is the reverse complement of the\n"
+    "plus one, as unary minus on a Sequence gives it.\n\n"
     "encoding: 'bytes' (the file's bytes as uint8; upper=True upper-cases them), 'codes'\n"
-    "(A/a 0, C/c 1, G/g 2, T/t 3, anything else 4, or a 256-entry uint8 `table`), or\n"
-    "'onehot' (channels A, C, G, T; dtype uint8, float16 or float32; anything else zeros).\n"
+    "(A/a 0, C/c 1, G/g 2, T/t 3, anything else 4, or a `table` of 256 codes, 0 to 255), or\n"
+    "'onehot' (channels A, C, G, T; dtype uint8, float16 or float32, in either byte order;\n"
+    "anything else zeros).\n"
     "out: a C-contiguous writable array of the right shape and dtype to fill and return.\n\n"
     "The interpreter lock is released while bases are copied. Needs numpy. An unknown name\n"
     "raises KeyError, a bad length or shape ValueError, a wrong type TypeError. On any\n"
@@ -550,6 +599,11 @@ PyObject* fetch_windows(const engine::Faidx& faidx, PyObject* const* args, Py_ss
         std::array<PyObject*, 10> a;
         if (!unpack(sig, args, nargs, kw, a)) return nullptr;
         const std::array<Ref, 10> held = hold_arguments(a);
+        // A bool is no length, as it is no coordinate.
+        if (PyBool_Check(a[3])) {
+            bad_argument(fname, "length", "int", a[3]);
+            return nullptr;
+        }
         Ref numpy = import_numpy(fname);
         std::uint64_t length;
         Options o;
