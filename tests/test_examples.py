@@ -37,3 +37,8 @@ def test_main_job_prints_what_the_tool_prints(tmp_path, own_bed):
     assert script.stdout.startswith(b">chr1:100-159\nAGGGG" if not own_bed else b">peak1\nCACTAGTGGC")
     assert script.stdout == tool.stdout
 
+
+def test_dask_example_without_arguments_prints_its_usage():
+    result = run([sys.executable, EXAMPLES / "dask_bed.py"])
+    assert result.returncode == 2
+    assert result.stderr.startswith(b"usage: dask_bed.py")
