@@ -1,15 +1,14 @@
 """Turn a BED file into sequences on a Dask cluster.
 
-    python examples/dask_bed.py genome.fa regions.bed [workers]
+    python3 examples/dask_bed.py genome.fa regions.bed [workers]
 
 The Fasta is opened once here and passed to the tasks: it travels as its path and options,
 and each worker process maps the file itself (the index is already written, so nobody
 rebuilds it).
 """
-import sys
+import argparse
 
 import nucla
-from dask.distributed import Client, LocalCluster
 
 
 def read_bed(path):
@@ -26,6 +25,8 @@ def fetch(fasta, regions):
 
 
 def main(fasta_path, bed_path, workers=2):
+    from dask.distributed import Client, LocalCluster
+
     fasta = nucla.Fasta(fasta_path)
     regions = list(read_bed(bed_path))
     size = max(1, len(regions) // (4 * workers))
@@ -39,4 +40,10 @@ def main(fasta_path, bed_path, workers=2):
 
 
 if __name__ == "__main__":
-    main(sys.argv[1], sys.argv[2], *(int(a) for a in sys.argv[3:4]))
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("fasta")
+    parser.add_argument("bed")
+    parser.add_argument("workers", nargs="?", type=int, default=2,
+                        help="worker processes (default: 2)")
+    args = parser.parse_args()
+    main(args.fasta, args.bed, args.workers)

@@ -1,5 +1,5 @@
 # Type stubs for the compiled module nucla; installed as the stub-only package nucla-stubs.
-# Coordinates are 1-based and inclusive; ints given as coordinates must be non-negative.
+# Coordinates are 1-based, inclusive and non-negative; fetch_windows/fetch_packed: 0-based, half-open.
 from collections.abc import Iterator
 from collections.abc import Sequence as _Seq
 from typing import TYPE_CHECKING, Any, ClassVar, Literal, NoReturn, SupportsIndex, TypeVar, final
