@@ -149,6 +149,14 @@ HANDLERS = {
         os.waitpid(pid, 0)
         fx.fetch('b', 1, 100)
     """, True, CHANGED),
+    # The default action put back (as faulthandler.disable() does when faulthandler came
+    # first): the next file mapped puts the handler back.
+    "default_action_put_back": ("""
+        signal.signal(signal.SIGBUS, signal.SIG_DFL)
+        nucla.Faidx(path)
+        os.truncate(path, 0)
+        fx.fetch('b', 1, 100)
+    """, True, CHANGED),
     "another_maps_fault": (FOREIGN_FAULT, False, None),
     "another_maps_fault_under_faulthandler": (
         "faulthandler.enable()\n" + textwrap.dedent(FOREIGN_FAULT), False,

@@ -29,8 +29,10 @@ struct Guard {
 // thread's first access, which a signal handler must never do.
 thread_local Guard* active_guard __attribute__((tls_model("initial-exec"))) = nullptr;
 
-// The handler that was installed before ours; written once, before ours is installed.
-struct sigaction previous;
+// The handler that was installed before ours, set before ours is installed (again). Each is
+// kept for the life of the process: a handler still running on another thread may read the
+// one it replaced.
+std::atomic<const struct sigaction*> previous_handler{nullptr};
 
 bool is_ours(const siginfo_t* info, const Guard& guard) {
     if (info->si_code > 0) {  // raised by the kernel for a fault: si_addr says where
@@ -50,6 +52,7 @@ bool is_ours(const siginfo_t* info, const Guard& guard) {
 }
 
 void pass_on(int sig, siginfo_t* info, void* context) {
+    const struct sigaction& previous = *previous_handler.load();
     if (previous.sa_flags & SA_SIGINFO) {
         previous.sa_sigaction(sig, info, context);
         return;
@@ -94,18 +97,30 @@ void copy_bytes(void* arg) {
 }  // namespace
 
 void install_bus_guard() {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        ::sigaction(SIGBUS, nullptr, &previous);
-        struct sigaction ours;
-        std::memset(&ours, 0, sizeof ours);
-        ours.sa_sigaction = on_sigbus;
-        // SA_NODEFER: SIGBUS stays unblocked while the handler runs, so leaving it with
-        // siglongjmp (which keeps the mask) leaves the thread ready for the next fault.
-        ours.sa_flags = SA_SIGINFO | SA_NODEFER;
-        sigemptyset(&ours.sa_mask);
-        ::sigaction(SIGBUS, &ours, nullptr);
-    });
+    static std::mutex mutex;
+    std::lock_guard<std::mutex> lock(mutex);
+    struct sigaction current;
+    if (::sigaction(SIGBUS, nullptr, &current) != 0) return;
+    if (previous_handler.load()) {
+        // Installed before. Ours may have been replaced since: by the default action (Python's
+        // faulthandler.disable() puts back what it found before ours), in which case ours goes
+        // back in; or by a handler installed after ours, which passes our faults on to ours
+        // (faulthandler.enable() does), or not, and is left alone either way.
+        const bool ours_in_place =
+            (current.sa_flags & SA_SIGINFO) && current.sa_sigaction == on_sigbus;
+        const bool default_action = !(current.sa_flags & SA_SIGINFO) &&
+                                    (current.sa_handler == SIG_DFL || current.sa_handler == SIG_IGN);
+        if (ours_in_place || !default_action) return;
+    }
+    previous_handler.store(new struct sigaction(current));
+    struct sigaction ours;
+    std::memset(&ours, 0, sizeof ours);
+    ours.sa_sigaction = on_sigbus;
+    // SA_NODEFER: SIGBUS stays unblocked while the handler runs, so leaving it with
+    // siglongjmp (which keeps the mask) leaves the thread ready for the next fault.
+    ours.sa_flags = SA_SIGINFO | SA_NODEFER;
+    sigemptyset(&ours.sa_mask);
+    ::sigaction(SIGBUS, &ours, nullptr);
 }
 
 bool run_guarded(void (*fn)(void*), void* arg, std::string_view region) {

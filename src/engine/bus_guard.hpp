@@ -11,7 +11,9 @@
 // faulthandler, a sanitizer's) or, when there was none, gets the default action, exactly as if
 // ours were not there. The handler is installed by the first call of install_bus_guard (when
 // the first file is mapped, never at load time) and stays for the life of the process; a child
-// made by fork() inherits it and its maps, and needs nothing more. A SIGBUS that another
+// made by fork() inherits it and its maps, and needs nothing more. Should the default action be
+// put back in its place (Python's faulthandler.disable() does that), the next file mapped puts
+// ours back. A SIGBUS that another
 // handler of this process caught first and raised again with raise() (faulthandler does so
 // after printing its traceback) counts as ours too while a guarded routine runs on the thread.
 //
@@ -24,7 +26,8 @@
 
 namespace nucla::engine {
 
-// Installs the SIGBUS handler once; later calls do nothing. Thread-safe.
+// Installs the SIGBUS handler, or installs it again where the default action has replaced it
+// since; otherwise does nothing. Thread-safe.
 void install_bus_guard();
 
 // Runs fn(arg), which reads within `region` (a memory map); false when a SIGBUS for an address
