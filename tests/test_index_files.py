@@ -281,40 +281,72 @@ def read_only_runner(directory):
     pytest.skip("no read-only mount can be made here (needs a mount namespace)")
 
 
+# How writing into a directory is refused, with the number of the system's error.
+REFUSALS = {"Read-only file system": 30, "Permission denied": 13, "File too large": 27}
+
+
+def refusing_runner(directory, refusal, request):
+    """A command prefix that runs a command for which writing a file into `directory` fails
+    with `refusal`; skips the test where this system cannot arrange that."""
+    if refusal == "Read-only file system":
+        return read_only_runner(directory)
+    if refusal == "File too large":  # no file may grow past 0 bytes, and growing is no signal
+        return ["sh", "-c", 'trap "" XFSZ; ulimit -f 0 && exec "$@"', "sh"]
+    os.chmod(directory, 0o555)  # a shared folder owned by someone else
+    request.addfinalizer(lambda: os.chmod(directory, 0o755))
+    prefix = []
+    if os.geteuid() == 0:  # root writes anywhere unless it gives up the capability to
+        setpriv = shutil.which("setpriv")
+        if setpriv is None:
+            pytest.skip("setpriv is not installed")
+        caps = "-dac_override,-dac_read_search"
+        prefix = [setpriv, f"--inh-caps={caps}", f"--bounding-set={caps}"]
+    probe = subprocess.run([*prefix, "sh", "-c", f"! touch '{directory}/.probe' 2>/dev/null"])
+    if probe.returncode != 0:
+        pytest.skip("this process can write into a directory without write permission")
+    return prefix
+
+
 @pytest.mark.parametrize("compressed", [False, True])
 @pytest.mark.parametrize("existing", ["stale", "missing"])
-def test_read_only_file_system_uses_the_scanned_index(tmp_path, compressed, existing):
+@pytest.mark.parametrize("refusal", REFUSALS)
+def test_index_that_cannot_be_written_is_used_from_memory(tmp_path, request, compressed,
+                                                          existing, refusal):
     fasta = make_fasta(tmp_path, compressed)
     files = [fasta + ".gzi", fasta + ".fai"] if compressed else [fasta + ".fai"]
     if existing == "stale":
         for path in files:
             pathlib.Path(path).write_text("a\t1\t3\t1\t2\n")
             os.utime(path, (1, 1))
-    prefix = read_only_runner(tmp_path)
+    listing = sorted(os.listdir(tmp_path))
+    prefix = refusing_runner(tmp_path, refusal, request)
     code = (f"import nucla; print(nucla.Fasta({fasta!r}).keys(), "
             f"str(nucla.Faidx({fasta!r}).fetch('a', 8, 11)))")
     got = subprocess.run([*prefix, sys.executable, "-c", code], capture_output=True, text=True,
                          timeout=60)
     assert got.stdout == "['a', 'b'] TACG\n", got
-    warning = f"WARNING: could not write {', '.join(files)} (read-only file system); " \
+    reason = refusal[0].lower() + refusal[1:]
+    warning = f"WARNING: could not write {', '.join(files)} ({reason}); " \
               "using the index scanned in memory\n"
     assert got.stderr == warning * 2
+    assert sorted(os.listdir(tmp_path)) == listing
 
 
-def test_read_only_file_system_in_the_tool(tmp_path):
+@pytest.mark.parametrize("refusal", REFUSALS)
+def test_index_that_cannot_be_written_in_the_tool(tmp_path, request, refusal):
     from test_cli import CLI
     if CLI is None:
         pytest.skip("the nucla command is not built")
     fasta = make_fasta(tmp_path)
-    prefix = read_only_runner(tmp_path)
+    prefix = refusing_runner(tmp_path, refusal, request)
     got = subprocess.run([*prefix, CLI, fasta, "b"], capture_output=True, timeout=60)
     assert (got.returncode, got.stdout) == (0, b">b\nTTTT\n")
     assert got.stderr.startswith(b"WARNING: could not write " + fasta.encode() + b".fai")
     # Writing the index is the whole point of the index mode: there it is an error.
     got = subprocess.run([*prefix, CLI, fasta], capture_output=True, timeout=60)
     assert got.returncode == 1
-    assert got.stderr == (f"nucla: IO error: {fasta}.fai: Read-only file system "
-                          f"(os error 30)\n").encode()
+    assert got.stderr == (f"nucla: IO error: {fasta}.fai: {refusal} "
+                          f"(os error {REFUSALS[refusal]})\n").encode()
     assert os.listdir(tmp_path) == ["x.fa"]
 
 

@@ -95,11 +95,19 @@ bool stale(const struct stat& index, const struct stat& fasta) {
     return modified_before(index, fasta);
 }
 
-void warn_unsaved(const std::vector<std::string>& unsaved) {
+// One line for every file that could not be written, each run of files refused for the same
+// reason followed by it.
+void warn_unsaved(const std::vector<Faidx::Unsaved>& unsaved) {
     if (unsaved.empty()) return;
     std::string line = "WARNING: could not write ";
-    for (std::size_t i = 0; i < unsaved.size(); ++i) line += (i ? ", " : "") + unsaved[i];
-    warn(line + " (read-only file system); using the index scanned in memory\n");
+    for (std::size_t i = 0; i < unsaved.size(); ++i) {
+        line += (i ? ", " : "") + unsaved[i].path;
+        if (i + 1 < unsaved.size() && unsaved[i + 1].os_code == unsaved[i].os_code) continue;
+        std::string reason = system_error_text(unsaved[i].os_code);
+        if (!reason.empty() && reason[0] >= 'A' && reason[0] <= 'Z') reason[0] += 'a' - 'A';
+        line += " (" + reason + ")";
+    }
+    warn(line + "; using the index scanned in memory\n");
 }
 
 }  // namespace
@@ -156,7 +164,7 @@ Result<std::unique_ptr<Faidx>> Faidx::open(std::string filename, Options options
     }
     build = build || opt.always_build;
 
-    std::vector<std::string> unsaved;
+    std::vector<Unsaved> unsaved;
     if (compression == Compression::Bgzf) {
         // The block index is fresh unless it is older than the FASTA; an unknown time counts
         // as fresh, as for the .fai.
@@ -184,12 +192,12 @@ Result<std::unique_ptr<Faidx>> Faidx::open(std::string filename, Options options
 }
 
 Status Faidx::save(const std::string& path, std::string_view text,
-                   std::vector<std::string>& unsaved) const {
+                   std::vector<Unsaved>& unsaved) const {
     Status written = write_file_atomically(path, text);
-    if (written.ok() || options_.always_build || !is_read_only_failure(written.error()))
+    if (written.ok() || options_.always_build || !is_refused_write(written.error()))
         return written;
     const std::string& where = written.error().payload();
-    unsaved.push_back(where.empty() ? path : where);
+    unsaved.push_back({where.empty() ? path : where, written.error().io_error().os_code});
     return Ok{};
 }
 
@@ -211,7 +219,7 @@ Status Faidx::read_index() {
 }
 
 Status Faidx::open_bgzf(std::uint64_t raw_size, bool build, bool gzi_fresh,
-                        std::vector<std::string>& unsaved) {
+                        std::vector<Unsaved>& unsaved) {
     std::unique_ptr<Source> raw = std::move(source_);
     const std::string& gzi_path = gzi_path_;
     std::optional<std::string> old_gzi;

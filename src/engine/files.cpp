@@ -217,8 +217,18 @@ Status write_file_atomically(const std::string& path, std::string_view text) {
     return renamed(tmp, target);
 }
 
-bool is_read_only_failure(const FaidxError& error) {
-    return error.kind() == FaidxError::Kind::Io && error.io_error().os_code == EROFS;
+bool is_refused_write(const FaidxError& error) {
+    if (error.kind() != FaidxError::Kind::Io) return false;
+    switch (error.io_error().os_code) {
+        case 0:             // our own refusals: no regular file, a NUL in the path
+        case ENOENT:        // a directory that is not there
+        case ENOTDIR:
+        case ENAMETOOLONG:
+        case ELOOP:
+            return false;
+        default:
+            return true;
+    }
 }
 
 }  // namespace nucla::engine

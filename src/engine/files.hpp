@@ -39,7 +39,9 @@ Status read_index_file(const std::string& path, Bytes& out);
 // share one, whatever their pids. Errors are Io naming the file.
 Status write_file_atomically(const std::string& path, std::string_view text);
 
-// Whether an index could not be written because its file system is mounted read-only.
-bool is_read_only_failure(const FaidxError& error);
+// Whether a write_file_atomically error is the place refusing the file (a read-only file
+// system, a directory the user may not write, a full disk, a file size limit), rather than a
+// path that leads to no place for it (a missing directory, something that is no regular file).
+bool is_refused_write(const FaidxError& error);
 
 }  // namespace nucla::engine
