@@ -48,11 +48,11 @@ def make_fasta(directory, compressed=False, text=RECORDS, largest=7):
     return str(path)
 
 
-def reference_indexes(tmp_path, compressed):
-    """The .fai (and .gzi) bytes a fresh build writes for RECORDS."""
+def reference_indexes(tmp_path, compressed, text=RECORDS):
+    """The .fai (and .gzi) bytes a fresh build writes for `text`."""
     fresh = tmp_path / "reference"
     fresh.mkdir()
-    path = make_fasta(fresh, compressed)
+    path = make_fasta(fresh, compressed, text=text)
     nucla.Faidx(path)
     return {suffix: pathlib.Path(path + suffix).read_bytes()
             for suffix in ((".fai", ".gzi") if compressed else (".fai",))}
@@ -221,6 +221,31 @@ def test_file_without_a_header_is_refused(tmp_path, content, compressed):
 def test_empty_file_is_a_fasta_without_records(tmp_path, compressed):
     path = make_fasta(tmp_path, compressed, text="")
     assert nucla.Fasta(path).keys() == []
+
+
+@pytest.mark.parametrize("compressed", [False, True])
+@pytest.mark.parametrize("text, names", [
+    (RECORDS, ["a", "b"]),
+    (">\nACGT\n> \t\r\nGG\n>b desc\nTTTT\n", ["b"]),  # its one record after nameless ones
+    ("", []),
+    (">\nACGT\n> \t\r\nGG\n", []),                     # headers without names index nothing
+])
+@pytest.mark.parametrize("options", [{}, {"rebuild": False}, {"build_index": False}])
+def test_empty_index_of_a_fasta_with_records_is_stale(tmp_path, capfd, compressed, text, names,
+                                                      options):
+    expected = reference_indexes(tmp_path, compressed, text)[".fai"]
+    fasta = make_fasta(tmp_path, compressed, text=text)
+    pathlib.Path(fasta + ".fai").write_text("")  # newer than the FASTA: a writer that died early
+    capfd.readouterr()
+    keys = nucla.Faidx(fasta, **options).keys
+    err = capfd.readouterr().err
+    if names and options:
+        assert (keys, pathlib.Path(fasta + ".fai").read_bytes()) == ([], b"")
+        assert err == (f"WARNING: the index {fasta}.fai has no rows, but {fasta} has records; "
+                       "they cannot be read until the index is rebuilt\n")
+    else:
+        assert (keys, pathlib.Path(fasta + ".fai").read_bytes()) == (names, expected)
+        assert err == ""
 
 
 @pytest.mark.parametrize("compressed", [False, True])

@@ -65,6 +65,35 @@ bool stale_by_rows(const Options& opt, const Index& index, std::uint64_t data_si
     return opt.build_index && opt.rebuild && !rows_fit(index, data_size);
 }
 
+// Whether the data of an uncompressed FASTA holds a record; false when it cannot be read.
+bool holds_record(const Source& source) {
+    constexpr std::size_t kPiece = std::size_t{1} << 16;
+    RecordFinder finder;
+    ReadScratch scratch;
+    for (std::uint64_t pos = 0;;) {
+        auto view = source.read_at(pos, kPiece, scratch);
+        if (!view.ok() || view->empty()) break;
+        if (finder.feed(*view)) return true;
+        pos += view->size();
+    }
+    return finder.finish();
+}
+
+// The same for a BGZF file, decompressed no further than the first record.
+bool bgzf_holds_record(const Source& raw, const std::string& path) {
+    RecordFinder finder;
+    bool found = false;
+    (void)inflate_blocks(
+        raw, path,
+        [&](std::string_view piece) -> Status {
+            if (!finder.feed(piece)) return Ok{};
+            found = true;
+            return FaidxError::io(IoError::other("found"));  // ends the walk
+        },
+        {});
+    return found || finder.finish();
+}
+
 void warn(const std::string& line) {
     // Unbuffered, one write per line, straight to the process's standard error.
     (void)write_all(2, line);
@@ -175,9 +204,11 @@ Result<std::unique_ptr<Faidx>> Faidx::open(std::string filename, Options options
         if (!opened.ok()) return opened.take_error();
     } else {
         if (!build) {
-            Status read = f->read_index();
+            bool blank = false;
+            Status read = f->read_index(blank);
             if (!read.ok()) return read.take_error();
-            build = stale_by_rows(opt, f->index_, size);
+            build = stale_by_rows(opt, f->index_, size) ||
+                    f->lacks_records(blank, [&] { return holds_record(*f->source_); });
         }
         if (build) {
             auto rows = scan_plain(*f->source_);
@@ -201,7 +232,7 @@ Status Faidx::save(const std::string& path, std::string_view text,
     return Ok{};
 }
 
-Status Faidx::read_index() {
+Status Faidx::read_index(bool& blank) {
     Index::Text text;
     Status read = read_index_file(index_path_, text);
     if (!read.ok()) return read;
@@ -215,7 +246,16 @@ Status Faidx::read_index() {
              (skipped == 1 ? "" : "s") + " (not 5 tab-separated fields) of the index " +
              index_path_ + "\n");
     index_ = std::move(index).value();
+    blank = index_.empty() && skipped == 0;
     return Ok{};
+}
+
+bool Faidx::lacks_records(bool blank, const std::function<bool()>& holds_record) const {
+    if (!blank || !holds_record()) return false;
+    if (options_.build_index && options_.rebuild) return true;
+    warn("WARNING: the index " + index_path_ + " has no rows, but " + filename_ +
+         " has records; they cannot be read until the index is rebuilt\n");
+    return false;
 }
 
 Status Faidx::open_bgzf(std::uint64_t raw_size, bool build, bool gzi_fresh,
@@ -229,8 +269,9 @@ Status Faidx::open_bgzf(std::uint64_t raw_size, bool build, bool gzi_fresh,
     }
 
     BlockIndex blocks;
+    bool blank = false;
     if (!build) {
-        Status read = read_index();
+        Status read = read_index(blank);
         if (!read.ok()) return read;
         std::optional<BlockIndex> loaded;
         if (old_gzi) loaded = blocks_from_gzi(*old_gzi, *raw, raw_size);
@@ -244,7 +285,8 @@ Status Faidx::open_bgzf(std::uint64_t raw_size, bool build, bool gzi_fresh,
             // nothing more.
             if (options_.build_index) (void)save(gzi_path, format_gzi(blocks), unsaved);
         }
-        build = stale_by_rows(options_, index_, blocks.usize);
+        build = stale_by_rows(options_, index_, blocks.usize) ||
+                lacks_records(blank, [&] { return bgzf_holds_record(*raw, filename_); });
     }
     if (build) {
         FastaScanner scanner;

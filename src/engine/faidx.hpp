@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -134,8 +135,14 @@ public:
 
 private:
     Faidx() = default;
-    // Reads index_path_ into index_.
-    Status read_index();
+    // Reads index_path_ into index_; `blank` tells whether the file held no row at all, not
+    // even a malformed one.
+    Status read_index(bool& blank);
+    // Whether an index file found `blank` must be rebuilt because the FASTA holds records
+    // (`holds_record` tells, asked only for a blank index): a writer that died before its first
+    // row leaves such a file, newer than the FASTA. Where the options forbid rebuilding, warns
+    // instead, and the FASTA opens without its sequences.
+    bool lacks_records(bool blank, const std::function<bool()>& holds_record) const;
     // Replaces the opened source (a BGZF file of `raw_size` bytes) with its decompressing
     // view, building the .fai and .gzi when asked to or when the block index is not fresh.
     // Index files that could not be written are added to `unsaved`.
