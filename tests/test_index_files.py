@@ -48,11 +48,11 @@ def make_fasta(directory, compressed=False, text=RECORDS, largest=7):
     return str(path)
 
 
-def reference_indexes(tmp_path, compressed):
-    """The .fai (and .gzi) bytes a fresh build writes for RECORDS."""
+def reference_indexes(tmp_path, compressed, text=RECORDS):
+    """The .fai (and .gzi) bytes a fresh build writes for `text`."""
     fresh = tmp_path / "reference"
     fresh.mkdir()
-    path = make_fasta(fresh, compressed)
+    path = make_fasta(fresh, compressed, text=text)
     nucla.Faidx(path)
     return {suffix: pathlib.Path(path + suffix).read_bytes()
             for suffix in ((".fai", ".gzi") if compressed else (".fai",))}
@@ -146,31 +146,42 @@ def test_writer_killed_mid_write_leaves_no_temporary(tmp_path, compressed):
     """)
     assert got.returncode == -signal.SIGXFSZ, got
     left = sorted(os.listdir(tmp_path))
-    if PORTABLE:  # the named temporary stays until a later writer finds its writer dead
+    if PORTABLE:  # the named temporary stays: no later writer can tell it was left by the dead
         assert left[0] == "x.fa" and len(left) == 2, left
-        assert re.fullmatch(r"x\.fa\.(fai|gzi)\.tmp\.\d+\.\d+", left[1]), left
+        assert re.fullmatch(r"x\.fa\.(fai|gzi)\.tmp\.[0-9a-f]{16}", left[1]), left
     else:
         assert left == ["x.fa"]
 
 
-def test_temporaries_of_dead_writers_are_removed(tmp_path):
-    fasta = make_fasta(tmp_path)
-    dead = subprocess.Popen(["true"])
-    dead.wait()
-    alive = subprocess.Popen(["sleep", "60"])
-    try:
-        names = {"dead": f"x.fa.fai.tmp.{dead.pid}.0", "alive": f"x.fa.fai.tmp.{alive.pid}.0",
-                 "recent": f"x.fa.fai.tmp.{dead.pid}.1", "other": f"y.fa.fai.tmp.{dead.pid}.0"}
-        for key, name in names.items():
-            (tmp_path / name).write_text("partial")
-            if key != "recent":
-                os.utime(tmp_path / name, (time.time() - 3600,) * 2)
-        nucla.Faidx(fasta)
-        left = set(os.listdir(tmp_path))
-    finally:
-        alive.kill()
-        alive.wait()
-    assert left == {"x.fa", "x.fa.fai"} | {names[k] for k in ("alive", "recent", "other")}
+@pytest.mark.parametrize("compressed", [False, True])
+def test_files_named_like_temporaries_are_left_alone(tmp_path, compressed):
+    # Names that writers once used: with this process's own pid (a killed writer whose pid came
+    # back, or pid 1 of another container on a shared volume) and, an hour old, with a pid not
+    # alive here (a user's file, or the live temporary of a writer on another host).
+    expected = reference_indexes(tmp_path, compressed)
+    work = tmp_path / "work"
+    work.mkdir()
+    fasta = make_fasta(work, compressed)
+    got = python(f"""
+        import os, subprocess, time, nucla
+        dead = subprocess.Popen(["true"])
+        dead.wait()
+        for suffix in ("fai", "gzi"):
+            for pid in (os.getpid(), dead.pid):
+                for serial in (0, 1):
+                    path = f"{fasta}.{{suffix}}.tmp.{{pid}}.{{serial}}"
+                    with open(path, "w") as f:
+                        f.write("planted")
+                    os.utime(path, (time.time() - 3600,) * 2)
+        print(nucla.Faidx({fasta!r}).keys)
+    """)
+    assert (got.stdout, got.stderr) == ("['a', 'b']\n", ""), got
+    planted = [name for name in os.listdir(work) if ".tmp." in name]
+    assert len(planted) == 8 and all((work / n).read_text() == "planted" for n in planted)
+    indexes = ["x.fa" + suffix for suffix in expected]
+    assert sorted(set(os.listdir(work)) - set(planted)) == sorted(["x.fa", *indexes])
+    for suffix, data in expected.items():
+        assert (work / ("x.fa" + suffix)).read_bytes() == data
 
 
 @pytest.mark.parametrize("cls", [nucla.Faidx, nucla.Fasta])
@@ -210,6 +221,31 @@ def test_file_without_a_header_is_refused(tmp_path, content, compressed):
 def test_empty_file_is_a_fasta_without_records(tmp_path, compressed):
     path = make_fasta(tmp_path, compressed, text="")
     assert nucla.Fasta(path).keys() == []
+
+
+@pytest.mark.parametrize("compressed", [False, True])
+@pytest.mark.parametrize("text, names", [
+    (RECORDS, ["a", "b"]),
+    (">\nACGT\n> \t\r\nGG\n>b desc\nTTTT\n", ["b"]),  # its one record after nameless ones
+    ("", []),
+    (">\nACGT\n> \t\r\nGG\n", []),                     # headers without names index nothing
+])
+@pytest.mark.parametrize("options", [{}, {"rebuild": False}, {"build_index": False}])
+def test_empty_index_of_a_fasta_with_records_is_stale(tmp_path, capfd, compressed, text, names,
+                                                      options):
+    expected = reference_indexes(tmp_path, compressed, text)[".fai"]
+    fasta = make_fasta(tmp_path, compressed, text=text)
+    pathlib.Path(fasta + ".fai").write_text("")  # newer than the FASTA: a writer that died early
+    capfd.readouterr()
+    keys = nucla.Faidx(fasta, **options).keys
+    err = capfd.readouterr().err
+    if names and options:
+        assert (keys, pathlib.Path(fasta + ".fai").read_bytes()) == ([], b"")
+        assert err == (f"WARNING: the index {fasta}.fai has no rows, but {fasta} has records; "
+                       "they cannot be read until the index is rebuilt\n")
+    else:
+        assert (keys, pathlib.Path(fasta + ".fai").read_bytes()) == (names, expected)
+        assert err == ""
 
 
 @pytest.mark.parametrize("compressed", [False, True])
@@ -270,40 +306,72 @@ def read_only_runner(directory):
     pytest.skip("no read-only mount can be made here (needs a mount namespace)")
 
 
+# How writing into a directory is refused, with the number of the system's error.
+REFUSALS = {"Read-only file system": 30, "Permission denied": 13, "File too large": 27}
+
+
+def refusing_runner(directory, refusal, request):
+    """A command prefix that runs a command for which writing a file into `directory` fails
+    with `refusal`; skips the test where this system cannot arrange that."""
+    if refusal == "Read-only file system":
+        return read_only_runner(directory)
+    if refusal == "File too large":  # no file may grow past 0 bytes, and growing is no signal
+        return ["sh", "-c", 'trap "" XFSZ; ulimit -f 0 && exec "$@"', "sh"]
+    os.chmod(directory, 0o555)  # a shared folder owned by someone else
+    request.addfinalizer(lambda: os.chmod(directory, 0o755))
+    prefix = []
+    if os.geteuid() == 0:  # root writes anywhere unless it gives up the capability to
+        setpriv = shutil.which("setpriv")
+        if setpriv is None:
+            pytest.skip("setpriv is not installed")
+        caps = "-dac_override,-dac_read_search"
+        prefix = [setpriv, f"--inh-caps={caps}", f"--bounding-set={caps}"]
+    probe = subprocess.run([*prefix, "sh", "-c", f"! touch '{directory}/.probe' 2>/dev/null"])
+    if probe.returncode != 0:
+        pytest.skip("this process can write into a directory without write permission")
+    return prefix
+
+
 @pytest.mark.parametrize("compressed", [False, True])
 @pytest.mark.parametrize("existing", ["stale", "missing"])
-def test_read_only_file_system_uses_the_scanned_index(tmp_path, compressed, existing):
+@pytest.mark.parametrize("refusal", REFUSALS)
+def test_index_that_cannot_be_written_is_used_from_memory(tmp_path, request, compressed,
+                                                          existing, refusal):
     fasta = make_fasta(tmp_path, compressed)
     files = [fasta + ".gzi", fasta + ".fai"] if compressed else [fasta + ".fai"]
     if existing == "stale":
         for path in files:
             pathlib.Path(path).write_text("a\t1\t3\t1\t2\n")
             os.utime(path, (1, 1))
-    prefix = read_only_runner(tmp_path)
+    listing = sorted(os.listdir(tmp_path))
+    prefix = refusing_runner(tmp_path, refusal, request)
     code = (f"import nucla; print(nucla.Fasta({fasta!r}).keys(), "
             f"str(nucla.Faidx({fasta!r}).fetch('a', 8, 11)))")
     got = subprocess.run([*prefix, sys.executable, "-c", code], capture_output=True, text=True,
                          timeout=60)
     assert got.stdout == "['a', 'b'] TACG\n", got
-    warning = f"WARNING: could not write {', '.join(files)} (read-only file system); " \
+    reason = refusal[0].lower() + refusal[1:]
+    warning = f"WARNING: could not write {', '.join(files)} ({reason}); " \
               "using the index scanned in memory\n"
     assert got.stderr == warning * 2
+    assert sorted(os.listdir(tmp_path)) == listing
 
 
-def test_read_only_file_system_in_the_tool(tmp_path):
+@pytest.mark.parametrize("refusal", REFUSALS)
+def test_index_that_cannot_be_written_in_the_tool(tmp_path, request, refusal):
     from test_cli import CLI
     if CLI is None:
         pytest.skip("the nucla command is not built")
     fasta = make_fasta(tmp_path)
-    prefix = read_only_runner(tmp_path)
+    prefix = refusing_runner(tmp_path, refusal, request)
     got = subprocess.run([*prefix, CLI, fasta, "b"], capture_output=True, timeout=60)
     assert (got.returncode, got.stdout) == (0, b">b\nTTTT\n")
     assert got.stderr.startswith(b"WARNING: could not write " + fasta.encode() + b".fai")
     # Writing the index is the whole point of the index mode: there it is an error.
     got = subprocess.run([*prefix, CLI, fasta], capture_output=True, timeout=60)
     assert got.returncode == 1
-    assert got.stderr == (f"nucla: IO error: {fasta}.fai: Read-only file system "
-                          f"(os error 30)\n").encode()
+    assert got.stderr == (f"nucla: IO error: {fasta}.fai: {refusal} "
+                          f"(os error {REFUSALS[refusal]})\n").encode()
     assert os.listdir(tmp_path) == ["x.fa"]
 
 

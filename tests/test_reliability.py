@@ -47,22 +47,21 @@ def test_rewritten_fasta_is_reindexed(write_fasta):
 
 
 def test_failed_index_write_leaves_the_old_index(random_fasta):
-    path, _ = random_fasta(random.Random(2), "x.fa", records=2000, length=(100, 4000))
+    path, seqs = random_fasta(random.Random(2), "x.fa", records=2000, length=(100, 4000))
     pathlib.Path(path + ".fai").write_text("old\t1\t5\t1\t2\n")
     os.utime(path + ".fai", (1, 1))  # stale: the next open rebuilds
     code = f"""
         import resource, signal, nucla
         signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
         resource.setrlimit(resource.RLIMIT_FSIZE, (4096, 4096))
-        try:
-            nucla.Faidx({path!r})
-        except Exception as e:
-            print(e)
+        print(len(nucla.Faidx({path!r}).keys))
     """
     result = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
                             text=True, timeout=60)
-    assert result.stdout.strip() == f"IOError: {path}.fai: File too large (os error 27)", \
-        result.stderr
+    # The open goes on with the rows it scanned.
+    assert (result.stdout, result.stderr) == (f"{len(seqs)}\n", f"WARNING: could not write "
+                                              f"{path}.fai (file too large); using the index "
+                                              "scanned in memory\n")
     assert pathlib.Path(path + ".fai").read_text() == "old\t1\t5\t1\t2\n"
     assert sorted(os.listdir(os.path.dirname(path))) == ["x.fa", "x.fa.fai"]
 

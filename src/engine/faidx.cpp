@@ -65,6 +65,35 @@ bool stale_by_rows(const Options& opt, const Index& index, std::uint64_t data_si
     return opt.build_index && opt.rebuild && !rows_fit(index, data_size);
 }
 
+// Whether the data of an uncompressed FASTA holds a record; false when it cannot be read.
+bool holds_record(const Source& source) {
+    constexpr std::size_t kPiece = std::size_t{1} << 16;
+    RecordFinder finder;
+    ReadScratch scratch;
+    for (std::uint64_t pos = 0;;) {
+        auto view = source.read_at(pos, kPiece, scratch);
+        if (!view.ok() || view->empty()) break;
+        if (finder.feed(*view)) return true;
+        pos += view->size();
+    }
+    return finder.finish();
+}
+
+// The same for a BGZF file, decompressed no further than the first record.
+bool bgzf_holds_record(const Source& raw, const std::string& path) {
+    RecordFinder finder;
+    bool found = false;
+    (void)inflate_blocks(
+        raw, path,
+        [&](std::string_view piece) -> Status {
+            if (!finder.feed(piece)) return Ok{};
+            found = true;
+            return FaidxError::io(IoError::other("found"));  // ends the walk
+        },
+        {});
+    return found || finder.finish();
+}
+
 void warn(const std::string& line) {
     // Unbuffered, one write per line, straight to the process's standard error.
     (void)write_all(2, line);
@@ -95,11 +124,19 @@ bool stale(const struct stat& index, const struct stat& fasta) {
     return modified_before(index, fasta);
 }
 
-void warn_unsaved(const std::vector<std::string>& unsaved) {
+// One line for every file that could not be written, each run of files refused for the same
+// reason followed by it.
+void warn_unsaved(const std::vector<Faidx::Unsaved>& unsaved) {
     if (unsaved.empty()) return;
     std::string line = "WARNING: could not write ";
-    for (std::size_t i = 0; i < unsaved.size(); ++i) line += (i ? ", " : "") + unsaved[i];
-    warn(line + " (read-only file system); using the index scanned in memory\n");
+    for (std::size_t i = 0; i < unsaved.size(); ++i) {
+        line += (i ? ", " : "") + unsaved[i].path;
+        if (i + 1 < unsaved.size() && unsaved[i + 1].os_code == unsaved[i].os_code) continue;
+        std::string reason = system_error_text(unsaved[i].os_code);
+        if (!reason.empty() && reason[0] >= 'A' && reason[0] <= 'Z') reason[0] += 'a' - 'A';
+        line += " (" + reason + ")";
+    }
+    warn(line + "; using the index scanned in memory\n");
 }
 
 }  // namespace
@@ -156,7 +193,7 @@ Result<std::unique_ptr<Faidx>> Faidx::open(std::string filename, Options options
     }
     build = build || opt.always_build;
 
-    std::vector<std::string> unsaved;
+    std::vector<Unsaved> unsaved;
     if (compression == Compression::Bgzf) {
         // The block index is fresh unless it is older than the FASTA; an unknown time counts
         // as fresh, as for the .fai.
@@ -167,9 +204,11 @@ Result<std::unique_ptr<Faidx>> Faidx::open(std::string filename, Options options
         if (!opened.ok()) return opened.take_error();
     } else {
         if (!build) {
-            Status read = f->read_index();
+            bool blank = false;
+            Status read = f->read_index(blank);
             if (!read.ok()) return read.take_error();
-            build = stale_by_rows(opt, f->index_, size);
+            build = stale_by_rows(opt, f->index_, size) ||
+                    f->lacks_records(blank, [&] { return holds_record(*f->source_); });
         }
         if (build) {
             auto rows = scan_plain(*f->source_);
@@ -184,16 +223,16 @@ Result<std::unique_ptr<Faidx>> Faidx::open(std::string filename, Options options
 }
 
 Status Faidx::save(const std::string& path, std::string_view text,
-                   std::vector<std::string>& unsaved) const {
+                   std::vector<Unsaved>& unsaved) const {
     Status written = write_file_atomically(path, text);
-    if (written.ok() || options_.always_build || !is_read_only_failure(written.error()))
+    if (written.ok() || options_.always_build || !is_refused_write(written.error()))
         return written;
     const std::string& where = written.error().payload();
-    unsaved.push_back(where.empty() ? path : where);
+    unsaved.push_back({where.empty() ? path : where, written.error().io_error().os_code});
     return Ok{};
 }
 
-Status Faidx::read_index() {
+Status Faidx::read_index(bool& blank) {
     Index::Text text;
     Status read = read_index_file(index_path_, text);
     if (!read.ok()) return read;
@@ -207,11 +246,20 @@ Status Faidx::read_index() {
              (skipped == 1 ? "" : "s") + " (not 5 tab-separated fields) of the index " +
              index_path_ + "\n");
     index_ = std::move(index).value();
+    blank = index_.empty() && skipped == 0;
     return Ok{};
 }
 
+bool Faidx::lacks_records(bool blank, const std::function<bool()>& holds_record) const {
+    if (!blank || !holds_record()) return false;
+    if (options_.build_index && options_.rebuild) return true;
+    warn("WARNING: the index " + index_path_ + " has no rows, but " + filename_ +
+         " has records; they cannot be read until the index is rebuilt\n");
+    return false;
+}
+
 Status Faidx::open_bgzf(std::uint64_t raw_size, bool build, bool gzi_fresh,
-                        std::vector<std::string>& unsaved) {
+                        std::vector<Unsaved>& unsaved) {
     std::unique_ptr<Source> raw = std::move(source_);
     const std::string& gzi_path = gzi_path_;
     std::optional<std::string> old_gzi;
@@ -221,8 +269,9 @@ Status Faidx::open_bgzf(std::uint64_t raw_size, bool build, bool gzi_fresh,
     }
 
     BlockIndex blocks;
+    bool blank = false;
     if (!build) {
-        Status read = read_index();
+        Status read = read_index(blank);
         if (!read.ok()) return read;
         std::optional<BlockIndex> loaded;
         if (old_gzi) loaded = blocks_from_gzi(*old_gzi, *raw, raw_size);
@@ -236,7 +285,8 @@ Status Faidx::open_bgzf(std::uint64_t raw_size, bool build, bool gzi_fresh,
             // nothing more.
             if (options_.build_index) (void)save(gzi_path, format_gzi(blocks), unsaved);
         }
-        build = stale_by_rows(options_, index_, blocks.usize);
+        build = stale_by_rows(options_, index_, blocks.usize) ||
+                lacks_records(blank, [&] { return bgzf_holds_record(*raw, filename_); });
     }
     if (build) {
         FastaScanner scanner;

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -126,19 +127,32 @@ public:
     Faidx(const Faidx&) = delete;
     Faidx& operator=(const Faidx&) = delete;
 
+    // An index file the open could not write, and the errno of the refusal.
+    struct Unsaved {
+        std::string path;
+        int os_code;
+    };
+
 private:
     Faidx() = default;
-    // Reads index_path_ into index_.
-    Status read_index();
+    // Reads index_path_ into index_; `blank` tells whether the file held no row at all, not
+    // even a malformed one.
+    Status read_index(bool& blank);
+    // Whether an index file found `blank` must be rebuilt because the FASTA holds records
+    // (`holds_record` tells, asked only for a blank index): a writer that died before its first
+    // row leaves such a file, newer than the FASTA. Where the options forbid rebuilding, warns
+    // instead, and the FASTA opens without its sequences.
+    bool lacks_records(bool blank, const std::function<bool()>& holds_record) const;
     // Replaces the opened source (a BGZF file of `raw_size` bytes) with its decompressing
     // view, building the .fai and .gzi when asked to or when the block index is not fresh.
-    // Index files left unwritten on a read-only file system are added to `unsaved`.
+    // Index files that could not be written are added to `unsaved`.
     Status open_bgzf(std::uint64_t raw_size, bool build, bool gzi_fresh,
-                     std::vector<std::string>& unsaved);
-    // Writes an index file. On a read-only file system the open goes on with the index in
-    // memory, adding the path to `unsaved`, unless writing it is the point (always_build).
+                     std::vector<Unsaved>& unsaved);
+    // Writes an index file. When the place refuses it (see is_refused_write) the open goes on
+    // with the index in memory, adding the path to `unsaved`, unless writing it is the point
+    // (always_build).
     Status save(const std::string& path, std::string_view text,
-                std::vector<std::string>& unsaved) const;
+                std::vector<Unsaved>& unsaved) const;
 
     std::string filename_;
     std::string index_path_;

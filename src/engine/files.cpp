@@ -1,21 +1,22 @@
 #include "engine/files.hpp"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
-#include <signal.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
+#if defined(__linux__) && !defined(NUCLA_PORTABLE)
+#include <sys/random.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
-#include <ctime>
 #include <memory>
 
 #include "engine/fd.hpp"
-#include "engine/text.hpp"
 
 namespace nucla::engine {
 
@@ -24,9 +25,8 @@ namespace {
 // Links followed before giving up, as the kernel does (ELOOP).
 constexpr int kMaxLinks = 40;
 
-// A named temporary untouched for this long, whose writer is not a live process here, was
-// left by a writer that died: a live one finishes its index in one go.
-constexpr std::time_t kStaleSeconds = 60;
+// Names tried for a temporary before giving up: a taken one is a one in 2^64 chance.
+constexpr int kNameAttempts = 8;
 
 FaidxError no_file(const std::string& path) {
     return FaidxError::io(IoError::other("the path holds a NUL byte, so it names no file"), path);
@@ -36,11 +36,6 @@ FaidxError no_file(const std::string& path) {
 std::string directory_part(const std::string& path) {
     const std::size_t slash = path.rfind('/');
     return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-}
-
-std::string base_part(const std::string& path) {
-    const std::size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 // The file that writing to `path` would reach: `path` with every symbolic link at its end
@@ -61,44 +56,47 @@ Result<std::string> follow_links(const std::string& path) {
     return FaidxError::io_errno(ELOOP, path);
 }
 
+// 64 bits that no other process can foresee. A pid names no writer on a volume shared between
+// containers (each has its pid 1) or hosts, nor after the pid is reused, so the names of
+// temporaries come from here.
+std::uint64_t unpredictable() {
+    std::uint64_t v = 0;
+#if defined(__linux__) && !defined(NUCLA_PORTABLE)
+    if (::getrandom(&v, sizeof v, GRND_NONBLOCK) == static_cast<ssize_t>(sizeof v)) return v;
+#endif
+    Fd urandom(::open("/dev/urandom", O_RDONLY | O_CLOEXEC));
+    if (urandom.valid() && ::read(urandom.get(), &v, sizeof v) == static_cast<ssize_t>(sizeof v))
+        return v;
+    // No randomness to be had: the clock, the pid and a count, mixed (splitmix64). A clash
+    // then costs only another try, as every temporary is created exclusively.
+    static std::atomic<std::uint64_t> count{0};
+    struct timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    v = static_cast<std::uint64_t>(now.tv_sec) * 1000000000u +
+        static_cast<std::uint64_t>(now.tv_nsec) + (static_cast<std::uint64_t>(::getpid()) << 40) +
+        count.fetch_add(1) * 0x9e3779b97f4a7c15u;
+    v = (v ^ (v >> 30)) * 0xbf58476d1ce4e5b9u;
+    v = (v ^ (v >> 27)) * 0x94d049bb133111ebu;
+    return v ^ (v >> 31);
+}
+
 std::string temporary_name(const std::string& target) {
-    static std::atomic<unsigned> counter{0};
-    return target + ".tmp." + std::to_string(::getpid()) + "." +
-           std::to_string(counter.fetch_add(1));
+    std::string name = target + ".tmp.";
+    std::uint64_t v = unpredictable();
+    for (int digit = 0; digit < 16; ++digit, v >>= 4) name += "0123456789abcdef"[v & 15];
+    return name;
 }
 
-// The writer's pid in "<base>.tmp.<pid>.<n>", or 0 when `name` is not such a temporary.
-pid_t writer_of(std::string_view name, std::string_view base) {
-    const std::string_view prefix = ".tmp.";
-    if (name.size() <= base.size() + prefix.size() || name.substr(0, base.size()) != base ||
-        name.substr(base.size(), prefix.size()) != prefix)
-        return 0;
-    name.remove_prefix(base.size() + prefix.size());
-    const std::size_t dot = name.find('.');
-    if (dot == std::string_view::npos) return 0;
-    const std::string_view pid = name.substr(0, dot), serial = name.substr(dot + 1);
-    for (std::string_view digits : {pid, serial})
-        if (digits.empty() || digits.front() < '0' || digits.front() > '9' ||
-            !parse_unsigned(digits))
-            return 0;
-    const auto value = parse_unsigned(pid, INT_MAX);
-    return value ? static_cast<pid_t>(*value) : 0;
-}
-
-// Removes the named temporaries of `base` in `dir` whose writers died (see kStaleSeconds).
-void remove_stale_temporaries(const std::string& dir, const std::string& base) {
-    std::unique_ptr<DIR, int (*)(DIR*)> d(::opendir(dir.c_str()), ::closedir);
-    if (!d) return;
-    const std::time_t now = std::time(nullptr);
-    while (const dirent* entry = ::readdir(d.get())) {
-        const pid_t pid = writer_of(entry->d_name, base);
-        if (pid == 0 || pid == ::getpid()) continue;
-        if (::kill(pid, 0) == 0 || errno != ESRCH) continue;  // alive, or not ours to judge
-        struct stat st;
-        if (::fstatat(::dirfd(d.get()), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-            S_ISREG(st.st_mode) && st.st_mtime + kStaleSeconds < now)
-            (void)::unlinkat(::dirfd(d.get()), entry->d_name, 0);
+// Calls make(name) with fresh temporary names for `target`, leaving the last in `tmp`, until it
+// fails otherwise than because the name is taken; returns its errno, or 0.
+template <class Make>
+int with_fresh_name(const std::string& target, std::string& tmp, Make make) {
+    int code = EEXIST;
+    for (int attempt = 0; attempt < kNameAttempts && code == EEXIST; ++attempt) {
+        tmp = temporary_name(target);
+        code = make(tmp);
     }
+    return code;
 }
 
 // Unnamed temporaries are Linux's (O_TMPFILE); elsewhere, and in a portable build, every
@@ -106,13 +104,13 @@ void remove_stale_temporaries(const std::string& dir, const std::string& base) {
 #if defined(O_TMPFILE) && defined(AT_EMPTY_PATH) && !defined(NUCLA_PORTABLE)
 #define NUCLA_UNNAMED_TEMPORARIES 1
 
-// Gives the unnamed temporary `fd` the name `tmp`; false when it cannot be done here.
-bool link_unnamed(int fd, const std::string& tmp) {
+// Gives the unnamed temporary `fd` the name `tmp`: 0, or the errno of the failure.
+int link_unnamed(int fd, const std::string& tmp) {
     const std::string self = "/proc/self/fd/" + std::to_string(fd);
-    if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, tmp.c_str(), AT_SYMLINK_FOLLOW) == 0)
-        return true;
+    if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, tmp.c_str(), AT_SYMLINK_FOLLOW) == 0) return 0;
+    if (errno == EEXIST) return EEXIST;
     // Without /proc, linking by descriptor needs a privilege the process may have.
-    return ::linkat(fd, "", AT_FDCWD, tmp.c_str(), AT_EMPTY_PATH) == 0;
+    return ::linkat(fd, "", AT_FDCWD, tmp.c_str(), AT_EMPTY_PATH) == 0 ? 0 : errno;
 }
 #endif
 
@@ -185,14 +183,15 @@ Status write_file_atomically(const std::string& path, std::string_view text) {
     if (::lstat(target.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
         return FaidxError::io(IoError::other(target + " is not a regular file"));
     const std::string dir = directory_part(target);
-    remove_stale_temporaries(dir.empty() ? "." : dir, base_part(target));
 
-    const std::string tmp = temporary_name(target);
+    std::string tmp;
 #ifdef NUCLA_UNNAMED_TEMPORARIES
     Fd unnamed(::open(dir.empty() ? "." : dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666));
     if (unnamed.valid()) {
         if (int code = write_all(unnamed.get(), text)) return FaidxError::io_errno(code, target);
-        if (link_unnamed(unnamed.get(), tmp)) {
+        const int fd = unnamed.get();
+        const auto link = [fd](const std::string& name) { return link_unnamed(fd, name); };
+        if (with_fresh_name(target, tmp, link) == 0) {
             if (::close(unnamed.release()) != 0) {
                 const int code = errno;
                 ::unlink(tmp.c_str());
@@ -203,18 +202,33 @@ Status write_file_atomically(const std::string& path, std::string_view text) {
     }
 #endif
     // No unnamed temporaries here (or no way to name one): a named temporary, which a writer
-    // killed now leaves behind for the next writer to remove.
-    Fd named(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
-    if (!named.valid()) return FaidxError::io_errno(errno, target);
-    if (int code = write_and_close(std::move(named), text)) {
+    // killed now leaves behind. Nothing removes such files: no writer can tell that another
+    // one, perhaps on another host, is done with its temporary.
+    Fd named;
+    const int code = with_fresh_name(target, tmp, [&named](const std::string& name) {
+        named = Fd(::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+        return named.valid() ? 0 : errno;
+    });
+    if (code != 0) return FaidxError::io_errno(code, target);
+    if (int failed = write_and_close(std::move(named), text)) {
         ::unlink(tmp.c_str());
-        return FaidxError::io_errno(code, target);
+        return FaidxError::io_errno(failed, target);
     }
     return renamed(tmp, target);
 }
 
-bool is_read_only_failure(const FaidxError& error) {
-    return error.kind() == FaidxError::Kind::Io && error.io_error().os_code == EROFS;
+bool is_refused_write(const FaidxError& error) {
+    if (error.kind() != FaidxError::Kind::Io) return false;
+    switch (error.io_error().os_code) {
+        case 0:             // our own refusals: no regular file, a NUL in the path
+        case ENOENT:        // a directory that is not there
+        case ENOTDIR:
+        case ENAMETOOLONG:
+        case ELOOP:
+            return false;
+        default:
+            return true;
+    }
 }
 
 }  // namespace nucla::engine

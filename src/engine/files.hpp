@@ -35,11 +35,13 @@ Status read_index_file(const std::string& path, Bytes& out);
 // replaced within the target's directory. Refuses a path with a NUL and an existing file that
 // is not a regular one. The text goes to an unnamed temporary, named only once complete and
 // then renamed over the target; where the file system has no unnamed temporaries, to a named
-// one, after removing those that dead writers left beside the target. Errors are Io naming the
-// file.
+// one. Temporaries are named "<target>.tmp.<16 random hex digits>", so that no two writers
+// share one, whatever their pids. Errors are Io naming the file.
 Status write_file_atomically(const std::string& path, std::string_view text);
 
-// Whether an index could not be written because its file system is mounted read-only.
-bool is_read_only_failure(const FaidxError& error);
+// Whether a write_file_atomically error is the place refusing the file (a read-only file
+// system, a directory the user may not write, a full disk, a file size limit), rather than a
+// path that leads to no place for it (a missing directory, something that is no regular file).
+bool is_refused_write(const FaidxError& error);
 
 }  // namespace nucla::engine

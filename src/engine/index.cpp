@@ -411,6 +411,34 @@ Result<std::vector<IndexRow>> FastaScanner::finish() {
     return std::move(rows_);
 }
 
+bool RecordFinder::named_header() {
+    in_header_ = false;
+    const bool named = !trim_white_space(header_).empty();
+    header_.clear();
+    return named;
+}
+
+bool RecordFinder::feed(std::string_view piece) {
+    const char* p = piece.data();
+    const char* const end = p + piece.size();
+    while (p < end) {
+        if (line_start_ && !in_header_) {
+            in_header_ = *p == '>';
+            if (in_header_) ++p;
+        }
+        const char* nl = static_cast<const char*>(std::memchr(p, '\n', end - p));
+        const char* text_end = nl ? nl : end;
+        if (in_header_) header_.append(p, static_cast<std::size_t>(text_end - p));
+        line_start_ = nl != nullptr;
+        if (!nl) break;
+        if (in_header_ && named_header()) return true;
+        p = nl + 1;
+    }
+    return false;
+}
+
+bool RecordFinder::finish() { return in_header_ && named_header(); }
+
 Result<std::vector<IndexRow>> scan_fasta(std::string_view data,
                                          const std::function<void(std::size_t)>& done) {
     // Pieces small enough to stay in cache between the UTF-8 check and the line walk.

@@ -87,6 +87,7 @@ public:
     // One row per name, in key order.
     const Rows& rows() const;
     std::size_t size() const { return rows().size(); }
+    bool empty() const { return rows_.empty(); }
 
     // The largest byte position that a row's last base (for a row without bases, the byte
     // before its offset) takes in the regular layout, known without the table: all rows lie
@@ -163,6 +164,24 @@ private:
     std::size_t carry_len_ = 0;
     std::size_t carry_need_ = 0;
     std::uint64_t carry_pos_ = 0;
+};
+
+// Tells whether FASTA bytes, fed as consecutive pieces split anywhere, hold a record that the
+// scanner would index: a header line whose text gives a name. Reads no further than that
+// header's line.
+class RecordFinder {
+public:
+    // True once a record has been seen; then it need not be fed again.
+    bool feed(std::string_view piece);
+    // After the last piece (whose header line may lack its terminator).
+    bool finish();
+
+private:
+    bool named_header();
+
+    bool line_start_ = true;
+    bool in_header_ = false;
+    std::string header_;  // the text so far of the header line being read
 };
 
 // Scans a whole FASTA held in memory. `done(pos)` is told, now and then, that the bytes before
