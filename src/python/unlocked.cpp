@@ -18,7 +18,8 @@ bool finalizing() {
 
 // Whether signal handlers can run on this thread (the main thread; with the lock held).
 bool handles_signals() {
-    Ref threading = Ref::steal(PyImport_GetModule(Ref::steal(PyUnicode_FromString("threading")).get()));
+    Ref module_name = Ref::steal(PyUnicode_FromString("threading"));
+    Ref threading = module_name ? Ref::steal(PyImport_GetModule(module_name.get())) : Ref();
     if (!threading) {
         PyErr_Clear();
         return true;  // no thread was started through threading: most likely the main one
