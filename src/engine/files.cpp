@@ -10,9 +10,14 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <cstdint>
 #include <cstdlib>
 #include <ctime>
 #include <memory>
+#include <mutex>
+#include <random>
+#include <utility>
 
 #include "engine/fd.hpp"
 #include "engine/text.hpp"
@@ -61,10 +66,25 @@ Result<std::string> follow_links(const std::string& path) {
     return FaidxError::io_errno(ELOOP, path);
 }
 
+// Names tried for a temporary before giving up: another one is taken only by a writer that
+// chose the same random number.
+constexpr int kNameTries = 8;
+
+// "<target>.tmp.<pid>.<n>": the pid tells later writers whether its writer still lives, and n is
+// random, so that no one can take the name first.
 std::string temporary_name(const std::string& target) {
-    static std::atomic<unsigned> counter{0};
-    return target + ".tmp." + std::to_string(::getpid()) + "." +
-           std::to_string(counter.fetch_add(1));
+    static std::atomic<std::uint64_t> counter{0};
+    const auto now = std::chrono::steady_clock::now().time_since_epoch().count();
+    std::uint64_t n = (counter.fetch_add(1) + static_cast<std::uint64_t>(now)) * 0x9e3779b97f4a7c15;
+    try {
+        static std::mutex lock;
+        const std::lock_guard<std::mutex> hold(lock);
+        static std::random_device device;
+        n ^= (std::uint64_t{device()} << 32) ^ device();
+    } catch (...) {
+        // No source of entropy: the clock and the counter still vary the name.
+    }
+    return target + ".tmp." + std::to_string(::getpid()) + "." + std::to_string(n);
 }
 
 // The writer's pid in "<base>.tmp.<pid>.<n>", or 0 when `name` is not such a temporary.
@@ -116,19 +136,6 @@ bool link_unnamed(int fd, const std::string& tmp) {
 }
 #endif
 
-// Writes `text` to `fd` and closes it; the errno of the first failure, or 0.
-int write_and_close(Fd fd, std::string_view text) {
-    if (int code = write_all(fd.get(), text)) return code;
-    return ::close(fd.release()) == 0 ? 0 : errno;
-}
-
-Status renamed(const std::string& tmp, const std::string& target) {
-    if (::rename(tmp.c_str(), target.c_str()) == 0) return Ok{};
-    const int code = errno;
-    ::unlink(tmp.c_str());
-    return FaidxError::io_errno(code, target);
-}
-
 }  // namespace
 
 bool has_nul(std::string_view path) { return path.find('\0') != std::string_view::npos; }
@@ -176,41 +183,96 @@ Result<std::string> read_index_text(const std::string& path) {
     return std::string(bytes.data(), bytes.size());
 }
 
-Status write_file_atomically(const std::string& path, std::string_view text) {
+Result<Replacement> Replacement::begin(const std::string& path) {
     if (has_nul(path)) return no_file(path);
     auto followed = follow_links(path);
     if (!followed.ok()) return followed.take_error();
-    const std::string& target = *followed;
+    Replacement r;
+    r.target_ = std::move(*followed);
     struct stat st;
-    if (::lstat(target.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
-        return FaidxError::io(IoError::other(target + " is not a regular file"));
-    const std::string dir = directory_part(target);
-    remove_stale_temporaries(dir.empty() ? "." : dir, base_part(target));
+    if (::lstat(r.target_.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+        return FaidxError::io(IoError::other(r.target_ + " is not a regular file"));
+    const std::string dir = directory_part(r.target_);
+    remove_stale_temporaries(dir.empty() ? "." : dir, base_part(r.target_));
 
-    const std::string tmp = temporary_name(target);
 #ifdef NUCLA_UNNAMED_TEMPORARIES
-    Fd unnamed(::open(dir.empty() ? "." : dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666));
-    if (unnamed.valid()) {
-        if (int code = write_all(unnamed.get(), text)) return FaidxError::io_errno(code, target);
-        if (link_unnamed(unnamed.get(), tmp)) {
-            if (::close(unnamed.release()) != 0) {
-                const int code = errno;
-                ::unlink(tmp.c_str());
-                return FaidxError::io_errno(code, target);
-            }
-            return renamed(tmp, target);
-        }
+    // Named at finish() through /proc (or a privilege the process may have), so only where
+    // /proc is there to do it.
+    if (::access("/proc/self/fd", F_OK) == 0) {
+        r.fd_ = Fd(::open(dir.empty() ? "." : dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666));
+        if (r.fd_.valid()) return r;
     }
 #endif
-    // No unnamed temporaries here (or no way to name one): a named temporary, which a writer
-    // killed now leaves behind for the next writer to remove.
-    Fd named(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
-    if (!named.valid()) return FaidxError::io_errno(errno, target);
-    if (int code = write_and_close(std::move(named), text)) {
-        ::unlink(tmp.c_str());
-        return FaidxError::io_errno(code, target);
+    // No unnamed temporaries here: a named one, which a writer killed now leaves behind for the
+    // next writer to remove.
+    for (int tries = 0; tries < kNameTries; ++tries) {
+        r.tmp_ = temporary_name(r.target_);
+        r.fd_ = Fd(::open(r.tmp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+        if (r.fd_.valid()) {
+            r.named_ = true;
+            return r;
+        }
+        if (errno != EEXIST) break;
     }
-    return renamed(tmp, target);
+    return FaidxError::io_errno(errno, r.target_);
+}
+
+Replacement::Replacement(Replacement&& other) noexcept
+    : target_(std::move(other.target_)),
+      tmp_(std::move(other.tmp_)),
+      fd_(std::move(other.fd_)),
+      named_(std::exchange(other.named_, false)) {}
+
+Replacement& Replacement::operator=(Replacement&& other) noexcept {
+    if (this != &other) {
+        discard();
+        target_ = std::move(other.target_);
+        tmp_ = std::move(other.tmp_);
+        fd_ = std::move(other.fd_);
+        named_ = std::exchange(other.named_, false);
+    }
+    return *this;
+}
+
+Replacement::~Replacement() { discard(); }
+
+void Replacement::discard() {
+    fd_.reset();
+    if (named_) ::unlink(tmp_.c_str());
+    named_ = false;
+}
+
+Status Replacement::finish() {
+    if (!fd_.valid()) return FaidxError::io_errno(EBADF, target_);
+#ifdef NUCLA_UNNAMED_TEMPORARIES
+    for (int tries = 0; !named_ && tries < kNameTries; ++tries) {
+        tmp_ = temporary_name(target_);
+        if (link_unnamed(fd_.get(), tmp_)) {
+            named_ = true;
+        } else if (errno != EEXIST) {
+            return FaidxError::io_errno(errno, target_);
+        }
+    }
+    if (!named_) return FaidxError::io_errno(EEXIST, target_);
+#endif
+    if (::close(fd_.release()) != 0) return FaidxError::io_errno(errno, target_);
+    return Ok{};
+}
+
+Status Replacement::commit() {
+    if (fd_.valid() || !named_) return FaidxError::io_errno(EBADF, target_);
+    if (::rename(tmp_.c_str(), target_.c_str()) != 0) return FaidxError::io_errno(errno, target_);
+    named_ = false;
+    return Ok{};
+}
+
+Status write_file_atomically(const std::string& path, std::string_view text) {
+    auto replacement = Replacement::begin(path);
+    if (!replacement.ok()) return replacement.take_error();
+    Replacement& r = *replacement;
+    if (int code = write_all(r.fd(), text)) return FaidxError::io_errno(code, r.target());
+    if (Status finished = r.finish(); !finished.ok()) return finished;
+    return r.commit();
 }
 
 bool is_read_only_failure(const FaidxError& error) {
