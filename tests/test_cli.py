@@ -321,6 +321,23 @@ def test_version_and_help(cli):
         assert flag in got.stdout
 
 
+@pytest.mark.parametrize("closed, output", [(">&- 2>&-", "out.fa"), (">&- 2>&-", "out.fa.gz"), ("<&-", None)])
+def test_closed_standard_descriptors(cli, tmp_path, small, closed, output):
+    # The truncation warning must not land in an output opened where standard error was, nor
+    # the FASTA be read as the region list opened where standard input was.
+    args = ["-o", output] if output else ["-r", "-"]
+    got = subprocess.run(["sh", "-c", f'exec "$@" {closed}', "sh", cli, small, "three:120-140", *args],
+                         capture_output=True, cwd=tmp_path, timeout=60)
+    assert got.returncode == 0, got.stderr
+    want = b">three:120-140\n" + b"A" * 11 + b"\n"
+    if output:
+        out = (tmp_path / output).read_bytes()
+        assert (gzip.decompress(out) if output.endswith(".gz") else out) == want
+    else:
+        assert got.stdout == want
+        assert got.stderr == b"nucla: Truncated sequence: three:120-140\n"
+
+
 def test_index_mode_writes_and_reports(cli, tmp_path):
     fasta = tmp_path / "ce.fa"
     shutil.copyfile(DATA / "ce.fa", fasta)

@@ -546,11 +546,24 @@ int run(int argc, char** argv) {
     return extract(cfg, options);
 }
 
+// Opens /dev/null on each of the standard descriptors that the caller left closed: the first
+// file opened would take it otherwise, and the tool's messages (or its reading of standard
+// input) would go to that file. False when that cannot be done.
+bool fill_closed_standard_descriptors() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        const int null = ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+        if (null != fd) return false;  // the lowest free descriptor, unless the open failed
+    }
+    return true;
+}
+
 }  // namespace
 
 }  // namespace nucla::cli
 
 int main(int argc, char** argv) {
+    if (!nucla::cli::fill_closed_standard_descriptors()) return 1;
     int status;
     try {
         status = nucla::cli::run(argc, argv);
