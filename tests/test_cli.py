@@ -8,7 +8,9 @@ is missing.
 
 import gzip
 import os
+import platform
 import random
+import re
 import shutil
 import subprocess
 import sys
@@ -312,7 +314,20 @@ def small(tmp_path):
 def test_version_and_help(cli):
     got = run(["--version"])
     assert got.returncode == 0
-    assert got.stdout == f"nucla {nucla.__version__}\n".encode()
+    first, *build = got.stdout.decode().splitlines()
+    assert first == f"nucla {nucla.__version__}"
+    # Then what the build was made with: the library that the tool is linked against when it is
+    # linked dynamically, and SSE2 wherever the processor always has it.
+    features = dict(line.split(": ", 1) for line in build)
+    assert list(features) == ["BGZF", "SIMD"]
+    library = re.fullmatch(r"(libdeflate|zlib) \d+\.\d+(\.\d+)*", features["BGZF"])
+    assert library
+    linked = subprocess.run(["ldd", cli], capture_output=True, text=True).stdout
+    if "libdeflate" in linked or "libz." in linked:
+        assert ("libdeflate" in linked) == (library[1] == "libdeflate")
+    assert features["SIMD"] in ("SSE2", "none")
+    if platform.machine() in ("x86_64", "AMD64"):
+        assert features["SIMD"] == "SSE2"
     got = run(["--help"])
     assert got.returncode == 0
     assert b"Usage: nucla" in got.stdout

@@ -14,6 +14,7 @@
 
 #include <array>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
@@ -31,6 +32,7 @@
 #include "engine/batch.hpp"
 #include "engine/bgzf.hpp"
 #include "engine/bgzf_writer.hpp"
+#include "engine/build.hpp"
 #include "engine/faidx.hpp"
 #include "engine/files.hpp"
 #include "engine/index.hpp"
@@ -232,7 +234,10 @@ int parse_arguments(int argc, char** argv, Config& cfg) {
                 std::fputs(kUsage, stdout);
                 return std::fflush(stdout) == 0 ? 0 : 1;
             case kVersion:
+                // The version alone on the first line, then what the build was made with.
                 std::fputs("nucla " NUCLA_VERSION "\n", stdout);
+                for (const auto& [what, which] : engine::build_features())
+                    std::printf("%s: %s\n", what.c_str(), which.c_str());
                 return std::fflush(stdout) == 0 ? 0 : 1;
             case ':':
                 return usage_error("option '" + std::string(argv[optind - 1]) +
