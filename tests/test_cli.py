@@ -8,7 +8,9 @@ is missing.
 
 import gzip
 import os
+import platform
 import random
+import re
 import shutil
 import subprocess
 import sys
@@ -312,13 +314,43 @@ def small(tmp_path):
 def test_version_and_help(cli):
     got = run(["--version"])
     assert got.returncode == 0
-    assert got.stdout == f"nucla {nucla.__version__}\n".encode()
+    first, *build = got.stdout.decode().splitlines()
+    assert first == f"nucla {nucla.__version__}"
+    # Then what the build was made with: the library that the tool is linked against when it is
+    # linked dynamically, and SSE2 wherever the processor always has it.
+    features = dict(line.split(": ", 1) for line in build)
+    assert list(features) == ["BGZF", "SIMD"]
+    library = re.fullmatch(r"(libdeflate|zlib) \d+\.\d+(\.\d+)*", features["BGZF"])
+    assert library
+    linked = subprocess.run(["ldd", cli], capture_output=True, text=True).stdout
+    if "libdeflate" in linked or "libz." in linked:
+        assert ("libdeflate" in linked) == (library[1] == "libdeflate")
+    assert features["SIMD"] in ("SSE2", "none")
+    if platform.machine() in ("x86_64", "AMD64"):
+        assert features["SIMD"] == "SSE2"
     got = run(["--help"])
     assert got.returncode == 0
     assert b"Usage: nucla" in got.stdout
     for flag in (b"--bed", b"--reverse-complement", b"--threads", b"--continue", b"--upper",
                  b"--strand", b"--write-index", b"--gzi-idx"):
         assert flag in got.stdout
+
+
+@pytest.mark.parametrize("closed, output", [(">&- 2>&-", "out.fa"), (">&- 2>&-", "out.fa.gz"), ("<&-", None)])
+def test_closed_standard_descriptors(cli, tmp_path, small, closed, output):
+    # The truncation warning must not land in an output opened where standard error was, nor
+    # the FASTA be read as the region list opened where standard input was.
+    args = ["-o", output] if output else ["-r", "-"]
+    got = subprocess.run(["sh", "-c", f'exec "$@" {closed}', "sh", cli, small, "three:120-140", *args],
+                         capture_output=True, cwd=tmp_path, timeout=60)
+    assert got.returncode == 0, got.stderr
+    want = b">three:120-140\n" + b"A" * 11 + b"\n"
+    if output:
+        out = (tmp_path / output).read_bytes()
+        assert (gzip.decompress(out) if output.endswith(".gz") else out) == want
+    else:
+        assert got.stdout == want
+        assert got.stderr == b"nucla: Truncated sequence: three:120-140\n"
 
 
 def test_index_mode_writes_and_reports(cli, tmp_path):

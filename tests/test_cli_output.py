@@ -1,28 +1,37 @@
 """The command-line tool's output files and strands: BGZF output and --write-index against
 bgzip, samtools and a current samtools (the one pysam bundles), --gzi-idx and the warning
-words against samtools, -s against bedtools getfasta -s, and outputs that would destroy an
-input. Each peer's comparison is skipped when the peer is missing.
+words against samtools, -s against bedtools getfasta -s, outputs that would destroy an input,
+and runs that fail or are killed while replacing an output. Each peer's comparison is skipped
+when the peer is missing.
 """
 
 import os
 import random
+import re
 import shutil
+import signal
+import stat
 import subprocess
 import sys
 import tempfile
+import threading
+import time
 import zlib
 from pathlib import Path
 
 import pytest
 
 from conftest import write_random_fasta
-from test_cli import (DATA, SAMTOOLS, cli, needs_samtools, random_named_fasta, run,  # noqa: F401
+from test_cli import (DATA, SAMTOOLS, cli, needs_samtools, random_named_fasta, run, small,  # noqa: F401
                       samtools)
 
 BGZIP = shutil.which("bgzip")
 BEDTOOLS = shutil.which("bedtools")
 needs_bgzip = pytest.mark.skipif(BGZIP is None, reason="bgzip is not installed")
 needs_bedtools = pytest.mark.skipif(BEDTOOLS is None, reason="bedtools is not installed")
+# Set when the suite runs against a build with the portable fallbacks forced on (cmake
+# -DNUCLA_PORTABLE=ON), which writes every file through a named temporary.
+PORTABLE = os.environ.get("NUCLA_PORTABLE") == "1"
 
 # Every block htslib writes starts so: gzip, FEXTRA, mtime 0, OS 255, one "BC" field.
 HTSLIB_HEADER = bytes([31, 139, 8, 4, 0, 0, 0, 0, 0, 255, 6, 0, 66, 67, 2, 0])
@@ -287,3 +296,117 @@ def test_output_never_overwrites_an_input(cli, tmp_path, victim, args):
     assert got.returncode == 1
     assert b"would overwrite the input" in got.stderr
     assert (tmp_path / victim).read_bytes() == before
+
+
+# ---------------------------------------------------------------------------------------
+# Replacing an output file: a run that fails or is killed leaves the old output and its
+# indexes as they were
+
+
+def three_records(tmp_path):
+    """ref.fa: c0, c1 and c2 of 300,000 random bases each, in lines of 60."""
+    rng = random.Random(5)
+    acgt = bytes.maketrans(bytes(range(256)), b"ACGT" * 64)
+    records = []
+    for i in range(3):
+        bases = rng.randbytes(300_000).translate(acgt)
+        records.append(b">c%d\n" % i + b"".join(bases[j : j + 60] + b"\n" for j in range(0, len(bases), 60)))
+    path = tmp_path / "ref.fa"
+    path.write_bytes(b"".join(records))
+    return path
+
+
+def files_in(directory):
+    return {p.name: p.read_bytes() for p in Path(directory).iterdir() if p.is_file()}
+
+
+def written_bytes(pid):
+    return int(re.search(r"wchar: (\d+)", Path(f"/proc/{pid}/io").read_text())[1])
+
+
+@pytest.mark.parametrize("name", ["F.fa", "F.fa.gz"])
+@pytest.mark.parametrize("index", [[], ["--write-index"]])
+def test_output_that_cannot_be_written_whole_replaces_nothing(cli, tmp_path, name, index):
+    ref, out = three_records(tmp_path), tmp_path / name
+    assert run([ref, "c0", "c1", "c2", "-o", out, *index]).returncode == 0
+    before = files_in(tmp_path)
+    # A full disk, as a file size limit (SIGXFSZ ignored, so that the write fails with EFBIG).
+    limited = ["sh", "-c", 'trap "" XFSZ; ulimit -f 150; exec "$@"', "sh", cli]
+    got = subprocess.run([*limited, ref, "c2", "c1", "c0", "-n", "70", "-o", out, *index],
+                         capture_output=True, timeout=60)
+    assert got.returncode == 1
+    assert b"File too large" in got.stderr
+    assert files_in(tmp_path) == before
+
+
+@pytest.mark.parametrize("sig", [signal.SIGKILL, signal.SIGTERM, signal.SIGINT])
+@pytest.mark.parametrize("name", ["F.fa", "F.fa.gz"])
+def test_output_killed_mid_write_replaces_nothing(cli, tmp_path, sig, name):
+    ref, out = three_records(tmp_path), tmp_path / name
+    assert run([ref, "c0", "c1", "c2", "-o", out, "--write-index"]).returncode == 0
+    before = files_in(tmp_path)
+    regions = tmp_path / "regions"
+    os.mkfifo(regions)
+    proc = subprocess.Popen([cli, ref, "-r", regions, "-o", out, "--write-index"],
+                            stderr=subprocess.DEVNULL)
+    try:
+        with open(regions, "w") as feed:
+            # A full batch of regions, whose records fill several output blocks; the tool then
+            # waits for more regions while the last block is still in its buffer.
+            rng = random.Random(sig)
+            starts = [rng.randint(1, 299_000) for _ in range(65536)]
+            feed.writelines(f"c{i % 3}:{start}-{start + 299}\n" for i, start in enumerate(starts))
+            feed.flush()
+            deadline = time.monotonic() + 60
+            while written_bytes(proc.pid) < 1 << 20:
+                assert proc.poll() is None and time.monotonic() < deadline, "no output was written"
+                time.sleep(0.01)
+            proc.send_signal(sig)
+            assert proc.wait(timeout=60) == -sig
+    finally:
+        proc.kill()
+        proc.wait()
+    after = files_in(tmp_path)
+    if PORTABLE and sig == signal.SIGKILL:  # its named temporary stays for a later run to remove
+        (stray,) = set(after) - set(before)
+        assert re.fullmatch(re.escape(name) + r"\.tmp\.\d+\.\d+", stray)
+        del after[stray]
+    assert after == before
+
+
+@pytest.mark.parametrize("kind", ["symlink", "mode", "fifo", "/dev/stdout", "/dev/full"])
+def test_output_kinds(cli, tmp_path, small, kind):
+    want = b">two:1-4\nTTTT\n"
+    args = [small, "two:1-4", "--write-index", "-o"]
+    if kind == "symlink":  # the file it names is replaced; the link stays
+        (tmp_path / "elsewhere").mkdir()
+        target = tmp_path / "elsewhere" / "out.fa"
+        target.write_bytes(b"old")
+        (tmp_path / "out.fa").symlink_to(target)
+        assert run([*args, tmp_path / "out.fa"]).returncode == 0
+        assert (tmp_path / "out.fa").is_symlink() and target.read_bytes() == want
+        assert sorted(os.listdir(tmp_path / "elsewhere")) == ["out.fa"]
+        assert (tmp_path / "out.fa.fai").read_bytes() == b"two:1-4\t4\t9\t4\t5\n"
+    elif kind == "mode":  # the new file keeps the old one's permissions
+        out = tmp_path / "out.fa"
+        out.write_bytes(b"old")
+        out.chmod(0o640)
+        assert run([*args, out]).returncode == 0
+        assert out.read_bytes() == want and stat.S_IMODE(out.stat().st_mode) == 0o640
+    elif kind == "fifo":
+        fifo = tmp_path / "out.fa"
+        os.mkfifo(fifo)
+        got = {}
+        reader = threading.Thread(target=lambda: got.setdefault("data", fifo.read_bytes()), daemon=True)
+        reader.start()
+        assert subprocess.run([cli, *args, fifo], timeout=60).returncode == 0
+        reader.join(timeout=60)
+        assert got["data"] == want and fifo.is_fifo()
+    elif kind == "/dev/stdout":  # standard output redirected to a file, written straight
+        with open(tmp_path / "out.fa", "wb") as stdout:
+            got = subprocess.run([cli, small, "two:1-4", "-o", kind], stdout=stdout, timeout=60)
+        assert got.returncode == 0 and (tmp_path / "out.fa").read_bytes() == want
+    else:
+        got = subprocess.run([cli, small, "two:1-4", "-o", kind], capture_output=True, timeout=60)
+        assert got.returncode == 1 and b"No space left on device" in got.stderr
+    assert not [f for f in os.listdir(tmp_path) if ".tmp." in f]

@@ -14,6 +14,7 @@
 
 #include <array>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
@@ -24,12 +25,14 @@
 #include <string_view>
 #include <vector>
 
+#include "cli/destination.hpp"
 #include "cli/io.hpp"
 #include "cli/output.hpp"
 #include "cli/region.hpp"
 #include "engine/batch.hpp"
 #include "engine/bgzf.hpp"
 #include "engine/bgzf_writer.hpp"
+#include "engine/build.hpp"
 #include "engine/faidx.hpp"
 #include "engine/files.hpp"
 #include "engine/index.hpp"
@@ -231,7 +234,10 @@ int parse_arguments(int argc, char** argv, Config& cfg) {
                 std::fputs(kUsage, stdout);
                 return std::fflush(stdout) == 0 ? 0 : 1;
             case kVersion:
+                // The version alone on the first line, then what the build was made with.
                 std::fputs("nucla " NUCLA_VERSION "\n", stdout);
+                for (const auto& [what, which] : engine::build_features())
+                    std::printf("%s: %s\n", what.c_str(), which.c_str());
                 return std::fflush(stdout) == 0 ? 0 : 1;
             case ':':
                 return usage_error("option '" + std::string(argv[optind - 1]) +
@@ -423,12 +429,6 @@ bool read_lines(const std::string& path, Extractor& ex, Take take) {
     return true;
 }
 
-// A regular file that the run reads; no output may replace or truncate it.
-struct Input {
-    dev_t dev;
-    ino_t ino;
-};
-
 // The FASTA, its indexes and the region lists (standard input too, when a file is redirected
 // to it). Pipes and terminals cannot be destroyed by writing and are left out.
 std::vector<Input> input_files(const Config& cfg, const Faidx& faidx) {
@@ -447,56 +447,24 @@ std::vector<Input> input_files(const Config& cfg, const Faidx& faidx) {
     return inputs;
 }
 
-bool is_input(const struct stat& st, const std::vector<Input>& inputs) {
-    for (const Input& in : inputs)
-        if (in.dev == st.st_dev && in.ino == st.st_ino) return true;
-    return false;
-}
-
 // Opens the output file, refusing it (or, with --write-index, its index files) when it is one
-// of the inputs. Returns -1 after saying why.
-int open_output(const Config& cfg, const Faidx& faidx, engine::Fd& owned) {
+// of the inputs. Returns false after saying why.
+bool open_output(const Config& cfg, const Faidx& faidx, Destination& destination) {
     const std::string& path = *cfg.output;
     const std::vector<Input> inputs = input_files(cfg, faidx);
-    const auto refuse = [](const std::string& p) {
-        say(p + ": the output would overwrite the input");
-        return -1;
-    };
     if (cfg.write_index) {
         for (const char* suffix : {".fai", ".gzi"}) {
             struct stat st;
             const std::string index = path + suffix;
-            if (::stat(index.c_str(), &st) == 0 && is_input(st, inputs)) return refuse(index);
+            if (::stat(index.c_str(), &st) == 0 && is_input(st, inputs)) {
+                say(index + ": the output would overwrite the input");
+                return false;
+            }
         }
     }
-    // Opened without O_TRUNC and checked through the descriptor, so that an input reached by
-    // another name (a hard or symbolic link, or a file swapped in since the check) is refused
-    // before it loses a byte.
-    owned = engine::Fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666));
-    struct stat st;
-    if (!owned.valid() || ::fstat(owned.get(), &st) != 0) {
-        say(path + ": " + os_error(errno));
-        return -1;
-    }
-    if (is_input(st, inputs)) return refuse(path);
-    if (S_ISREG(st.st_mode) && st.st_size > 0 && ::ftruncate(owned.get(), 0) != 0) {
-        say(path + ": " + os_error(errno));
-        return -1;
-    }
-    return owned.get();
-}
-
-// --write-index: the output's .fai, and its .gzi when it is compressed. Written after the
-// output is closed, so that neither is older than the file it indexes.
-bool write_output_indexes(const std::string& path, const OutputIndex& rows,
-                          const engine::BgzfWriter* bgzf) {
-    const auto write = [](const std::string& p, const std::string& text) {
-        engine::Status written = engine::write_file_atomically(p, text);
-        if (!written.ok()) say(written.error().display());
-        return written.ok();
-    };
-    if (!write(path + ".fai", rows.text())) return false;
-    return !bgzf || write(path + ".gzi", bgzf->gzi());
+    const std::string failure = destination.open(path, inputs);
+    if (!failure.empty()) say(failure);
+    return failure.empty();
 }
 
 int extract(const Config& cfg, const engine::Options& options) {
@@ -504,12 +472,12 @@ int extract(const Config& cfg, const engine::Options& options) {
     if (!opened.ok()) return failed(opened.error().display());
     const Faidx& faidx = *opened.value();
 
-    engine::Fd owned;
+    Destination destination;
     int fd = 1;
     std::unique_ptr<engine::BgzfWriter> bgzf;
     if (cfg.output) {
-        fd = open_output(cfg, faidx, owned);
-        if (fd < 0) return 1;
+        if (!open_output(cfg, faidx, destination)) return 1;
+        fd = destination.fd();
         if (wants_bgzf(*cfg.output)) bgzf = std::make_unique<engine::BgzfWriter>(fd);
     }
     std::optional<OutputIndex> rows;
@@ -543,21 +511,25 @@ int extract(const Config& cfg, const engine::Options& options) {
     }
     if (!ex.stopped()) ex.run();
 
-    // What was printed before a failure still makes a whole file (and is indexed), as
-    // samtools leaves it.
+    // What was printed before a failed region still makes a whole file (and is indexed), as
+    // samtools leaves it; an output that could not be written whole replaces nothing.
     out.finish();
     int status = (read_ok && !ex.stopped()) ? 0 : 1;
-    bool written = true;
     if (out.error()) {
         say((cfg.output ? *cfg.output : std::string("standard output")) + ": " +
             os_error(out.error()));
-        written = false;
-    } else if (owned.valid() && ::close(owned.release()) != 0) {
-        say(*cfg.output + ": " + os_error(errno));
-        written = false;
+        status = 1;
+    } else if (cfg.output) {
+        std::string fai, gzi;
+        if (rows) fai = rows->text();
+        if (rows && bgzf) gzi = bgzf->gzi();
+        const std::string failure =
+            destination.commit(rows ? &fai : nullptr, rows && bgzf ? &gzi : nullptr);
+        if (!failure.empty()) {
+            say(failure);
+            status = 1;
+        }
     }
-    if (written && rows && !write_output_indexes(*cfg.output, *rows, bgzf.get())) written = false;
-    if (!written) status = 1;
     if (cfg.keep_going && ex.failures())
         say(std::to_string(ex.failures()) + " region(s) could not be printed");
     return status;
@@ -579,11 +551,24 @@ int run(int argc, char** argv) {
     return extract(cfg, options);
 }
 
+// Opens /dev/null on each of the standard descriptors that the caller left closed: the first
+// file opened would take it otherwise, and the tool's messages (or its reading of standard
+// input) would go to that file. False when that cannot be done.
+bool fill_closed_standard_descriptors() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        const int null = ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+        if (null != fd) return false;  // the lowest free descriptor, unless the open failed
+    }
+    return true;
+}
+
 }  // namespace
 
 }  // namespace nucla::cli
 
 int main(int argc, char** argv) {
+    if (!nucla::cli::fill_closed_standard_descriptors()) return 1;
     int status;
     try {
         status = nucla::cli::run(argc, argv);

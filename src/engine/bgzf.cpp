@@ -220,6 +220,14 @@ std::uint32_t gzip_crc32(std::string_view data) {
 #endif
 }
 
+std::string bgzf_library() {
+#if NUCLA_HAVE_LIBDEFLATE
+    return "libdeflate " LIBDEFLATE_VERSION_STRING;
+#else
+    return std::string("zlib ") + ::zlibVersion();
+#endif
+}
+
 std::string format_gzi(const BlockIndex& index) {
     const std::size_t n = index.uoffset.empty() ? 0 : index.uoffset.size() - 1;
     std::string out;

@@ -45,6 +45,10 @@ struct BlockIndex {
 // The CRC-32 that a gzip member's trailer carries for `data`.
 std::uint32_t gzip_crc32(std::string_view data);
 
+// The library that compresses and decompresses blocks in this build, with its version:
+// "libdeflate 1.14" or "zlib 1.2.13" (the zlib loaded at run time).
+std::string bgzf_library();
+
 // The .gzi file: a little-endian 64-bit entry count, then a (compressed, uncompressed) pair of
 // little-endian 64-bit offsets for every data block but the first.
 std::string format_gzi(const BlockIndex& index);

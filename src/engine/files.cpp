@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
+#include <utility>
 
 #include "engine/fd.hpp"
 
@@ -24,9 +25,6 @@ namespace {
 
 // Links followed before giving up, as the kernel does (ELOOP).
 constexpr int kMaxLinks = 40;
-
-// Names tried for a temporary before giving up: a taken one is a one in 2^64 chance.
-constexpr int kNameAttempts = 8;
 
 FaidxError no_file(const std::string& path) {
     return FaidxError::io(IoError::other("the path holds a NUL byte, so it names no file"), path);
@@ -55,6 +53,9 @@ Result<std::string> follow_links(const std::string& path) {
     }
     return FaidxError::io_errno(ELOOP, path);
 }
+
+// Names tried for a temporary before giving up: a taken one is a one in 2^64 chance.
+constexpr int kNameTries = 8;
 
 // 64 bits that no other process can foresee. A pid names no writer on a volume shared between
 // containers (each has its pid 1) or hosts, nor after the pid is reused, so the names of
@@ -87,45 +88,20 @@ std::string temporary_name(const std::string& target) {
     return name;
 }
 
-// Calls make(name) with fresh temporary names for `target`, leaving the last in `tmp`, until it
-// fails otherwise than because the name is taken; returns its errno, or 0.
-template <class Make>
-int with_fresh_name(const std::string& target, std::string& tmp, Make make) {
-    int code = EEXIST;
-    for (int attempt = 0; attempt < kNameAttempts && code == EEXIST; ++attempt) {
-        tmp = temporary_name(target);
-        code = make(tmp);
-    }
-    return code;
-}
-
 // Unnamed temporaries are Linux's (O_TMPFILE); elsewhere, and in a portable build, every
 // index goes through a named temporary.
 #if defined(O_TMPFILE) && defined(AT_EMPTY_PATH) && !defined(NUCLA_PORTABLE)
 #define NUCLA_UNNAMED_TEMPORARIES 1
 
-// Gives the unnamed temporary `fd` the name `tmp`: 0, or the errno of the failure.
-int link_unnamed(int fd, const std::string& tmp) {
+// Gives the unnamed temporary `fd` the name `tmp`; false when it cannot be done here.
+bool link_unnamed(int fd, const std::string& tmp) {
     const std::string self = "/proc/self/fd/" + std::to_string(fd);
-    if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, tmp.c_str(), AT_SYMLINK_FOLLOW) == 0) return 0;
-    if (errno == EEXIST) return EEXIST;
+    if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, tmp.c_str(), AT_SYMLINK_FOLLOW) == 0)
+        return true;
     // Without /proc, linking by descriptor needs a privilege the process may have.
-    return ::linkat(fd, "", AT_FDCWD, tmp.c_str(), AT_EMPTY_PATH) == 0 ? 0 : errno;
+    return ::linkat(fd, "", AT_FDCWD, tmp.c_str(), AT_EMPTY_PATH) == 0;
 }
 #endif
-
-// Writes `text` to `fd` and closes it; the errno of the first failure, or 0.
-int write_and_close(Fd fd, std::string_view text) {
-    if (int code = write_all(fd.get(), text)) return code;
-    return ::close(fd.release()) == 0 ? 0 : errno;
-}
-
-Status renamed(const std::string& tmp, const std::string& target) {
-    if (::rename(tmp.c_str(), target.c_str()) == 0) return Ok{};
-    const int code = errno;
-    ::unlink(tmp.c_str());
-    return FaidxError::io_errno(code, target);
-}
 
 }  // namespace
 
@@ -174,47 +150,96 @@ Result<std::string> read_index_text(const std::string& path) {
     return std::string(bytes.data(), bytes.size());
 }
 
-Status write_file_atomically(const std::string& path, std::string_view text) {
+Result<Replacement> Replacement::begin(const std::string& path) {
     if (has_nul(path)) return no_file(path);
     auto followed = follow_links(path);
     if (!followed.ok()) return followed.take_error();
-    const std::string& target = *followed;
+    Replacement r;
+    r.target_ = std::move(*followed);
     struct stat st;
-    if (::lstat(target.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
-        return FaidxError::io(IoError::other(target + " is not a regular file"));
-    const std::string dir = directory_part(target);
+    if (::lstat(r.target_.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+        return FaidxError::io(IoError::other(r.target_ + " is not a regular file"));
+    const std::string dir = directory_part(r.target_);
 
-    std::string tmp;
 #ifdef NUCLA_UNNAMED_TEMPORARIES
-    Fd unnamed(::open(dir.empty() ? "." : dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666));
-    if (unnamed.valid()) {
-        if (int code = write_all(unnamed.get(), text)) return FaidxError::io_errno(code, target);
-        const int fd = unnamed.get();
-        const auto link = [fd](const std::string& name) { return link_unnamed(fd, name); };
-        if (with_fresh_name(target, tmp, link) == 0) {
-            if (::close(unnamed.release()) != 0) {
-                const int code = errno;
-                ::unlink(tmp.c_str());
-                return FaidxError::io_errno(code, target);
-            }
-            return renamed(tmp, target);
-        }
+    // Named at finish() through /proc (or a privilege the process may have), so only where
+    // /proc is there to do it.
+    if (::access("/proc/self/fd", F_OK) == 0) {
+        r.fd_ = Fd(::open(dir.empty() ? "." : dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666));
+        if (r.fd_.valid()) return r;
     }
 #endif
-    // No unnamed temporaries here (or no way to name one): a named temporary, which a writer
-    // killed now leaves behind. Nothing removes such files: no writer can tell that another
-    // one, perhaps on another host, is done with its temporary.
-    Fd named;
-    const int code = with_fresh_name(target, tmp, [&named](const std::string& name) {
-        named = Fd(::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
-        return named.valid() ? 0 : errno;
-    });
-    if (code != 0) return FaidxError::io_errno(code, target);
-    if (int failed = write_and_close(std::move(named), text)) {
-        ::unlink(tmp.c_str());
-        return FaidxError::io_errno(failed, target);
+    // No unnamed temporaries here: a named one, which a writer killed now leaves behind.
+    // Nothing removes such files: no writer can tell that another one, perhaps on another host,
+    // is done with its temporary.
+    for (int tries = 0; tries < kNameTries; ++tries) {
+        r.tmp_ = temporary_name(r.target_);
+        r.fd_ = Fd(::open(r.tmp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+        if (r.fd_.valid()) {
+            r.named_ = true;
+            return r;
+        }
+        if (errno != EEXIST) break;
     }
-    return renamed(tmp, target);
+    return FaidxError::io_errno(errno, r.target_);
+}
+
+Replacement::Replacement(Replacement&& other) noexcept
+    : target_(std::move(other.target_)),
+      tmp_(std::move(other.tmp_)),
+      fd_(std::move(other.fd_)),
+      named_(std::exchange(other.named_, false)) {}
+
+Replacement& Replacement::operator=(Replacement&& other) noexcept {
+    if (this != &other) {
+        discard();
+        target_ = std::move(other.target_);
+        tmp_ = std::move(other.tmp_);
+        fd_ = std::move(other.fd_);
+        named_ = std::exchange(other.named_, false);
+    }
+    return *this;
+}
+
+Replacement::~Replacement() { discard(); }
+
+void Replacement::discard() {
+    fd_.reset();
+    if (named_) ::unlink(tmp_.c_str());
+    named_ = false;
+}
+
+Status Replacement::finish() {
+    if (!fd_.valid()) return FaidxError::io_errno(EBADF, target_);
+#ifdef NUCLA_UNNAMED_TEMPORARIES
+    for (int tries = 0; !named_ && tries < kNameTries; ++tries) {
+        tmp_ = temporary_name(target_);
+        if (link_unnamed(fd_.get(), tmp_)) {
+            named_ = true;
+        } else if (errno != EEXIST) {
+            return FaidxError::io_errno(errno, target_);
+        }
+    }
+    if (!named_) return FaidxError::io_errno(EEXIST, target_);
+#endif
+    if (::close(fd_.release()) != 0) return FaidxError::io_errno(errno, target_);
+    return Ok{};
+}
+
+Status Replacement::commit() {
+    if (fd_.valid() || !named_) return FaidxError::io_errno(EBADF, target_);
+    if (::rename(tmp_.c_str(), target_.c_str()) != 0) return FaidxError::io_errno(errno, target_);
+    named_ = false;
+    return Ok{};
+}
+
+Status write_file_atomically(const std::string& path, std::string_view text) {
+    auto replacement = Replacement::begin(path);
+    if (!replacement.ok()) return replacement.take_error();
+    Replacement& r = *replacement;
+    if (int code = write_all(r.fd(), text)) return FaidxError::io_errno(code, r.target());
+    if (Status finished = r.finish(); !finished.ok()) return finished;
+    return r.commit();
 }
 
 bool is_refused_write(const FaidxError& error) {
@@ -230,5 +255,6 @@ bool is_refused_write(const FaidxError& error) {
             return true;
     }
 }
+
 
 }  // namespace nucla::engine

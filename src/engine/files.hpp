@@ -1,7 +1,7 @@
 // Index files on disk. The paths the engine is given are checked before any use (a NUL inside
-// names no file; a FIFO or device is no index), and an index is replaced atomically, through
-// symbolic links, by way of an unnamed temporary, so that a writer killed half-way leaves
-// neither a partial index nor a stray file behind.
+// names no file; a FIFO or device is no index), and an index (or the tool's output) is
+// replaced atomically, through symbolic links, by way of an unnamed temporary, so that a
+// writer killed half-way leaves neither a partial file nor a stray one behind.
 #pragma once
 
 #include <string>
@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "engine/errors.hpp"
+#include "engine/fd.hpp"
 #include "engine/large.hpp"
 
 namespace nucla::engine {
@@ -30,13 +31,50 @@ Result<std::string> read_index_text(const std::string& path);
 using Bytes = std::vector<char, LargeAllocator<char>>;
 Status read_index_file(const std::string& path, Bytes& out);
 
-// Replaces the file at `path` with `text` (mode 0666 before umask) so that readers see the old
-// file or the new one, never a part of either. A symbolic link is followed and its target
-// replaced within the target's directory. Refuses a path with a NUL and an existing file that
-// is not a regular one. The text goes to an unnamed temporary, named only once complete and
-// then renamed over the target; where the file system has no unnamed temporaries, to a named
-// one. Temporaries are named "<target>.tmp.<16 random hex digits>", so that no two writers
-// share one, whatever their pids. Errors are Io naming the file.
+// A regular file written under a temporary name beside the file it replaces, so that readers
+// see the old file or the whole new one, never a part of either. A symbolic link at `path` is
+// followed and its target replaced within the target's directory. The temporary is unnamed
+// while it is written (a writer killed then leaves nothing behind) where the system has
+// unnamed temporaries; elsewhere it is named "<target>.tmp.<16 random hex digits>" (a pid would
+// name no writer on a volume shared between containers or hosts), and one that a killed writer
+// leaves is left for good. Dropped before commit(), the temporary is removed. Errors are Io
+// naming the file.
+class Replacement {
+public:
+    // Refuses a path with a NUL and an existing file that is not a regular one; the temporary
+    // gets mode 0666 before umask.
+    static Result<Replacement> begin(const std::string& path);
+
+    Replacement(Replacement&& other) noexcept;
+    Replacement& operator=(Replacement&& other) noexcept;
+    Replacement(const Replacement&) = delete;
+    Replacement& operator=(const Replacement&) = delete;
+    ~Replacement();
+
+    // Where the new contents go, until finish().
+    int fd() const { return fd_.get(); }
+    // The file that commit() replaces (`path` with its links followed).
+    const std::string& target() const { return target_; }
+    // The temporary's name while it has one on disk, else "".
+    const char* temporary() const { return named_ ? tmp_.c_str() : ""; }
+
+    // Closes the written temporary and gives it its name: afterwards it is whole on disk, and
+    // commit() has only to rename it.
+    Status finish();
+    // Renames the finished temporary over the target.
+    Status commit();
+
+private:
+    Replacement() = default;
+    void discard();
+
+    std::string target_;
+    std::string tmp_;
+    Fd fd_;
+    bool named_ = false;  // tmp_ is on disk and ours to remove
+};
+
+// Replaces the file at `path` with `text` through a Replacement.
 Status write_file_atomically(const std::string& path, std::string_view text);
 
 // Whether a write_file_atomically error is the place refusing the file (a read-only file
