@@ -545,6 +545,7 @@ int run(int argc, char** argv) {
     options.gzi_indexname = cfg.gzi_index;
     options.rebuild = !cfg.no_rebuild;
     options.sequence_always_upper = cfg.upper;
+    options.warn = [](std::string_view line) { diagnostics().put(line); };
 
     if (cfg.regions.empty() && !cfg.region_file && !cfg.bed_file)
         return build_index(cfg, options);

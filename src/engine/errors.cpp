@@ -14,7 +14,8 @@ FaidxError FaidxError::about(const std::string& path) && {
     return std::move(*this);
 }
 
-std::string FaidxError::io_text() const {
+std::string FaidxError::detail() const {
+    if (kind_ != Kind::Io) return payload_;
     return payload_.empty() ? io_.text() : payload_ + ": " + io_.text();
 }
 
@@ -32,26 +33,14 @@ FaidxError FaidxError::file_changed(std::string_view path) {
 
 std::string FaidxError::display() const {
     switch (kind_) {
-        case Kind::FastaNotFound: return "FASTA file not found: " + payload_;
-        case Kind::IndexNotFound: return "Index file not found: " + payload_;
-        case Kind::Fetch: return "Fetch error: " + payload_;
-        case Kind::Indexing: return "Indexing error: " + payload_;
-        case Kind::Io: return "IO error: " + io_text();
-        case Kind::Region: return "Invalid region: " + payload_;
+        case Kind::FastaNotFound: return "FASTA file not found: " + detail();
+        case Kind::IndexNotFound: return "Index file not found: " + detail();
+        case Kind::Fetch: return "Fetch error: " + detail();
+        case Kind::Indexing: return "Indexing error: " + detail();
+        case Kind::Io: return "IO error: " + detail();
+        case Kind::Region: return "Invalid region: " + detail();
     }
-    return payload_;
-}
-
-std::string FaidxError::python_message() const {
-    switch (kind_) {
-        case Kind::FastaNotFound: return "FastaNotFoundError: " + payload_;
-        case Kind::IndexNotFound: return "IndexNotFoundError: " + payload_;
-        case Kind::Fetch: return "FetchError: " + payload_;
-        case Kind::Indexing: return "FastaIndexingError: " + payload_;
-        case Kind::Io: return "IOError: " + io_text();
-        case Kind::Region: return "RegionError: " + payload_;
-    }
-    return payload_;
+    return detail();
 }
 
 }  // namespace nucla::engine

@@ -1,6 +1,6 @@
 // The engine's one error type and the Result<T> that every fallible engine routine returns.
 // Nothing here knows about Python: the binding converts a FaidxError exactly once, at the
-// method that called the engine.
+// method that called the engine, in words of its own.
 #pragma once
 
 #include <cstdint>
@@ -52,15 +52,16 @@ public:
     // An Io error that names no file yet is about `path`; any other error stays as it is.
     FaidxError about(const std::string& path) &&;
 
-    // "Fetch error: Sequence 'chrX' not found" and friends: embedded in batch messages.
+    // What went wrong, without the kind: the payload, or for Io "<path>: <text of the I/O
+    // error>" (the text alone when no path is known). Each client puts its own words for the
+    // kind before it.
+    std::string detail() const;
+    // "Fetch error: Sequence 'chrX' not found" and friends: the engine's own wording, embedded
+    // in batch messages and the tool's.
     std::string display() const;
-    // "FetchError: Sequence 'chrX' not found" and friends: the text of the Python exception.
-    std::string python_message() const;
 
 private:
     FaidxError(Kind kind, std::string payload) : kind_(kind), payload_(std::move(payload)) {}
-    // "<path>: <text of the I/O error>", or the text alone when no path is known.
-    std::string io_text() const;
 
     Kind kind_;
     std::string payload_;

@@ -94,11 +94,6 @@ bool bgzf_holds_record(const Source& raw, const std::string& path) {
     return found || finder.finish();
 }
 
-void warn(const std::string& line) {
-    // Unbuffered, one write per line, straight to the process's standard error.
-    (void)write_all(2, line);
-}
-
 // The index file (or .gzi) at `path`: its metadata when a regular file other than the FASTA
 // stands there, nothing when no file can be seen (a path with a NUL names none). A FIFO or a
 // device is no index, and the FASTA itself must never be read as one, let alone replaced.
@@ -126,8 +121,8 @@ bool stale(const struct stat& index, const struct stat& fasta) {
 
 // One line for every file that could not be written, each run of files refused for the same
 // reason followed by it.
-void warn_unsaved(const std::vector<Faidx::Unsaved>& unsaved) {
-    if (unsaved.empty()) return;
+void warn_unsaved(const Options& options, const std::vector<Faidx::Unsaved>& unsaved) {
+    if (unsaved.empty() || !options.warn) return;
     std::string line = "WARNING: could not write ";
     for (std::size_t i = 0; i < unsaved.size(); ++i) {
         line += (i ? ", " : "") + unsaved[i].path;
@@ -136,7 +131,7 @@ void warn_unsaved(const std::vector<Faidx::Unsaved>& unsaved) {
         if (!reason.empty() && reason[0] >= 'A' && reason[0] <= 'Z') reason[0] += 'a' - 'A';
         line += " (" + reason + ")";
     }
-    warn(line + "; using the index scanned in memory\n");
+    options.warn(line + "; using the index scanned in memory\n");
 }
 
 }  // namespace
@@ -218,7 +213,7 @@ Result<std::unique_ptr<Faidx>> Faidx::open(std::string filename, Options options
             f->index_ = Index(std::move(rows).value());
         }
     }
-    warn_unsaved(unsaved);
+    warn_unsaved(f->options_, unsaved);
     return f;
 }
 
@@ -241,8 +236,8 @@ Status Faidx::read_index(bool& blank) {
     if (!index.ok()) return index.take_error().about(index_path_);
     // Rows are skipped as the format allows, but not silently: an index made of such rows is
     // something else's, and the FASTA would open without its sequences.
-    if (skipped)
-        warn("WARNING: skipped " + std::to_string(skipped) + " malformed row" +
+    if (skipped && options_.warn)
+        options_.warn("WARNING: skipped " + std::to_string(skipped) + " malformed row" +
              (skipped == 1 ? "" : "s") + " (not 5 tab-separated fields) of the index " +
              index_path_ + "\n");
     index_ = std::move(index).value();
@@ -253,8 +248,9 @@ Status Faidx::read_index(bool& blank) {
 bool Faidx::lacks_records(bool blank, const std::function<bool()>& holds_record) const {
     if (!blank || !holds_record()) return false;
     if (options_.build_index && options_.rebuild) return true;
-    warn("WARNING: the index " + index_path_ + " has no rows, but " + filename_ +
-         " has records; they cannot be read until the index is rebuilt\n");
+    if (options_.warn)
+        options_.warn("WARNING: the index " + index_path_ + " has no rows, but " + filename_ +
+                      " has records; they cannot be read until the index is rebuilt\n");
     return false;
 }
 

@@ -38,6 +38,9 @@ struct Options {
     // How the Python binding reports coordinates; the engine gives them no meaning.
     bool as_raw = false;
     bool one_based_attributes = true;
+    // Where the warnings of the open go ("WARNING: ..." lines, each whole and ending in a line
+    // feed): which stream, and how it is written, is the caller's affair. None: dropped.
+    std::function<void(std::string_view line)> warn;
 };
 
 // What the bounds policy made of a request, before any byte is read.

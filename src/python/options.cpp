@@ -3,6 +3,7 @@
 #include <cstring>
 #include <string>
 
+#include "engine/fd.hpp"
 #include "python/binding.hpp"
 
 namespace nucla::py {
@@ -92,6 +93,8 @@ bool open_engine_impl(const char* fname, const char* const* names, PyObject* con
     for (std::size_t i = 0; i < n; ++i) {
         if (!convert(fname, option_named(names[i]), args[i], values)) return false;
     }
+    // Unbuffered, one write per line, straight to the process's standard error.
+    values.warn = [](std::string_view line) { (void)engine::write_all(2, line); };
     auto opened =
         engine::Faidx::open(values.filename, static_cast<const engine::Options&>(values));
     if (!opened.ok()) {

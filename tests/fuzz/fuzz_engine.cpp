@@ -74,7 +74,7 @@ std::string describe(const Result<Sequence>& seq) {
     if (seq.ok()) return "+" + seq.value().seq;
     const FaidxError& e = seq.error();
     if (e.kind() == FaidxError::Kind::Io) return "-io " + e.io_error().text();
-    return "-" + e.python_message();
+    return "-" + e.display();
 }
 
 // What a fetch gives.
@@ -225,7 +225,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (index.ok() != in_parts.ok()) std::abort();
     if (!index.ok()) {
         // The same first faulty row decides.
-        if (index.error().python_message() != in_parts.error().python_message()) std::abort();
+        if (index.error().display() != in_parts.error().display()) std::abort();
     } else {
         if (index->size() != in_parts->size() || skipped != skipped_in_parts ||
             index->last_byte() != in_parts->last_byte())
