@@ -131,32 +131,6 @@ int usage_error(std::string_view message) {
 
 std::string os_error(int code) { return engine::IoError::from_errno(code).text(); }
 
-// samtools' complement: IUPAC codes swap (U pairs with A), every other byte stays as it is.
-constexpr std::array<char, 256> make_complement() {
-    std::array<char, 256> t{};
-    for (int i = 0; i < 256; ++i) t[i] = static_cast<char>(i);
-    constexpr const char* pairs[] = {"AT", "TA", "UA", "CG", "GC", "RY", "YR", "KM", "MK",
-                                     "BV", "VB", "DH", "HD", "SS", "WW", "NN"};
-    for (const char* p : pairs) {
-        t[static_cast<unsigned char>(p[0])] = p[1];
-        t[static_cast<unsigned char>(p[0] + 32)] = static_cast<char>(p[1] + 32);
-    }
-    return t;
-}
-constexpr std::array<char, 256> kComplement = make_complement();
-
-void reverse_complement(std::string& s) {
-    std::size_t i = 0, j = s.size();
-    while (i + 1 < j) {
-        --j;
-        const char a = s[i], b = s[j];
-        s[i] = kComplement[static_cast<unsigned char>(b)];
-        s[j] = kComplement[static_cast<unsigned char>(a)];
-        ++i;
-    }
-    if (i + 1 == j) s[i] = kComplement[static_cast<unsigned char>(s[i])];
-}
-
 // Parses the command line; returns -1 to go on, else the exit status.
 int parse_arguments(int argc, char** argv, Config& cfg) {
     enum { kBed = 256, kMarkStrand, kFaiIdx, kGziIdx, kNoRebuild, kUpper, kWriteIndex, kVersion };
@@ -366,7 +340,9 @@ void Extractor::print(const Request& r, std::string* bases) {
     if (index_)
         index_->add(r.header(), mark, out_.position(), bases ? bases->size() : 0, cfg_.width);
     if (!bases || bases->empty()) return;
-    if (reversed) reverse_complement(*bases);
+    if (reversed)
+        engine::reverse_complement_in_place(bases->data(), bases->size(),
+                                            engine::SAMTOOLS_COMPLEMENT_TABLE);
     const std::string_view s = *bases;
     const std::size_t width = cfg_.width ? cfg_.width : s.size();
     for (std::size_t pos = 0; pos < s.size(); pos += width) {

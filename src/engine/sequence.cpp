@@ -111,6 +111,15 @@ void reverse_complement_in_place(char* data, std::size_t n) {
     }
 }
 
+void reverse_complement_in_place(char* data, std::size_t n, const ComplementTable& table) {
+    std::size_t i = 0, j = n;
+    for (; i < j--; ++i) {
+        const char a = data[i];
+        data[i] = static_cast<char>(table[static_cast<unsigned char>(data[j])]);
+        data[j] = static_cast<char>(table[static_cast<unsigned char>(a)]);
+    }
+}
+
 void reverse_complement_bytes(const char* in, std::size_t n, char* out) {
     std::memcpy(out, in, n);
     reverse_complement_in_place(out, n);

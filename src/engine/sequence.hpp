@@ -19,20 +19,38 @@ struct Sequence {
     bool comp = false;
 };
 
-constexpr std::array<unsigned char, 256> make_complement_table() {
-    std::array<unsigned char, 256> t{};
-    for (auto& c : t) c = 'N';
+// Complement tables: the IUPAC nucleotide pairs, each in both cases, and what every other byte
+// becomes.
+using ComplementTable = std::array<unsigned char, 256>;
+
+enum class Unpaired {
+    N,     // 'N'; 'X' pairs with itself (the Sequence transforms)
+    Kept,  // the byte itself; 'U' pairs with 'A' (samtools, and so the command-line tool)
+};
+
+constexpr ComplementTable make_complement_table(Unpaired unpaired) {
+    ComplementTable t{};
+    for (int i = 0; i < 256; ++i)
+        t[i] = unpaired == Unpaired::N ? 'N' : static_cast<unsigned char>(i);
     constexpr const char* pairs[] = {"AT", "BV", "CG", "DH", "GC", "HD", "KM", "MK",
-                                     "NN", "RY", "SS", "TA", "VB", "WW", "XX", "YR"};
-    for (const char* p : pairs) {
-        t[static_cast<unsigned char>(p[0])] = static_cast<unsigned char>(p[1]);
-        t[static_cast<unsigned char>(p[0] + 32)] = static_cast<unsigned char>(p[1] + 32);
+                                     "NN", "RY", "SS", "TA", "VB", "WW", "YR"};
+    const auto pair = [&t](char from, char to) {
+        t[static_cast<unsigned char>(from)] = static_cast<unsigned char>(to);
+        t[static_cast<unsigned char>(from + 32)] = static_cast<unsigned char>(to + 32);
+    };
+    for (const char* p : pairs) pair(p[0], p[1]);
+    if (unpaired == Unpaired::N) {
+        pair('X', 'X');
+    } else {
+        pair('U', 'A');
     }
     return t;
 }
 
 // IUPAC nucleotide complements, case kept; every other byte maps to 'N'.
-inline constexpr std::array<unsigned char, 256> COMPLEMENT_TABLE = make_complement_table();
+inline constexpr ComplementTable COMPLEMENT_TABLE = make_complement_table(Unpaired::N);
+// samtools' complement: U pairs with A, and every other byte stays as it is.
+inline constexpr ComplementTable SAMTOOLS_COMPLEMENT_TABLE = make_complement_table(Unpaired::Kept);
 
 // out[i] = in[n-1-i]. `out` must not overlap `in`.
 void reverse_bytes(const char* in, std::size_t n, char* out);
@@ -43,6 +61,8 @@ void reverse_complement_bytes(const char* in, std::size_t n, char* out);
 
 // The same, in place.
 void reverse_complement_in_place(char* data, std::size_t n);
+// The same with another table.
+void reverse_complement_in_place(char* data, std::size_t n, const ComplementTable& table);
 
 // G+C over every byte; over A/C/G/T only; IUPAC-weighted over the codes that carry a weight.
 double gc_fraction(std::string_view seq);
