@@ -5,8 +5,11 @@
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
-#if defined(__linux__) && !defined(NUCLA_PORTABLE)
+// getrandom() came with glibc 2.25; the wheels are built against 2.17's headers, and use
+// /dev/urandom.
+#if defined(__linux__) && !defined(NUCLA_PORTABLE) && __has_include(<sys/random.h>)
 #include <sys/random.h>
+#define NUCLA_HAVE_GETRANDOM 1
 #endif
 
 #include <algorithm>
@@ -62,7 +65,7 @@ constexpr int kNameTries = 8;
 // temporaries come from here.
 std::uint64_t unpredictable() {
     std::uint64_t v = 0;
-#if defined(__linux__) && !defined(NUCLA_PORTABLE)
+#ifdef NUCLA_HAVE_GETRANDOM
     if (::getrandom(&v, sizeof v, GRND_NONBLOCK) == static_cast<ssize_t>(sizeof v)) return v;
 #endif
     Fd urandom(::open("/dev/urandom", O_RDONLY | O_CLOEXEC));
