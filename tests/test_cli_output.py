@@ -22,8 +22,7 @@ from pathlib import Path
 import pytest
 
 from conftest import write_random_fasta
-from test_cli import (DATA, SAMTOOLS, cli, needs_samtools, random_named_fasta, run, small,  # noqa: F401
-                      samtools)
+from conftest import HTSLIB, SAMTOOLS, needs_samtools, random_named_fasta, run_cli as run, samtools
 
 BGZIP = shutil.which("bgzip")
 BEDTOOLS = shutil.which("bedtools")
@@ -136,7 +135,7 @@ def test_large_bgzf_output_is_the_same_for_every_thread_count(cli, tmp_path):
 
 @pytest.mark.parametrize("name", ["o.fa", "o.GZ", "o.gz.fa", "o.BGZF", "o"])
 def test_other_names_stay_plain(cli, tmp_path, name):
-    fasta = DATA / "ce.fa"
+    fasta = HTSLIB / "ce.fa"
     got = run([fasta, "-o", tmp_path / name, "--write-index", "CHROMOSOME_I:1-130"])
     assert got.returncode == 0
     assert (tmp_path / name).read_bytes() == run([fasta, "CHROMOSOME_I:1-130"]).stdout
@@ -176,7 +175,7 @@ def test_write_index_matches_current_samtools(cli, tmp_path, suffix):
 
 def test_write_index_of_an_empty_compressed_output(cli, tmp_path):
     out = tmp_path / "none.fa.gz"
-    got = run([DATA / "ce.fa", "-c", "nope", "-o", out, "--write-index"])
+    got = run([HTSLIB / "ce.fa", "-c", "nope", "-o", out, "--write-index"])
     assert got.returncode == 0
     assert out.read_bytes() == EOF_BLOCK
     assert Path(f"{out}.fai").read_bytes() == b""
@@ -196,7 +195,7 @@ def test_gzi_idx_matches_samtools(cli, tmp_path, extract):
         d = tmp_path / tool
         d.mkdir()
         with open(d / "faidx.fa.gz", "wb") as gz:
-            subprocess.run([BGZIP, "-c", DATA / "faidx" / "faidx.fa"], stdout=gz, check=True)
+            subprocess.run([BGZIP, "-c", HTSLIB / "faidx" / "faidx.fa"], stdout=gz, check=True)
         (d / "1.reg").write_text("foo:1-3\nbar\n")
         args = ["--fai-idx", d / "fa_test.fai", "--gzi-idx", d / "fa_test.gzi", d / "faidx.fa.gz"]
         got = call(args + (["-r", d / "1.reg", "-o", d / "1.fa"] if extract else []))
@@ -215,8 +214,8 @@ def test_gzi_idx_matches_samtools(cli, tmp_path, extract):
 @needs_samtools
 def test_warning_words_match_samtools(cli, tmp_path):
     regions = ["CHROMOSOME_I:1009790-1009900", "CHROMOSOME_I:2000000", "CHROMOSOME_V:1-3", "CHROMOSOME_X:1-0"]
-    want = samtools([DATA / "ce.fa", *regions])
-    got = run([DATA / "ce.fa", *regions])
+    want = samtools([HTSLIB / "ce.fa", *regions])
+    got = run([HTSLIB / "ce.fa", *regions])
     assert got.stdout == want.stdout
     assert got.stderr.replace(b"nucla: ", b"[faidx] ") == want.stderr
     assert b"Zero length sequence" in got.stderr and b"Truncated sequence" in got.stderr

@@ -18,7 +18,7 @@ import time
 import pytest
 
 import nucla
-from test_bgzf import write_bgzf
+from conftest import CLI, write_bgzf
 
 RECORDS = ">a\nACGTACGT\nACG\n>b desc\nTTTT\n"
 # Set when the suite runs against a build with the portable fallbacks forced on (cmake
@@ -359,7 +359,6 @@ def test_index_that_cannot_be_written_is_used_from_memory(tmp_path, request, com
 
 @pytest.mark.parametrize("refusal", REFUSALS)
 def test_index_that_cannot_be_written_in_the_tool(tmp_path, request, refusal):
-    from test_cli import CLI
     if CLI is None:
         pytest.skip("the nucla command is not built")
     fasta = make_fasta(tmp_path)

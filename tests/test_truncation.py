@@ -18,8 +18,7 @@ import time
 import pytest
 
 import nucla
-from conftest import random_fasta_text
-from test_bgzf import EOF_BLOCK, bgzf_block
+from conftest import EOF_BLOCK, bgzf_block, random_fasta_text
 
 CHANGED = "the file ended early (it was truncated or changed while open)"
 
