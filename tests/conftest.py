@@ -130,11 +130,13 @@ def cli():
 
 def run_cli(args, stdin=None, cwd=None):
     """The command-line tool (not looked for: see the `cli` fixture) on `args`."""
-    return subprocess.run([CLI, *map(str, args)], input=stdin, capture_output=True, cwd=cwd)
+    return subprocess.run([CLI, *map(str, args)], input=stdin, capture_output=True, cwd=cwd,
+                          timeout=60)
 
 
 def samtools(args, stdin=None):
-    return subprocess.run([SAMTOOLS, "faidx", *map(str, args)], input=stdin, capture_output=True)
+    return subprocess.run([SAMTOOLS, "faidx", *map(str, args)], input=stdin, capture_output=True,
+                          timeout=60)
 
 
 def random_named_fasta(path, rng, crlf=False, records=None):

@@ -22,7 +22,7 @@ def make_fasta(tmp_path, seed, newline, bgzip=False):
                                     length=(0, 700), alphabet="ACGTacgtNRYn", width=[7, 60, 61],
                                     eol=newline, desc=1.0)
     if bgzip:
-        subprocess.run(["bgzip", "-@1", "-i", "-f", path], check=True)
+        subprocess.run(["bgzip", "-@1", "-i", "-f", path], check=True, timeout=60)
         path += ".gz"
     return path, seqs
 

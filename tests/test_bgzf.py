@@ -31,7 +31,7 @@ needs_samtools = pytest.mark.skipif(SAMTOOLS is None, reason="samtools is missin
 def bgzip(plain, gz=None):
     gz = gz or plain + ".gz"
     with open(gz, "wb") as out:
-        subprocess.run([BGZIP, "-c", plain], stdout=out, check=True)
+        subprocess.run([BGZIP, "-c", plain], stdout=out, check=True, timeout=60)
     return gz
 
 
@@ -124,7 +124,7 @@ def samtools_indexes(gz, tmp_path):
     copy = tmp_path / "samtools" / os.path.basename(gz)
     copy.parent.mkdir()
     shutil.copy(gz, copy)
-    subprocess.run([SAMTOOLS, "faidx", str(copy)], check=True, capture_output=True)
+    subprocess.run([SAMTOOLS, "faidx", str(copy)], check=True, capture_output=True, timeout=60)
     return read(str(copy) + ".fai"), read(str(copy) + ".gzi")
 
 

@@ -257,7 +257,7 @@ def test_version_and_help(cli):
     assert list(features) == ["BGZF", "SIMD"]
     library = re.fullmatch(r"(libdeflate|zlib) \d+\.\d+(\.\d+)*", features["BGZF"])
     assert library
-    linked = subprocess.run(["ldd", cli], capture_output=True, text=True).stdout
+    linked = subprocess.run(["ldd", cli], capture_output=True, text=True, timeout=60).stdout
     if "libdeflate" in linked or "libz." in linked:
         assert ("libdeflate" in linked) == (library[1] == "libdeflate")
     assert features["SIMD"] in ("SSE2", "none")
@@ -533,7 +533,7 @@ def test_bgzip_input_matches_samtools(cli, tmp_path):
     for d in (sam, nuc):
         d.mkdir()
         with open(source, "rb") as raw, open(d / "ce.fa.gz", "wb") as out:
-            subprocess.run(["bgzip", "-c"], stdin=raw, stdout=out, check=True)
+            subprocess.run(["bgzip", "-c"], stdin=raw, stdout=out, check=True, timeout=60)
     regions = ["CHROMOSOME_I:5001-5125", "CHROMOSOME_X:101-225", "CHROMOSOME_V:1-1000",
                "CHROMOSOME_MtDNA", "CHROMOSOME_II:1,000,000-1,000,100"]
     for extra in ([], ["-i"], ["-n", "50"]):

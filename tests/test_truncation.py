@@ -9,6 +9,7 @@ import json
 import os
 import pathlib
 import random
+import select
 import signal
 import subprocess
 import sys
@@ -227,6 +228,7 @@ def test_shrinking_while_the_index_is_built(tmp_path, bgzf):
             pathlib.Path(str(path) + ext).unlink(missing_ok=True)
         child = subprocess.Popen([sys.executable, "-c", textwrap.dedent(BUILD), str(path)],
                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        assert select.select([child.stdout], [], [], 60)[0], "the child never got ready"
         assert child.stdout.readline() == "ready\n"
         start = resident_pages(child.pid)
         deadline = time.monotonic() + 30
