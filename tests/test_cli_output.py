@@ -404,7 +404,7 @@ def test_output_kinds(cli, tmp_path, small, kind):
         reader.start()
         assert subprocess.run([cli, *args, fifo], timeout=60).returncode == 0
         reader.join(timeout=60)
-        assert got["data"] == want and fifo.is_fifo()
+        assert not reader.is_alive() and got["data"] == want and fifo.is_fifo()
     elif kind == "/dev/stdout":  # standard output redirected to a file, written straight
         with open(tmp_path / "out.fa", "wb") as stdout:
             got = subprocess.run([cli, small, "two:1-4", "-o", kind], stdout=stdout, timeout=60)
