@@ -1,8 +1,17 @@
+import os
 import pathlib
+import shutil
+import struct
+import subprocess
+import sysconfig
+import zlib
 
 import pytest
 
 DATA = pathlib.Path(__file__).with_name("data")
+HTSLIB = DATA / "htslib"
+SAMTOOLS = shutil.which("samtools")
+needs_samtools = pytest.mark.skipif(SAMTOOLS is None, reason="samtools is not installed")
 
 
 @pytest.fixture
@@ -91,3 +100,97 @@ def random_regions(rng, seqs, n, wild=False):
         out.append((name, start, rng.choice([start + rng.randrange(0, 300),
                                              rng.randrange(0, length + 20)])))
     return out
+
+
+# --- the command-line tool, and samtools to compare it with ---------------------------
+
+def _find_cli():
+    """NUCLA_CLI, else the tool in this interpreter's scripts directory (where `pip install .`
+    puts it), else on PATH."""
+    if os.environ.get("NUCLA_CLI"):
+        return os.environ["NUCLA_CLI"]
+    # The interpreter's own scripts folder first (a pyenv shim may not be on PATH yet), then
+    # the user scheme's.
+    for scripts in (sysconfig.get_path("scripts"), sysconfig.get_path("scripts", f"{os.name}_user")):
+        candidate = pathlib.Path(scripts) / "nucla"
+        if os.access(candidate, os.X_OK):
+            return str(candidate)
+    return shutil.which("nucla")
+
+
+CLI = _find_cli()
+
+
+@pytest.fixture(scope="session")
+def cli():
+    if CLI is None:
+        pytest.fail("the nucla command is not installed (pip install . puts it beside python)")
+    return CLI
+
+
+def run_cli(args, stdin=None, cwd=None):
+    """The command-line tool (not looked for: see the `cli` fixture) on `args`."""
+    return subprocess.run([CLI, *map(str, args)], input=stdin, capture_output=True, cwd=cwd,
+                          timeout=60)
+
+
+def samtools(args, stdin=None):
+    return subprocess.run([SAMTOOLS, "faidx", *map(str, args)], input=stdin, capture_output=True,
+                          timeout=60)
+
+
+def random_named_fasta(path, rng, crlf=False, records=None):
+    """A FASTA of random names, line widths, lengths and case; returns [(name, length)]."""
+    chars = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_.|-"
+    names = []
+    for i in range(records or rng.randint(1, 8)):
+        # A leading "-" would read as an option.
+        name = rng.choice(chars[:62]) + "".join(rng.choice(chars) for _ in range(rng.randint(0, 11)))
+        if rng.random() < 0.15:
+            name += ":" + str(rng.randint(1, 99))
+        names.append(f"{name}_{i}")
+    # No empty records: samtools leaves them out of its index.
+    _, seqs = write_random_fasta(
+        path, rng, records=names, alphabet="ACGTACGTACGTNacgtnRYKMSWBDHVU", width=range(1, 81),
+        length=lambda rng: rng.choice([1, rng.randint(1, 50), rng.randint(50, 3000)]),
+        eol="\r\n" if crlf else "\n", desc=0.3)
+    return [(name, len(seq)) for name, seq in seqs.items()]
+
+
+@pytest.fixture
+def small(tmp_path):
+    path = tmp_path / "small.fa"
+    path.write_text(
+        ">one first record\nACGTACGTAC\nGTacgtNNRY\nKM\n"
+        ">two\nTTTTTGGGGG\n"
+        ">three\n" + "A" * 130 + "\n"
+    )
+    return path
+
+
+# --- BGZF files -------------------------------------------------------------------------
+
+def bgzf_block(data, level=6):
+    c = zlib.compressobj(level, zlib.DEFLATED, -15)
+    payload = c.compress(data) + c.flush()
+    header = struct.pack("<4BI2BH2BHH", 31, 139, 8, 4, 0, 0, 255, 6, 66, 67, 2,
+                         18 + len(payload) + 8 - 1)
+    return header + payload + struct.pack("<II", zlib.crc32(data), len(data))
+
+
+EOF_BLOCK = bgzf_block(b"")
+
+
+def write_bgzf(path, data, rng, largest=300, empty=0.0):
+    """Blocks of random sizes up to `largest`, with empty blocks mixed in at rate `empty`."""
+    out = bytearray()
+    pos = 0
+    while pos < len(data):
+        if rng.random() < empty:
+            out += EOF_BLOCK
+        n = rng.randint(1, largest)
+        out += bgzf_block(data[pos:pos + n])
+        pos += n
+    out += EOF_BLOCK
+    pathlib.Path(path).write_bytes(bytes(out))
+    return str(path)

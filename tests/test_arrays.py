@@ -22,7 +22,7 @@ def make_fasta(tmp_path, seed, newline, bgzip=False):
                                     length=(0, 700), alphabet="ACGTacgtNRYn", width=[7, 60, 61],
                                     eol=newline, desc=1.0)
     if bgzip:
-        subprocess.run(["bgzip", "-@1", "-i", "-f", path], check=True)
+        subprocess.run(["bgzip", "-@1", "-i", "-f", path], check=True, timeout=60)
         path += ".gz"
     return path, seqs
 
@@ -232,11 +232,12 @@ def test_two_threads_at_once(tmp_path):
     def work(k):
         results[k] = fa.fetch_windows(names, starts, ends, 64, strands=minus, encoding="codes")
 
-    threads = [threading.Thread(target=work, args=(k,)) for k in range(4)]
+    threads = [threading.Thread(target=work, args=(k,), daemon=True) for k in range(4)]
     for t in threads:
         t.start()
     for t in threads:
-        t.join()
+        t.join(60)
+    assert not any(t.is_alive() for t in threads)
     assert all(np.array_equal(r, want) for r in results)
 
 

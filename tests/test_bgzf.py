@@ -14,14 +14,12 @@ import subprocess
 import sys
 import textwrap
 import time
-import zlib
 
 import pytest
 
 import nucla
-from conftest import DATA, random_fasta_text, random_regions
+from conftest import EOF_BLOCK, HTSLIB, bgzf_block, random_fasta_text, random_regions, write_bgzf
 
-HTSLIB = DATA / "htslib"
 BGZIP = shutil.which("bgzip")
 SAMTOOLS = shutil.which("samtools")
 needs_bgzip = pytest.mark.skipif(BGZIP is None, reason="bgzip (apt package tabix) is missing")
@@ -30,36 +28,10 @@ needs_samtools = pytest.mark.skipif(SAMTOOLS is None, reason="samtools is missin
 
 # --- making BGZF files -------------------------------------------------------------------
 
-def bgzf_block(data, level=6):
-    c = zlib.compressobj(level, zlib.DEFLATED, -15)
-    payload = c.compress(data) + c.flush()
-    header = struct.pack("<4BI2BH2BHH", 31, 139, 8, 4, 0, 0, 255, 6, 66, 67, 2,
-                         18 + len(payload) + 8 - 1)
-    return header + payload + struct.pack("<II", zlib.crc32(data), len(data))
-
-
-EOF_BLOCK = bgzf_block(b"")
-
-
-def write_bgzf(path, data, rng, largest=300, empty=0.0):
-    """Blocks of random sizes up to `largest`, with empty blocks mixed in at rate `empty`."""
-    out = bytearray()
-    pos = 0
-    while pos < len(data):
-        if rng.random() < empty:
-            out += EOF_BLOCK
-        n = rng.randint(1, largest)
-        out += bgzf_block(data[pos:pos + n])
-        pos += n
-    out += EOF_BLOCK
-    pathlib.Path(path).write_bytes(bytes(out))
-    return str(path)
-
-
 def bgzip(plain, gz=None):
     gz = gz or plain + ".gz"
     with open(gz, "wb") as out:
-        subprocess.run([BGZIP, "-c", plain], stdout=out, check=True)
+        subprocess.run([BGZIP, "-c", plain], stdout=out, check=True, timeout=60)
     return gz
 
 
@@ -152,7 +124,7 @@ def samtools_indexes(gz, tmp_path):
     copy = tmp_path / "samtools" / os.path.basename(gz)
     copy.parent.mkdir()
     shutil.copy(gz, copy)
-    subprocess.run([SAMTOOLS, "faidx", str(copy)], check=True, capture_output=True)
+    subprocess.run([SAMTOOLS, "faidx", str(copy)], check=True, capture_output=True, timeout=60)
     return read(str(copy) + ".fai"), read(str(copy) + ".gzi")
 
 

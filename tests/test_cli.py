@@ -13,48 +13,12 @@ import random
 import re
 import shutil
 import subprocess
-import sys
-import sysconfig
 from pathlib import Path
 
 import pytest
 
 import nucla
-from conftest import write_random_fasta
-
-DATA = Path(__file__).parent / "data" / "htslib"
-SAMTOOLS = shutil.which("samtools")
-needs_samtools = pytest.mark.skipif(SAMTOOLS is None, reason="samtools is not installed")
-
-
-def _find_cli():
-    if os.environ.get("NUCLA_CLI"):
-        return os.environ["NUCLA_CLI"]
-    # The interpreter's own scripts folder first (a pyenv shim may not be on PATH yet), then
-    # the user scheme's.
-    for scripts in (sysconfig.get_path("scripts"), sysconfig.get_path("scripts", f"{os.name}_user")):
-        candidate = Path(scripts) / "nucla"
-        if os.access(candidate, os.X_OK):
-            return str(candidate)
-    return shutil.which("nucla")
-
-
-CLI = _find_cli()
-
-
-@pytest.fixture(scope="session")
-def cli():
-    if CLI is None:
-        pytest.fail("the nucla command is not installed (pip install . puts it beside python)")
-    return CLI
-
-
-def run(args, stdin=None, cwd=None):
-    return subprocess.run([CLI, *map(str, args)], input=stdin, capture_output=True, cwd=cwd)
-
-
-def samtools(args, stdin=None):
-    return subprocess.run([SAMTOOLS, "faidx", *map(str, args)], input=stdin, capture_output=True)
+from conftest import HTSLIB, needs_samtools, random_named_fasta, run_cli as run, samtools
 
 
 def twin_copies(tmp_path, source):
@@ -106,25 +70,7 @@ def edge_regions(name, length, rng):
     return regions
 
 
-def random_named_fasta(path, rng, crlf=False, records=None):
-    """A FASTA of random names, line widths, lengths and case; returns [(name, length)]."""
-    chars = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_.|-"
-    names = []
-    for i in range(records or rng.randint(1, 8)):
-        # A leading "-" would read as an option.
-        name = rng.choice(chars[:62]) + "".join(rng.choice(chars) for _ in range(rng.randint(0, 11)))
-        if rng.random() < 0.15:
-            name += ":" + str(rng.randint(1, 99))
-        names.append(f"{name}_{i}")
-    # No empty records: samtools leaves them out of its index.
-    _, seqs = write_random_fasta(
-        path, rng, records=names, alphabet="ACGTACGTACGTNacgtnRYKMSWBDHVU", width=range(1, 81),
-        length=lambda rng: rng.choice([1, rng.randint(1, 50), rng.randint(50, 3000)]),
-        eol="\r\n" if crlf else "\n", desc=0.3)
-    return [(name, len(seq)) for name, seq in seqs.items()]
-
-
-HTSLIB_FILES = sorted(p.name for p in DATA.glob("*.fa"))
+HTSLIB_FILES = sorted(p.name for p in HTSLIB.glob("*.fa"))
 OPTION_SETS = [
     [],
     ["-n", "1"],
@@ -144,8 +90,8 @@ OPTION_SETS = [
 @needs_samtools
 @pytest.mark.parametrize("fasta", HTSLIB_FILES)
 def test_htslib_files_match_samtools(cli, tmp_path, fasta):
-    sam_fa, nuc_fa = twin_copies(tmp_path, DATA / fasta)
-    rows = fai_rows(DATA / (fasta + ".fai"))
+    sam_fa, nuc_fa = twin_copies(tmp_path, HTSLIB / fasta)
+    rows = fai_rows(HTSLIB / (fasta + ".fai"))
     rng = random.Random(fasta)
     regions = [r for name, length, *_ in rows for r in edge_regions(name, int(length), rng)]
     for options in OPTION_SETS:
@@ -156,8 +102,8 @@ def test_htslib_files_match_samtools(cli, tmp_path, fasta):
 def test_htslib_edge_case_file_matches_samtools(cli, tmp_path):
     # Trailing blank lines, CR-LF lines, leading spaces and descriptions in headers; the
     # record with an empty name is left out (samtools can name it in no region).
-    sam_fa, nuc_fa = twin_copies(tmp_path, DATA / "faidx" / "faidx.fa")
-    rows = [r for r in fai_rows(DATA / "faidx" / "faidx.fa.expected.fai") if r[0]]
+    sam_fa, nuc_fa = twin_copies(tmp_path, HTSLIB / "faidx" / "faidx.fa")
+    rows = [r for r in fai_rows(HTSLIB / "faidx" / "faidx.fa.expected.fai") if r[0]]
     rng = random.Random(7)
     regions = [r for name, length, *_ in rows for r in edge_regions(name, int(length), rng)]
     regions += ["trailingblank2:28-33", "trailingblank3:4-5", "bar:4-5"]
@@ -168,9 +114,9 @@ def test_htslib_edge_case_file_matches_samtools(cli, tmp_path):
 @needs_samtools
 def test_htslib_expected_output(cli, tmp_path):
     # htslib's own expected records, less the " length: N" its test driver appends.
-    _, nuc_fa = twin_copies(tmp_path, DATA / "ce.fa")
+    _, nuc_fa = twin_copies(tmp_path, HTSLIB / "ce.fa")
     got = run([nuc_fa, "-n", "50", "CHROMOSOME_I:5001-5125", "CHROMOSOME_X:101-225"])
-    expected = (DATA / "faidx" / "ce.1.expected.fa").read_bytes()
+    expected = (HTSLIB / "faidx" / "ce.1.expected.fa").read_bytes()
     assert got.returncode == 0
     assert got.stdout == b"".join(
         line.split(b" length:")[0] + b"\n" if line.startswith(b">") else line + b"\n"
@@ -300,17 +246,6 @@ def test_bed_matches_equivalent_regions(cli, tmp_path):
 # The tool on its own
 
 
-@pytest.fixture
-def small(tmp_path):
-    path = tmp_path / "small.fa"
-    path.write_text(
-        ">one first record\nACGTACGTAC\nGTacgtNNRY\nKM\n"
-        ">two\nTTTTTGGGGG\n"
-        ">three\n" + "A" * 130 + "\n"
-    )
-    return path
-
-
 def test_version_and_help(cli):
     got = run(["--version"])
     assert got.returncode == 0
@@ -322,7 +257,7 @@ def test_version_and_help(cli):
     assert list(features) == ["BGZF", "SIMD"]
     library = re.fullmatch(r"(libdeflate|zlib) \d+\.\d+(\.\d+)*", features["BGZF"])
     assert library
-    linked = subprocess.run(["ldd", cli], capture_output=True, text=True).stdout
+    linked = subprocess.run(["ldd", cli], capture_output=True, text=True, timeout=60).stdout
     if "libdeflate" in linked or "libz." in linked:
         assert ("libdeflate" in linked) == (library[1] == "libdeflate")
     assert features["SIMD"] in ("SSE2", "none")
@@ -355,16 +290,16 @@ def test_closed_standard_descriptors(cli, tmp_path, small, closed, output):
 
 def test_index_mode_writes_and_reports(cli, tmp_path):
     fasta = tmp_path / "ce.fa"
-    shutil.copyfile(DATA / "ce.fa", fasta)
+    shutil.copyfile(HTSLIB / "ce.fa", fasta)
     got = run([fasta])
     assert got.returncode == 0, got.stderr
     assert got.stdout == b""
     assert str(fasta).encode() + b".fai" in got.stderr
-    assert (tmp_path / "ce.fa.fai").read_bytes() == (DATA / "ce.fa.fai").read_bytes()
+    assert (tmp_path / "ce.fa.fai").read_bytes() == (HTSLIB / "ce.fa.fai").read_bytes()
     # Run again over a damaged index: the index is written afresh.
     (tmp_path / "ce.fa.fai").write_text("junk\n")
     assert run([fasta]).returncode == 0
-    assert (tmp_path / "ce.fa.fai").read_bytes() == (DATA / "ce.fa.fai").read_bytes()
+    assert (tmp_path / "ce.fa.fai").read_bytes() == (HTSLIB / "ce.fa.fai").read_bytes()
 
 
 def test_index_mode_custom_path_and_no_rebuild(cli, tmp_path, small):
@@ -593,12 +528,12 @@ def test_missing_inputs(cli, tmp_path, small):
 @needs_samtools
 @pytest.mark.skipif(shutil.which("bgzip") is None, reason="bgzip is not installed")
 def test_bgzip_input_matches_samtools(cli, tmp_path):
-    source = DATA / "ce.fa"
+    source = HTSLIB / "ce.fa"
     sam, nuc = tmp_path / "sam", tmp_path / "nuc"
     for d in (sam, nuc):
         d.mkdir()
         with open(source, "rb") as raw, open(d / "ce.fa.gz", "wb") as out:
-            subprocess.run(["bgzip", "-c"], stdin=raw, stdout=out, check=True)
+            subprocess.run(["bgzip", "-c"], stdin=raw, stdout=out, check=True, timeout=60)
     regions = ["CHROMOSOME_I:5001-5125", "CHROMOSOME_X:101-225", "CHROMOSOME_V:1-1000",
                "CHROMOSOME_MtDNA", "CHROMOSOME_II:1,000,000-1,000,100"]
     for extra in ([], ["-i"], ["-n", "50"]):

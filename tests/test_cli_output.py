@@ -22,8 +22,7 @@ from pathlib import Path
 import pytest
 
 from conftest import write_random_fasta
-from test_cli import (DATA, SAMTOOLS, cli, needs_samtools, random_named_fasta, run, small,  # noqa: F401
-                      samtools)
+from conftest import HTSLIB, SAMTOOLS, needs_samtools, random_named_fasta, run_cli as run, samtools
 
 BGZIP = shutil.which("bgzip")
 BEDTOOLS = shutil.which("bedtools")
@@ -41,7 +40,7 @@ EOF_BLOCK = HTSLIB_HEADER + bytes([27, 0, 3, 0, 0, 0, 0, 0, 0, 0, 0, 0])
 def current_samtools():
     """samtools faidx with --write-index (1.21 or later) as pysam bundles it, or None."""
     probe = "import pysam; v = pysam.__samtools_version__.split('.'); print(int(v[0]) * 100 + int(v[1]))"
-    got = subprocess.run([sys.executable, "-c", probe], capture_output=True, text=True)
+    got = subprocess.run([sys.executable, "-c", probe], capture_output=True, text=True, timeout=60)
     if got.returncode or int(got.stdout) < 121:
         return None
     return [sys.executable, "-c", "import sys, pysam; pysam.faidx(*sys.argv[1:])"]
@@ -67,7 +66,7 @@ def indexed_elsewhere(path, tool):
     """A copy of `path` in a directory of its own, indexed there by `tool`."""
     copy = Path(tempfile.mkdtemp(dir=Path(path).parent)) / Path(path).name
     shutil.copyfile(path, copy)
-    subprocess.run(tool + [copy], check=True, capture_output=True)
+    subprocess.run(tool + [copy], check=True, capture_output=True, timeout=60)
     return copy
 
 
@@ -105,7 +104,8 @@ def test_bgzf_output_and_its_indexes(cli, tmp_path, threads, options):
     sizes = blocks_of(data)
     assert sizes[-1] == 0 and data.endswith(EOF_BLOCK)
     assert all(s == 0xFF00 for s in sizes[:-2]) and 0 < sizes[-2] <= 0xFF00
-    assert subprocess.run([BGZIP, "-dc", out], capture_output=True).stdout == plain.stdout
+    unpacked = subprocess.run([BGZIP, "-dc", out], capture_output=True, timeout=60)
+    assert unpacked.stdout == plain.stdout
     by_samtools = indexed_elsewhere(out, [SAMTOOLS, "faidx"])
     fai = Path(f"{out}.fai").read_bytes()
     assert fai == Path(f"{by_samtools}.fai").read_bytes()
@@ -131,12 +131,13 @@ def test_large_bgzf_output_is_the_same_for_every_thread_count(cli, tmp_path):
         outputs.add(out.read_bytes())
     (data,) = outputs
     assert len(blocks_of(data)) > 2 * 64  # more than one batch of blocks
-    assert subprocess.run([BGZIP, "-dc"], input=data, capture_output=True).stdout.count(b">") == 8
+    unpacked = subprocess.run([BGZIP, "-dc"], input=data, capture_output=True, timeout=60)
+    assert unpacked.stdout.count(b">") == 8
 
 
 @pytest.mark.parametrize("name", ["o.fa", "o.GZ", "o.gz.fa", "o.BGZF", "o"])
 def test_other_names_stay_plain(cli, tmp_path, name):
-    fasta = DATA / "ce.fa"
+    fasta = HTSLIB / "ce.fa"
     got = run([fasta, "-o", tmp_path / name, "--write-index", "CHROMOSOME_I:1-130"])
     assert got.returncode == 0
     assert (tmp_path / name).read_bytes() == run([fasta, "CHROMOSOME_I:1-130"]).stdout
@@ -156,7 +157,7 @@ def test_write_index_matches_current_samtools(cli, tmp_path, suffix):
     for tool, cmd in (("sam", SAMTOOLS_NEW), ("nuc", [cli])):
         out = tmp_path / tool / ("out" + suffix)
         out.parent.mkdir()
-        got = subprocess.run([*cmd, tmp_path / "in.fa", "-n", "50", "-o", out, "--write-index", *regions], capture_output=True)
+        got = subprocess.run([*cmd, tmp_path / "in.fa", "-n", "50", "-o", out, "--write-index", *regions], capture_output=True, timeout=60)
         assert got.returncode == 0, got.stderr
         outs[tool] = out
     assert Path(f"{outs['nuc']}.fai").read_bytes() == Path(f"{outs['sam']}.fai").read_bytes()
@@ -168,15 +169,16 @@ def test_write_index_matches_current_samtools(cli, tmp_path, suffix):
     # built with libdeflate, those of bgzip at that level when bgzip uses libdeflate too.
     ours, theirs = outs["nuc"].read_bytes(), outs["sam"].read_bytes()
     if ours != theirs:
-        plain = subprocess.run([BGZIP, "-dc", outs["sam"]], capture_output=True).stdout
-        theirs = subprocess.run([BGZIP, "-l", "4", "-c"], input=plain, capture_output=True).stdout
+        plain = subprocess.run([BGZIP, "-dc", outs["sam"]], capture_output=True, timeout=60).stdout
+        theirs = subprocess.run([BGZIP, "-l", "4", "-c"], input=plain, capture_output=True,
+                                timeout=60).stdout
     assert ours == theirs
     assert Path(f"{outs['nuc']}.gzi").read_bytes() == Path(f"{indexed_elsewhere(outs['nuc'], [BGZIP, '-r'])}.gzi").read_bytes()
 
 
 def test_write_index_of_an_empty_compressed_output(cli, tmp_path):
     out = tmp_path / "none.fa.gz"
-    got = run([DATA / "ce.fa", "-c", "nope", "-o", out, "--write-index"])
+    got = run([HTSLIB / "ce.fa", "-c", "nope", "-o", out, "--write-index"])
     assert got.returncode == 0
     assert out.read_bytes() == EOF_BLOCK
     assert Path(f"{out}.fai").read_bytes() == b""
@@ -196,7 +198,8 @@ def test_gzi_idx_matches_samtools(cli, tmp_path, extract):
         d = tmp_path / tool
         d.mkdir()
         with open(d / "faidx.fa.gz", "wb") as gz:
-            subprocess.run([BGZIP, "-c", DATA / "faidx" / "faidx.fa"], stdout=gz, check=True)
+            subprocess.run([BGZIP, "-c", HTSLIB / "faidx" / "faidx.fa"], stdout=gz, check=True,
+                           timeout=60)
         (d / "1.reg").write_text("foo:1-3\nbar\n")
         args = ["--fai-idx", d / "fa_test.fai", "--gzi-idx", d / "fa_test.gzi", d / "faidx.fa.gz"]
         got = call(args + (["-r", d / "1.reg", "-o", d / "1.fa"] if extract else []))
@@ -215,8 +218,8 @@ def test_gzi_idx_matches_samtools(cli, tmp_path, extract):
 @needs_samtools
 def test_warning_words_match_samtools(cli, tmp_path):
     regions = ["CHROMOSOME_I:1009790-1009900", "CHROMOSOME_I:2000000", "CHROMOSOME_V:1-3", "CHROMOSOME_X:1-0"]
-    want = samtools([DATA / "ce.fa", *regions])
-    got = run([DATA / "ce.fa", *regions])
+    want = samtools([HTSLIB / "ce.fa", *regions])
+    got = run([HTSLIB / "ce.fa", *regions])
     assert got.stdout == want.stdout
     assert got.stderr.replace(b"nucla: ", b"[faidx] ") == want.stderr
     assert b"Zero length sequence" in got.stderr and b"Truncated sequence" in got.stderr
@@ -245,7 +248,7 @@ def test_strand_matches_bedtools(cli, tmp_path, flip):
     (tmp_path / "b.bed").write_text("\n".join(r[:-1] + r[-1].translate(swap) for r in rows) + "\n")
     got = run([tmp_path / "in.fa", "--bed", tmp_path / "s.bed", "-s", "--mark-strand", "sign", "-n", "0", *(["-i"] if flip else [])])
     want = subprocess.run([BEDTOOLS, "getfasta", "-fi", tmp_path / "in.fa", "-bed", tmp_path / "b.bed", "-s", "-nameOnly"],
-                          capture_output=True, check=True).stdout
+                          capture_output=True, check=True, timeout=60).stdout
     assert got.returncode == 0, got.stderr
     # bedtools marks a row without strand "(.)"; nucla marks how the bases are printed.
     assert got.stdout == want.replace(b"(.)\n", b"(+)\n")
@@ -284,7 +287,7 @@ def test_strand_column_is_read_only_under_s(cli, tmp_path):
 )
 def test_output_never_overwrites_an_input(cli, tmp_path, victim, args):
     with open(tmp_path / "ref.fa.gz", "wb") as gz:
-        subprocess.run([BGZIP, "-c"], input=b">a\nACGT\n", stdout=gz, check=True)
+        subprocess.run([BGZIP, "-c"], input=b">a\nACGT\n", stdout=gz, check=True, timeout=60)
     (tmp_path / "regs.txt").write_text("a\t0\t2\n" if "--bed" in args else "a:1-2\n")
     assert run(["ref.fa.gz"], cwd=tmp_path).returncode == 0
     run(["ref.fa.gz", "--fai-idx", "other.fai", "--gzi-idx", "out.gz.gzi"], cwd=tmp_path)
@@ -292,7 +295,7 @@ def test_output_never_overwrites_an_input(cli, tmp_path, victim, args):
     os.link(tmp_path / "regs.txt", tmp_path / "hard.txt")
     before = (tmp_path / victim).read_bytes()
     with open(tmp_path / "regs.txt", "rb") as stdin:
-        got = subprocess.run([cli, "ref.fa.gz", *args], stdin=stdin, capture_output=True, cwd=tmp_path)
+        got = subprocess.run([cli, "ref.fa.gz", *args], stdin=stdin, capture_output=True, cwd=tmp_path, timeout=60)
     assert got.returncode == 1
     assert b"would overwrite the input" in got.stderr
     assert (tmp_path / victim).read_bytes() == before
@@ -365,7 +368,7 @@ def test_output_killed_mid_write_replaces_nothing(cli, tmp_path, sig, name):
             assert proc.wait(timeout=60) == -sig
     finally:
         proc.kill()
-        proc.wait()
+        proc.wait(timeout=60)
     after = files_in(tmp_path)
     if PORTABLE and sig == signal.SIGKILL:  # its named temporary stays (nothing can remove it)
         (stray,) = set(after) - set(before)
@@ -401,7 +404,7 @@ def test_output_kinds(cli, tmp_path, small, kind):
         reader.start()
         assert subprocess.run([cli, *args, fifo], timeout=60).returncode == 0
         reader.join(timeout=60)
-        assert got["data"] == want and fifo.is_fifo()
+        assert not reader.is_alive() and got["data"] == want and fifo.is_fifo()
     elif kind == "/dev/stdout":  # standard output redirected to a file, written straight
         with open(tmp_path / "out.fa", "wb") as stdout:
             got = subprocess.run([cli, small, "two:1-4", "-o", kind], stdout=stdout, timeout=60)

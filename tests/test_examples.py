@@ -6,7 +6,7 @@ from pathlib import Path
 
 import pytest
 
-from test_cli import CLI
+from conftest import CLI
 
 EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
 

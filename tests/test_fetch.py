@@ -241,7 +241,7 @@ def test_long_fetches_shared_by_threads(tmp_path, eol, broken):
             print(hashlib.md5(str(fa.fetch("a", s, e)).encode()).hexdigest())
     """
     out = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
-                         text=True, env={**os.environ, "RAYON_NUM_THREADS": "3"})
+                         text=True, env={**os.environ, "RAYON_NUM_THREADS": "3"}, timeout=60)
     assert out.returncode == 0, out.stderr
     assert out.stdout.split() == [
         hashlib.md5(filtered(data, row, s, e - s + 1).encode()).hexdigest()

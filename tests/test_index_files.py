@@ -18,7 +18,7 @@ import time
 import pytest
 
 import nucla
-from test_bgzf import write_bgzf
+from conftest import CLI, write_bgzf
 
 RECORDS = ">a\nACGTACGT\nACG\n>b desc\nTTTT\n"
 # Set when the suite runs against a build with the portable fallbacks forced on (cmake
@@ -165,7 +165,7 @@ def test_files_named_like_temporaries_are_left_alone(tmp_path, compressed):
     got = python(f"""
         import os, subprocess, time, nucla
         dead = subprocess.Popen(["true"])
-        dead.wait()
+        dead.wait(timeout=60)
         for suffix in ("fai", "gzi"):
             for pid in (os.getpid(), dead.pid):
                 for serial in (0, 1):
@@ -301,7 +301,7 @@ def read_only_runner(directory):
              f"! touch '{d}/.probe' 2>/dev/null && exec \"$@\"")
     for flags in (["-m"], ["-r", "-m"]):
         prefix = [unshare, *flags, "--propagation", "private", "sh", "-c", mount, "sh"]
-        if subprocess.run([*prefix, "true"], capture_output=True).returncode == 0:
+        if subprocess.run([*prefix, "true"], capture_output=True, timeout=60).returncode == 0:
             return prefix
     pytest.skip("no read-only mount can be made here (needs a mount namespace)")
 
@@ -326,7 +326,8 @@ def refusing_runner(directory, refusal, request):
             pytest.skip("setpriv is not installed")
         caps = "-dac_override,-dac_read_search"
         prefix = [setpriv, f"--inh-caps={caps}", f"--bounding-set={caps}"]
-    probe = subprocess.run([*prefix, "sh", "-c", f"! touch '{directory}/.probe' 2>/dev/null"])
+    probe = subprocess.run([*prefix, "sh", "-c", f"! touch '{directory}/.probe' 2>/dev/null"],
+                           timeout=60)
     if probe.returncode != 0:
         pytest.skip("this process can write into a directory without write permission")
     return prefix
@@ -359,7 +360,6 @@ def test_index_that_cannot_be_written_is_used_from_memory(tmp_path, request, com
 
 @pytest.mark.parametrize("refusal", REFUSALS)
 def test_index_that_cannot_be_written_in_the_tool(tmp_path, request, refusal):
-    from test_cli import CLI
     if CLI is None:
         pytest.skip("the nucla command is not built")
     fasta = make_fasta(tmp_path)

@@ -28,11 +28,12 @@ def test_threads_sharing_one_fasta(random_fasta, mutable):
         if [str(s) for s in fasta.fetch_many(regions)] != [seqs[n][:50] for n, _, _ in regions]:
             failures.append("batch")
 
-    threads = [threading.Thread(target=work, args=(i,)) for i in range(8)]
+    threads = [threading.Thread(target=work, args=(i,), daemon=True) for i in range(8)]
     for t in threads:
         t.start()
     for t in threads:
         t.join(60)
+    assert not any(t.is_alive() for t in threads)
     assert failures == []
 
 

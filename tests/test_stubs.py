@@ -34,7 +34,7 @@ def run_mypy(args, cwd, mypypath=None):
     module_dir = str(Path(nucla.__file__).parent)
     env["PYTHONPATH"] = os.pathsep.join(filter(None, [module_dir, env.get("PYTHONPATH")]))
     return subprocess.run(
-        [sys.executable, "-m", *args], cwd=cwd, env=env, capture_output=True, text=True
+        [sys.executable, "-m", *args], cwd=cwd, env=env, capture_output=True, text=True, timeout=600
     )
 
 

@@ -9,6 +9,7 @@ import json
 import os
 import pathlib
 import random
+import select
 import signal
 import subprocess
 import sys
@@ -18,8 +19,7 @@ import time
 import pytest
 
 import nucla
-from conftest import random_fasta_text
-from test_bgzf import EOF_BLOCK, bgzf_block
+from conftest import EOF_BLOCK, bgzf_block, random_fasta_text
 
 CHANGED = "the file ended early (it was truncated or changed while open)"
 
@@ -228,6 +228,7 @@ def test_shrinking_while_the_index_is_built(tmp_path, bgzf):
             pathlib.Path(str(path) + ext).unlink(missing_ok=True)
         child = subprocess.Popen([sys.executable, "-c", textwrap.dedent(BUILD), str(path)],
                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        assert select.select([child.stdout], [], [], 60)[0], "the child never got ready"
         assert child.stdout.readline() == "ready\n"
         start = resident_pages(child.pid)
         deadline = time.monotonic() + 30

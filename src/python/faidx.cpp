@@ -51,9 +51,11 @@ void Faidx_dealloc(PyObject* self) {
 PyObject* Faidx_keys(PyObject* self, void*) { return key_list(engine_of(self)); }
 
 int Faidx_contains(PyObject* self, PyObject* key) {
-    std::string_view name;
-    if (!to_str("__contains__", "name", key, name)) return -1;
-    return engine_of(self).index().contains(name);
+    return guard([&]() -> int {
+        std::string_view name;
+        if (!to_str("__contains__", "name", key, name)) return -1;
+        return engine_of(self).index().contains(name);
+    });
 }
 
 PyObject* Faidx_repr(PyObject* self) {

@@ -113,21 +113,25 @@ PyObject* Fasta_items(PyObject* self, PyObject*) {
 PyObject* Fasta_iter(PyObject* self) { return new_fasta_iterator(self); }
 
 int Fasta_contains(PyObject* self, PyObject* key) {
-    std::string_view name;
-    if (!to_str("__contains__", "name", key, name)) return -1;
-    return fasta_engine(self).index().contains(name);
+    return guard([&]() -> int {
+        std::string_view name;
+        if (!to_str("__contains__", "name", key, name)) return -1;
+        return fasta_engine(self).index().contains(name);
+    });
 }
 
 Py_ssize_t Fasta_len(PyObject* self) {
-    std::uint64_t total = 0;
-    for (const auto& row : fasta_engine(self).index().rows()) {
-        if (__builtin_add_overflow(total, row.entry.rlen, &total) ||
-            total > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
-            PyErr_SetNone(PyExc_OverflowError);
-            return -1;
+    return guard([&]() -> Py_ssize_t {
+        std::uint64_t total = 0;
+        for (const auto& row : fasta_engine(self).index().rows()) {
+            if (__builtin_add_overflow(total, row.entry.rlen, &total) ||
+                total > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
+                PyErr_SetNone(PyExc_OverflowError);
+                return -1;
+            }
         }
-    }
-    return static_cast<Py_ssize_t>(total);
+        return static_cast<Py_ssize_t>(total);
+    });
 }
 
 PyObject* Fasta_repr(PyObject* self) {
@@ -156,18 +160,20 @@ bool to_rc(const char* fname, PyObject* obj, bool& rc) { return to_opt_bool(fnam
 constexpr Signature<4> kGetSeqSig{"get_seq", {"name", "start", "end", "rc"}, 3};
 
 PyObject* Fasta_get_seq(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
-    std::array<PyObject*, 4> a;
-    if (!unpack(kGetSeqSig, args, nargs, kw, a)) return nullptr;
-    std::string_view name;
-    std::uint64_t start, end;
-    bool rc;
-    if (!check_str("get_seq", "name", a[0]) || !to_u64("get_seq", "start", a[1], start) ||
-        !to_u64("get_seq", "end", a[2], end) || !to_rc("get_seq", a[3], rc) ||
-        !utf8_of(a[0], name))
-        return nullptr;
-    Ref value = Ref::steal(fetch_region(fasta_engine(self), a[0], name, start, end));
-    if (!value || !rc) return value.release();
-    return reverse_complement_owned(std::move(value));
+    return guard([&]() -> PyObject* {
+        std::array<PyObject*, 4> a;
+        if (!unpack(kGetSeqSig, args, nargs, kw, a)) return nullptr;
+        std::string_view name;
+        std::uint64_t start, end;
+        bool rc;
+        if (!check_str("get_seq", "name", a[0]) || !to_u64("get_seq", "start", a[1], start) ||
+            !to_u64("get_seq", "end", a[2], end) || !to_rc("get_seq", a[3], rc) ||
+            !utf8_of(a[0], name))
+            return nullptr;
+        Ref value = Ref::steal(fetch_region(fasta_engine(self), a[0], name, start, end));
+        if (!value || !rc) return value.release();
+        return reverse_complement_owned(std::move(value));
+    });
 }
 
 constexpr Signature<3> kSplicedSig{"get_spliced_seq", {"name", "intervals", "rc"}, 2};

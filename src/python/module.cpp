@@ -7,7 +7,7 @@
 namespace nucla::py {
 
 PyTypeObject* make_type(PyType_Spec& definition) {
-    auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&definition));
+    Ref type = Ref::steal(PyType_FromSpec(&definition));
 #if PY_VERSION_HEX < 0x030A0000
     // Before 3.10 a heap type keeps its docstring without the signature line, which then
     // leaves __text_signature__ empty; put the whole text back.
@@ -17,16 +17,16 @@ PyTypeObject* make_type(PyType_Spec& definition) {
         const std::size_t size = std::strlen(doc) + 1;
         char* copy = static_cast<char*>(PyObject_Malloc(size));
         if (!copy) {
-            Py_DECREF(type);
             PyErr_NoMemory();
             return nullptr;
         }
         std::memcpy(copy, doc, size);
-        PyObject_Free(const_cast<char*>(type->tp_doc));
-        type->tp_doc = copy;
+        auto* made = reinterpret_cast<PyTypeObject*>(type.get());
+        PyObject_Free(const_cast<char*>(made->tp_doc));
+        made->tp_doc = copy;
     }
 #endif
-    return type;
+    return reinterpret_cast<PyTypeObject*>(type.release());
 }
 
 PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) {
@@ -67,10 +67,11 @@ PyType_Spec kTokenSpec = {"builtins.ModuleToken", sizeof(PyObject), 0, Py_TPFLAG
 PyObject* reduce_by_name(const char* class_name, PyObject* args) {
     static PyObject* token = nullptr;
     if (!token) {
-        PyTypeObject* type = make_type(kTokenSpec);
-        if (!type) return nullptr;
+        // The instance holds its type: this reference goes when the block ends.
+        Ref held = Ref::steal(reinterpret_cast<PyObject*>(make_type(kTokenSpec)));
+        if (!held) return nullptr;
+        auto* type = reinterpret_cast<PyTypeObject*>(held.get());
         token = type->tp_alloc(type, 0);
-        Py_DECREF(type);  // the instance holds the type
         if (!token) return nullptr;
     }
     Ref op = Ref::steal(PyImport_ImportModule("operator"));

@@ -240,9 +240,11 @@ PyObject* Sequence_neg(PyObject* self) {
 
 template <double (*Measure)(std::string_view)>
 PyObject* get_measure(PyObject* self, void*) {
-    std::string_view b;
-    if (!bases(as_seq(self), b)) return nullptr;
-    return PyFloat_FromDouble(Measure(b));
+    return guard([&]() -> PyObject* {
+        std::string_view b;
+        if (!bases(as_seq(self), b)) return nullptr;
+        return PyFloat_FromDouble(Measure(b));
+    });
 }
 
 // --- protocols --------------------------------------------------------------------------

@@ -3,7 +3,8 @@
 // survives fork(), parallel batches equal one-by-one fetches, in both source modes (and fail
 // cleanly once the file has been emptied under them), a long fetch copied in pieces by the pool
 // comes out whole, so does a long index parsed in parts, and BGZF compressed on the pool reads
-// back as written.
+// back as written. Then table cases worked out by hand: number parsing and white-space
+// trimming, the index row reader on good and malformed rows, and the bounds policies.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -14,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <new>
+#include <optional>
 #include <random>
 #include <string>
 #include <thread>
@@ -24,6 +26,7 @@
 #include "engine/bgzf_writer.hpp"
 #include "engine/faidx.hpp"
 #include "engine/pool.hpp"
+#include "engine/text.hpp"
 
 using namespace nucla::engine;
 
@@ -386,6 +389,222 @@ void long_index_parsed_by_the_pool() {
     check(same, "long index, parsed in parts");
 }
 
+// --- text, the index row reader and the bounds policy: table cases worked out by hand ------
+
+void text_numbers_and_white_space() {
+    constexpr std::uint64_t kMax = UINT64_MAX;
+    const struct {
+        const char* text;
+        std::uint64_t max;
+        std::optional<std::uint64_t> want;
+    } numbers[] = {
+        {"0", kMax, 0},
+        {"+42", kMax, 42},
+        {"0000000000000000000000012", kMax, 12},  // more digits than a word holds, all zeros
+        {"18446744073709551615", kMax, kMax},
+        {"18446744073709551616", kMax, std::nullopt},
+        {"65536", 65536, 65536},
+        {"65537", 65536, std::nullopt},
+        {"", kMax, std::nullopt},
+        {"+", kMax, std::nullopt},
+        {"-1", kMax, std::nullopt},
+        {" 1", kMax, std::nullopt},
+        {"1 2", kMax, std::nullopt},
+        {"1e3", kMax, std::nullopt},
+    };
+    for (const auto& c : numbers) {
+        const std::string what = std::string("parse_unsigned ") + c.text;
+        check(parse_unsigned(c.text, c.max) == c.want, what.c_str());
+    }
+
+    // Unicode White_Space, which is not Python's isspace: U+001C..U+001F are not white space,
+    // U+0085 and U+00A0 are; U+200B (zero width) is not.
+    const struct {
+        std::string_view text, trimmed;
+        std::size_t first_space;
+    } spaces[] = {
+        {" \t a b \r\n", "a b", 0},
+        {"\xC2\x85\xC2\xA0x\xE3\x80\x80", "x", 0},
+        {"\x1Cx\x1F", "\x1Cx\x1F", 3},
+        {"\xE2\x80\x8Bx", "\xE2\x80\x8Bx", 4},
+        {"ab\xE2\x80\x83" "c", "ab\xE2\x80\x83" "c", 2},
+        {"   ", "", 0},
+        {"", "", 0},
+    };
+    for (const auto& c : spaces) {
+        const std::string what = "white space in '" + std::string(c.text) + "'";
+        check(trim_white_space(c.text) == c.trimmed && find_white_space(c.text) == c.first_space,
+              what.c_str());
+    }
+}
+
+// Each text is read alone and then followed by rows enough for the vectorized reader to take
+// its first row too; both must give the same rows, skip count or error.
+void index_rows() {
+    constexpr std::uint64_t kMax = UINT64_MAX;
+    struct Want {
+        std::string name;
+        IndexEntry entry;
+    };
+    const struct {
+        std::string_view text;
+        std::vector<Want> rows;
+        std::size_t skipped;
+        const char* error;  // the Indexing message, "io" for an Io error, or null
+    } cases[] = {
+        {"chr1\t248956422\t112\t70\t71\n", {{"chr1", {248956422, 112, 70, 71}}}, 0, nullptr},
+        {"a b\t1\t2\t3\t4\r\n", {{"a b", {1, 2, 3, 4}}}, 0, nullptr},
+        {" a\t1\t2\t3\t4\n", {{"a", {1, 2, 3, 4}}}, 0, nullptr},
+        {" \xC2\xA0" "a\t+1\t2\t3\t4 \n", {{"a", {1, 2, 3, 4}}}, 0, nullptr},
+        {"\xC3\xA9\t18446744073709551615\t0\t0\t0\n", {{"\xC3\xA9", {kMax, 0, 0, 0}}}, 0, nullptr},
+        {"a\t0000000000000000000007\t1\t1\t2\n", {{"a", {7, 1, 1, 2}}}, 0, nullptr},
+        {"a\t1\t2\t3\t4", {{"a", {1, 2, 3, 4}}}, 0, nullptr},
+        // Four fields, a comment, six fields, a leading tab (trimmed away: four fields left);
+        // blank and white lines are not counted.
+        {"a\t1\t2\t3\n\n  \n# x\na\t1\t2\t3\t4\t5\n\t1\t2\t3\t4\n", {}, 4, nullptr},
+        {"a\t-5\t2\t3\t4\n", {}, 0, "Invalid rlen"},
+        {"a\t1\t\t3\t4\n", {}, 0, "Invalid offset"},
+        {"a\t1\t2\t3 \t4\n", {}, 0, "Invalid lenc"},
+        {"a\t1\t2\t3\t18446744073709551616\n", {}, 0, "Invalid lenb"},
+        {"a\tx\t2\t3\t4\nb\t1\t2\t3\ty\n", {}, 0, "Invalid rlen"},
+        {"a\t1\t2\t3\t4\n\xFF\t1\t2\t3\t4\n", {}, 0, "io"},
+    };
+    std::string filler;
+    for (int i = 0; i < 8; ++i) filler += "f" + std::to_string(i) + "\t1\t2\t3\t4\n";
+    for (const auto& c : cases) {
+        for (const bool followed : {false, true}) {
+            if (followed && c.text.back() != '\n') continue;
+            const std::string text = std::string(c.text) + (followed ? filler : "");
+            std::size_t skipped = 0;
+            auto rows = parse_index(text, &skipped);
+            bool ok;
+            if (c.error) {
+                ok = !rows.ok() && (std::string_view(c.error) == "io"
+                                        ? rows.error().kind() == FaidxError::Kind::Io
+                                        : rows.error().kind() == FaidxError::Kind::Indexing &&
+                                              rows.error().payload() == c.error);
+            } else {
+                ok = rows.ok() && skipped == c.skipped &&
+                     rows->size() == c.rows.size() + (followed ? 8 : 0);
+                for (std::size_t i = 0; ok && i < c.rows.size(); ++i) {
+                    const IndexRow& r = (*rows)[i];
+                    const IndexEntry& w = c.rows[i].entry;
+                    ok = r.name == c.rows[i].name && r.entry.rlen == w.rlen &&
+                         r.entry.offset == w.offset && r.entry.lenc == w.lenc &&
+                         r.entry.lenb == w.lenb;
+                }
+            }
+            const std::string what = std::string("index row ") + (followed ? "(followed) " : "") +
+                                     std::string(c.text.substr(0, c.text.find('\n')));
+            check(ok, what.c_str());
+        }
+    }
+}
+
+// chr1 has 10 bases (lines ACGT, ACGT, AC), "empty" none.
+void bounds_policy() {
+    char dir[] = "/tmp/nucla-engine-test-XXXXXX";
+    if (!::mkdtemp(dir)) std::abort();
+    const std::string path = std::string(dir) + "/b.fa";
+    FILE* f = std::fopen(path.c_str(), "w");
+    std::fputs(">chr1 desc\nACGT\nACGT\nAC\n>empty\n", f);
+    std::fclose(f);
+    Options strict;
+    strict.strict_bounds = true;
+    auto lenient = Faidx::open(path, Options{});
+    auto refusing = Faidx::open(path, strict);
+    check(lenient.ok() && refusing.ok(), "open for the bounds policy");
+    if (!lenient.ok() || !refusing.ok()) return;
+
+    using K = RegionPlan::Kind;
+    constexpr std::uint8_t B = RegionPlan::BeyondEnd, Z = RegionPlan::ZeroCoordinate,
+                           A = RegionPlan::StartAfterEnd;
+    struct Plan {
+        K kind;
+        std::uint64_t start, end;
+        std::uint8_t problems;  // ignored by the batch policy, which names none
+    };
+    const Plan kRefused{K::OutOfBounds, 0, 0, 0};  // batch, strict: a Region error
+    const struct {
+        const char* name;
+        std::uint64_t start, end;
+        Plan single, single_strict, batch, batch_strict;
+    } cases[] = {
+        {"chr1", 1, 10, {K::Extract, 1, 10, 0}, {K::Extract, 1, 10, 0}, {K::Extract, 1, 10, 0},
+         {K::Extract, 1, 10, 0}},
+        {"chr1", 10, 10, {K::Extract, 10, 10, 0}, {K::Extract, 10, 10, 0},
+         {K::Extract, 10, 10, 0}, {K::Extract, 10, 10, 0}},
+        {"chr1", 8, 12, {K::Extract, 8, 10, B}, {K::OutOfBounds, 8, 12, B},
+         {K::Extract, 8, 10, 0}, kRefused},
+        {"chr1", 11, 12, {K::Empty, 11, 11, B}, {K::OutOfBounds, 11, 12, B},
+         {K::Empty, 11, 11, 0}, kRefused},
+        {"chr1", 12, 3, {K::Empty, 12, 12, B}, {K::OutOfBounds, 12, 3, B},
+         {K::Empty, 12, 12, 0}, kRefused},
+        {"chr1", 0, 5, {K::Empty, 0, 5, Z}, {K::OutOfBounds, 0, 5, Z}, {K::Extract, 1, 5, 0},
+         kRefused},
+        {"chr1", 5, 0, {K::Empty, 5, 0, Z}, {K::OutOfBounds, 5, 0, Z}, {K::Empty, 5, 0, 0},
+         kRefused},
+        {"chr1", 0, 0, {K::Empty, 0, 0, Z}, {K::OutOfBounds, 0, 0, Z}, {K::Empty, 0, 0, 0},
+         kRefused},
+        // Out of bounds is checked first, and the end is clamped before the zero check.
+        {"chr1", 0, 12, {K::Empty, 0, 10, B | Z}, {K::OutOfBounds, 0, 12, B},
+         {K::Extract, 1, 10, 0}, kRefused},
+        {"chr1", 6, 3, {K::Empty, 6, 3, A}, {K::OutOfBounds, 6, 3, A}, {K::Empty, 6, 3, 0},
+         kRefused},
+        {"empty", 1, 1, {K::Empty, 1, 1, B}, {K::OutOfBounds, 1, 1, B}, {K::Empty, 1, 1, 0},
+         kRefused},
+        {"empty", 0, 5, {K::Empty, 0, 0, B | Z}, {K::OutOfBounds, 0, 5, B}, {K::Empty, 0, 0, 0},
+         kRefused},
+        {"empty", 0, 0, {K::Empty, 0, 0, Z}, {K::OutOfBounds, 0, 0, Z}, {K::Empty, 0, 0, 0},
+         kRefused},
+    };
+    const auto same = [](Result<RegionPlan> got, const Plan& want, bool batch) {
+        if (!got.ok()) return false;
+        return got->kind == want.kind && got->start == want.start && got->end == want.end &&
+               got->pad && (batch || got->problems == want.problems);
+    };
+    for (const auto& c : cases) {
+        const std::string what = std::string(c.name) + ":" + std::to_string(c.start) + "-" +
+                                 std::to_string(c.end);
+        const Faidx& l = **lenient;
+        const Faidx& s = **refusing;
+        check(same(l.plan_fetch(c.name, c.start, c.end), c.single, false),
+              ("single " + what).c_str());
+        check(same(s.plan_fetch(c.name, c.start, c.end), c.single_strict, false),
+              ("single, strict " + what).c_str());
+        check(same(l.plan_batch_fetch(c.name, c.start, c.end), c.batch, true),
+              ("batch " + what).c_str());
+        auto batch = s.plan_batch_fetch(c.name, c.start, c.end);
+        check(c.batch_strict.kind == K::OutOfBounds
+                  ? !batch.ok() && batch.error().kind() == FaidxError::Kind::Region
+                  : same(batch, c.batch_strict, true),
+              ("batch, strict " + what).c_str());
+    }
+    const auto refused = (*refusing)->plan_batch_fetch("chr1", 8, 12);
+    check(!refused.ok() &&
+              refused.error().payload() == "Invalid region chr1:8-12 (sequence length: 10)",
+          "the batch policy's refusal names the region");
+
+    // A whole sequence: every base, never padded; an empty record gives a plan of no bases.
+    for (const Faidx* faidx : {lenient->get(), refusing->get()}) {
+        auto whole = faidx->plan_entire("chr1");
+        auto none = faidx->plan_entire("empty");
+        check(whole.ok() && whole->kind == K::Extract && whole->start == 1 && whole->end == 10 &&
+                  !whole->pad,
+              "plan_entire");
+        check(none.ok() && none->kind == K::Extract && none->count() == 0, "plan_entire, empty");
+        for (const auto& missing : {faidx->plan_fetch("chr2", 1, 1),
+                                    faidx->plan_batch_fetch("chr2", 1, 1),
+                                    faidx->plan_entire("chr2")})
+            check(!missing.ok() && missing.error().kind() == FaidxError::Kind::Fetch &&
+                      missing.error().payload() == "Sequence 'chr2' not found",
+                  "an unknown name");
+    }
+    std::remove((path + ".fai").c_str());
+    std::remove(path.c_str());
+    ::rmdir(dir);
+}
+
 int main() {
     pool_visits_every_index_once();
     producer_runs_before_the_caller_drains();
@@ -401,6 +620,9 @@ int main() {
     long_index_parsed_by_the_pool();
     bgzf_written_on_the_pool_reads_back(kDefaultCompressionLevel);
     bgzf_written_on_the_pool_reads_back(0);
+    text_numbers_and_white_space();
+    index_rows();
+    bounds_policy();
     if (failures == 0) std::puts("engine tests passed");
     return failures == 0 ? 0 : 1;
 }
