@@ -129,7 +129,7 @@ std::optional<std::uint64_t> parse_unsigned(std::string_view text, std::uint64_t
     for (char ch : text) {
         if (ch < '0' || ch > '9') return std::nullopt;
         const std::uint64_t digit = static_cast<std::uint64_t>(ch - '0');
-        if (value > (max - digit) / 10) return std::nullopt;
+        if (digit > max || value > (max - digit) / 10) return std::nullopt;
         value = value * 10 + digit;
     }
     return value;

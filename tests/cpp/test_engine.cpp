@@ -405,6 +405,8 @@ void text_numbers_and_white_space() {
         {"18446744073709551616", kMax, std::nullopt},
         {"65536", 65536, 65536},
         {"65537", 65536, std::nullopt},
+        {"5", 3, std::nullopt},  // a digit above a small limit
+        {"3", 3, 3},
         {"", kMax, std::nullopt},
         {"+", kMax, std::nullopt},
         {"-1", kMax, std::nullopt},
