@@ -5,9 +5,9 @@
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
-// getrandom() came with glibc 2.25; the wheels are built against 2.17's headers, and use
-// /dev/urandom.
-#if defined(__linux__) && !defined(NUCLA_PORTABLE) && __has_include(<sys/random.h>)
+// getrandom() came with glibc 2.25; the wheels are built for 2.17, and use /dev/urandom.
+#if defined(__linux__) && !defined(NUCLA_PORTABLE) && __has_include(<sys/random.h>) && \
+    (!defined(__GLIBC__) || __GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 25))
 #include <sys/random.h>
 #define NUCLA_HAVE_GETRANDOM 1
 #endif
