@@ -35,9 +35,6 @@ struct Options {
     bool always_build = false;  // build even a fresh index (the command-line tool's index mode)
     std::optional<std::string> default_seq;
     bool mutable_file = false;  // open read-write and read through the descriptor
-    // How the Python binding reports coordinates; the engine gives them no meaning.
-    bool as_raw = false;
-    bool one_based_attributes = true;
     // Where the warnings of the open go ("WARNING: ..." lines, each whole and ending in a line
     // feed): which stream, and how it is written, is the caller's affair. None: dropped.
     std::function<void(std::string_view line)> warn;

@@ -95,12 +95,12 @@ Ref take_name(Request& r) {
 
 // One fetch after another on this thread, then (with rc) each value replaced by its reverse
 // complement, in place when nothing else holds it.
-PyObject* sequential(const engine::Faidx& faidx, const std::vector<Request>& requests, bool rc) {
+PyObject* sequential(const EngineHolder& holder, const std::vector<Request>& requests, bool rc) {
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(requests.size())));
     if (!list) return nullptr;
     for (std::size_t i = 0; i < requests.size(); ++i) {
         const Request& r = requests[i];
-        PyObject* value = fetch_region(faidx, r.name_obj, r.name, r.start, r.end);
+        PyObject* value = fetch_region(holder, r.name_obj, r.name, r.start, r.end);
         if (!value) return nullptr;
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), value);
     }
@@ -136,8 +136,12 @@ PyObject* runtime_error(std::size_t position, const char* context, std::string_v
 // values are exactly those that unary minus would give.
 class StrSink final : public engine::BatchSink {
 public:
-    StrSink(const engine::Faidx& faidx, std::vector<Request>& requests, bool rc)
-        : faidx_(faidx), requests_(requests), rc_(rc), slots_(requests.size()) {}
+    StrSink(const EngineHolder& holder, std::vector<Request>& requests, bool rc)
+        : faidx_(*holder.faidx),
+          options_(holder.options),
+          requests_(requests),
+          rc_(rc),
+          slots_(requests.size()) {}
 
     // Plans a region, creates its Sequence and the str its bases go into. A region the batch
     // policy refuses stops the batch (slot.error says why); a read error found here (slot.error
@@ -168,7 +172,7 @@ public:
             text = make_str({});
         }
         std::optional<std::uint64_t> start, end;
-        report(faidx_, slot.plan, start, end);
+        report(options_, slot.plan, start, end);
         if (rc_ && start && end) std::swap(start, end);  // the workers turn the bases over
         slot.value = Ref::steal(new_sequence(take_name(r), std::move(text), start, end, rc_));
         if (!slot.value) return python_error();
@@ -241,6 +245,7 @@ private:
     }
 
     const engine::Faidx& faidx_;
+    const OptionValues& options_;
     std::vector<Request>& requests_;
     const bool rc_;
     // Made one by one as the regions are prepared, not all up front: the memory of millions of
@@ -278,14 +283,14 @@ private:
 // Signals are checked every few milliseconds meanwhile, on this thread: an exception from a
 // handler (KeyboardInterrupt for Ctrl-C) stops the batch, and stays pending until the workers
 // have stopped and the partial results are released.
-PyObject* parallel(const engine::Faidx& faidx, std::vector<Request>& requests, bool rc,
+PyObject* parallel(const EngineHolder& holder, std::vector<Request>& requests, bool rc,
                    const char* context, std::string_view context_name) {
-    StrSink sink(faidx, requests, rc);
+    StrSink sink(holder, requests, rc);
     // An exception this thread already set (the sink's) stops the batch too: no handler may
     // run over it.
     engine::Interrupt interrupt([] { return !PyErr_Occurred() && PyErr_CheckSignals() == 0; });
     const engine::BatchRun run =
-        engine::run_batch(faidx.source(), requests.size(), sink, true, &interrupt);
+        engine::run_batch(holder.faidx->source(), requests.size(), sink, true, &interrupt);
     if (run.stopped) {
         // A handler's exception is pending, or a handler forked and this is the child, whose
         // process has none of the workers that held part of the batch.
@@ -298,19 +303,19 @@ PyObject* parallel(const engine::Faidx& faidx, std::vector<Request>& requests, b
 
 }  // namespace
 
-PyObject* batch_fetch_many(const engine::Faidx& faidx, const char* fname, PyObject* regions,
+PyObject* batch_fetch_many(const EngineHolder& holder, const char* fname, PyObject* regions,
                            bool rc) {
     return guard([&]() -> PyObject* {
         RequestHold hold;
         std::vector<Request> requests;
         if (!convert_requests(fname, "regions", regions, 3, nullptr, hold, requests))
             return nullptr;
-        if (requests.size() < engine::kParallelThreshold) return sequential(faidx, requests, rc);
-        return parallel(faidx, requests, rc, nullptr, {});
+        if (requests.size() < engine::kParallelThreshold) return sequential(holder, requests, rc);
+        return parallel(holder, requests, rc, nullptr, {});
     });
 }
 
-PyObject* batch_fetch_many_same_chr(const engine::Faidx& faidx, const char* fname,
+PyObject* batch_fetch_many_same_chr(const EngineHolder& holder, const char* fname,
                                     PyObject* name_obj, PyObject* regions, bool rc) {
     return guard([&]() -> PyObject* {
         RequestHold hold;
@@ -319,10 +324,10 @@ PyObject* batch_fetch_many_same_chr(const engine::Faidx& faidx, const char* fnam
             return nullptr;
         if (requests.empty()) return PyList_New(0);
         const std::string_view name = requests.front().name;
-        if (!faidx.index().contains(name))
+        if (!holder.faidx->index().contains(name))
             return raise(engine::FaidxError::sequence_not_found(name));
-        if (requests.size() < engine::kParallelThreshold) return sequential(faidx, requests, rc);
-        return parallel(faidx, requests, rc, " from ", name);
+        if (requests.size() < engine::kParallelThreshold) return sequential(holder, requests, rc);
+        return parallel(holder, requests, rc, " from ", name);
     });
 }
 

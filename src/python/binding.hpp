@@ -58,9 +58,8 @@ PyObject* reverse_complement_owned(Ref sequence);
 // The coordinates a value fetched by `plan` reports: none as_raw, 0-based starts without
 // one_based_attributes, and an empty plan's as they were asked for. (Inline: set field by
 // field in a caller's frame and then passed on whole, they would stall the copy that reads them.)
-inline void report(const engine::Faidx& faidx, const engine::RegionPlan& plan,
+inline void report(const OptionValues& options, const engine::RegionPlan& plan,
                    std::optional<std::uint64_t>& start, std::optional<std::uint64_t>& end) {
-    const engine::Options& options = faidx.options();
     if (plan.kind == engine::RegionPlan::Kind::Empty) {
         start = plan.start;
         end = plan.end;
@@ -75,10 +74,10 @@ inline void report(const engine::Faidx& faidx, const engine::RegionPlan& plan,
 
 // Single-region fetch with the bounds policy (warnings, or IndexError under strict bounds).
 // `name_obj` may be null; when it is an exact str it becomes the result's name as is.
-PyObject* fetch_region(const engine::Faidx& faidx, PyObject* name_obj, std::string_view name,
+PyObject* fetch_region(const EngineHolder& holder, PyObject* name_obj, std::string_view name,
                        std::uint64_t start, std::uint64_t end);
 // The same for a row the caller has already looked up.
-PyObject* fetch_region(const engine::Faidx& faidx, const engine::IndexEntry& entry,
+PyObject* fetch_region(const EngineHolder& holder, const engine::IndexEntry& entry,
                        PyObject* name_obj, std::string_view name, std::uint64_t start,
                        std::uint64_t end);
 // A new list with one item per index row, in file order: make(row) returns a new reference.
@@ -101,13 +100,14 @@ PyObject* row_list(const engine::Faidx& faidx, Make&& make) {
 PyObject* key_list(const engine::Faidx& faidx);
 
 // Whole sequence, no checks.
-PyObject* fetch_entire(const engine::Faidx& faidx, PyObject* name_obj, std::string_view name);
+PyObject* fetch_entire(const EngineHolder& holder, PyObject* name_obj, std::string_view name);
 
 }  // namespace nucla::py
 
 namespace nucla::py {
 
-// The engine of a Fasta object, and its filename str (borrowed).
+// The engine of a Fasta object (with its options), and its filename str (borrowed).
+const EngineHolder& fasta_holder(PyObject* fasta);
 const engine::Faidx& fasta_engine(PyObject* fasta);
 PyObject* fasta_filename(PyObject* fasta);
 
@@ -153,9 +153,9 @@ bool convert_requests(const char* fname, const char* arg, PyObject* regions, std
 // Batch fetches over converted requests; `fname` names the method in argument errors.
 // With `rc`, every value is the reverse complement of what a plain fetch returns.
 // `name_obj` must be a str.
-PyObject* batch_fetch_many(const engine::Faidx& faidx, const char* fname, PyObject* regions,
+PyObject* batch_fetch_many(const EngineHolder& holder, const char* fname, PyObject* regions,
                            bool rc = false);
-PyObject* batch_fetch_many_same_chr(const engine::Faidx& faidx, const char* fname,
+PyObject* batch_fetch_many_same_chr(const EngineHolder& holder, const char* fname,
                                     PyObject* name_obj, PyObject* regions, bool rc = false);
 
 }  // namespace nucla::py

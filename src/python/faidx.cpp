@@ -15,7 +15,8 @@ struct FaidxObject {
 };
 
 FaidxObject* as_faidx(PyObject* self) { return reinterpret_cast<FaidxObject*>(self); }
-const engine::Faidx& engine_of(PyObject* self) { return *as_faidx(self)->holder.faidx; }
+const EngineHolder& holder_of(PyObject* self) { return as_faidx(self)->holder; }
+const engine::Faidx& engine_of(PyObject* self) { return *holder_of(self).faidx; }
 
 constexpr Signature<16> kNewSig{"Faidx",
                                 {"filename", "indexname", "as_raw", "strict_bounds",
@@ -74,7 +75,7 @@ PyObject* Faidx_fetch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     if (!check_str("fetch", "name", a[0]) || !to_u64("fetch", "start", a[1], start) ||
         !to_u64("fetch", "end", a[2], end) || !utf8_of(a[0], name))
         return nullptr;
-    return fetch_region(engine_of(self), a[0], name, start, end);
+    return fetch_region(holder_of(self), a[0], name, start, end);
 }
 
 constexpr Signature<1> kEntireSig{"fetch_entire_sequence", {"name"}, 1};
@@ -85,7 +86,7 @@ PyObject* Faidx_fetch_entire_sequence(PyObject* self, PyObject* const* args, Py_
     if (!unpack(kEntireSig, args, nargs, kw, a)) return nullptr;
     std::string_view name;
     if (!to_str("fetch_entire_sequence", "name", a[0], name)) return nullptr;
-    return fetch_entire(engine_of(self), a[0], name);
+    return fetch_entire(holder_of(self), a[0], name);
 }
 
 constexpr Signature<1> kManySig{"fetch_many", {"regions"}, 1};
@@ -93,7 +94,7 @@ constexpr Signature<1> kManySig{"fetch_many", {"regions"}, 1};
 PyObject* Faidx_fetch_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
     std::array<PyObject*, 1> a;
     if (!unpack(kManySig, args, nargs, kw, a)) return nullptr;
-    return batch_fetch_many(engine_of(self), "fetch_many", a[0]);
+    return batch_fetch_many(holder_of(self), "fetch_many", a[0]);
 }
 
 constexpr Signature<2> kSameChrSig{"fetch_many_same_chr", {"name", "regions"}, 2};
@@ -104,7 +105,7 @@ PyObject* Faidx_fetch_many_same_chr(PyObject* self, PyObject* const* args, Py_ss
     if (!unpack(kSameChrSig, args, nargs, kw, a) ||
         !check_str("fetch_many_same_chr", "name", a[0]))
         return nullptr;
-    return batch_fetch_many_same_chr(engine_of(self), "fetch_many_same_chr", a[0], a[1]);
+    return batch_fetch_many_same_chr(holder_of(self), "fetch_many_same_chr", a[0], a[1]);
 }
 
 PyObject* Faidx_reduce(PyObject* self, PyObject*) {

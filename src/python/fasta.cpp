@@ -170,7 +170,7 @@ PyObject* Fasta_get_seq(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
             !to_u64("get_seq", "end", a[2], end) || !to_rc("get_seq", a[3], rc) ||
             !utf8_of(a[0], name))
             return nullptr;
-        Ref value = Ref::steal(fetch_region(fasta_engine(self), a[0], name, start, end));
+        Ref value = Ref::steal(fetch_region(fasta_holder(self), a[0], name, start, end));
         if (!value || !rc) return value.release();
         return reverse_complement_owned(std::move(value));
     });
@@ -194,7 +194,7 @@ PyObject* Fasta_get_spliced_seq(PyObject* self, PyObject* const* args, Py_ssize_
         std::vector<Ref> segments;
         segments.reserve(intervals.size());
         for (const Request& r : intervals) {
-            segments.push_back(Ref::steal(fetch_region(fasta_engine(self), a[0], name, r.start, r.end)));
+            segments.push_back(Ref::steal(fetch_region(fasta_holder(self), a[0], name, r.start, r.end)));
             if (!segments.back()) return nullptr;
         }
         std::optional<std::uint64_t> start, end;
@@ -230,7 +230,7 @@ PyObject* Fasta_fetch_many(PyObject* self, PyObject* const* args, Py_ssize_t nar
     std::array<PyObject*, 2> a;
     bool rc;
     if (!unpack(kManySig, args, nargs, kw, a) || !to_rc("fetch_many", a[1], rc)) return nullptr;
-    return batch_fetch_many(fasta_engine(self), "fetch_many", a[0], rc);
+    return batch_fetch_many(fasta_holder(self), "fetch_many", a[0], rc);
 }
 
 constexpr Signature<3> kSameChrSig{"fetch_many_same_chr", {"name", "regions", "rc"}, 2};
@@ -243,7 +243,7 @@ PyObject* Fasta_fetch_many_same_chr(PyObject* self, PyObject* const* args, Py_ss
         !check_str("fetch_many_same_chr", "name", a[0]) ||
         !to_rc("fetch_many_same_chr", a[2], rc))
         return nullptr;
-    return batch_fetch_many_same_chr(fasta_engine(self), "fetch_many_same_chr", a[0], a[1], rc);
+    return batch_fetch_many_same_chr(fasta_holder(self), "fetch_many_same_chr", a[0], a[1], rc);
 }
 
 PyObject* Fasta_reduce(PyObject* self, PyObject*) {
@@ -351,7 +351,8 @@ PyTypeObject* fasta_type() {
     return type;
 }
 
-const engine::Faidx& fasta_engine(PyObject* fasta) { return *as_fasta(fasta)->holder.faidx; }
+const EngineHolder& fasta_holder(PyObject* fasta) { return as_fasta(fasta)->holder; }
+const engine::Faidx& fasta_engine(PyObject* fasta) { return *fasta_holder(fasta).faidx; }
 PyObject* fasta_filename(PyObject* fasta) { return as_fasta(fasta)->filename; }
 
 }  // namespace nucla::py

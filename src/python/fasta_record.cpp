@@ -23,7 +23,7 @@ struct RecordObject {
 
 RecordObject* as_record(PyObject* self) { return reinterpret_cast<RecordObject*>(self); }
 
-const engine::Faidx& engine_of(const RecordObject* r) { return fasta_engine(r->fasta); }
+const EngineHolder& holder_of(const RecordObject* r) { return fasta_holder(r->fasta); }
 
 void Record_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
@@ -34,7 +34,7 @@ void Record_dealloc(PyObject* self) {
 }
 
 PyObject* fetch(const RecordObject* r, std::uint64_t start, std::uint64_t end) {
-    return fetch_region(engine_of(r), *r->entry, r->name, r->utf8, start, end);
+    return fetch_region(holder_of(r), *r->entry, r->name, r->utf8, start, end);
 }
 
 // Any object with __index__ that fits a signed machine word; false (no exception) otherwise.
@@ -70,10 +70,10 @@ PyObject* subscript_slice(const RecordObject* r, PyObject* key) {
     long long v0, v1, v2;
     if (s->start == Py_None && s->stop == Py_None &&
         (s->step == Py_None || !as_i64(s->step, v2) || v2 == 1))
-        return fetch_entire(engine_of(r), r->name, r->utf8);
+        return fetch_entire(holder_of(r), r->name, r->utf8);
     if (as_i64(s->start, v0) && as_i64(s->stop, v1) && as_i64(s->step, v2) && v0 == 0 &&
         v1 >= 0 && static_cast<std::uint64_t>(v1) == rlen && v2 == 1)
-        return fetch_entire(engine_of(r), r->name, r->utf8);
+        return fetch_entire(holder_of(r), r->name, r->utf8);
 
     Py_ssize_t a, b, k;
     if (PySlice_Unpack(key, &a, &b, &k) < 0) return nullptr;

@@ -51,11 +51,12 @@ bool speak(const engine::RegionPlan& plan, std::string_view name, std::uint64_t 
 }
 
 // A Python Sequence for a plan that is not OutOfBounds.
-PyObject* realize(const engine::Faidx& faidx, PyObject* name_obj, std::string_view name,
+PyObject* realize(const EngineHolder& holder, PyObject* name_obj, std::string_view name,
                   const engine::RegionPlan& plan) {
     using Kind = engine::RegionPlan::Kind;
+    const engine::Faidx& faidx = *holder.faidx;
     std::optional<std::uint64_t> start, end;
-    report(faidx, plan, start, end);
+    report(holder.options, plan, start, end);
     Ref name_ref = name_str(name_obj, name);
     if (!name_ref) return nullptr;
     if (plan.kind == Kind::Empty)
@@ -86,31 +87,31 @@ PyObject* realize(const engine::Faidx& faidx, PyObject* name_obj, std::string_vi
 
 }  // namespace
 
-PyObject* fetch_region(const engine::Faidx& faidx, PyObject* name_obj, std::string_view name,
+PyObject* fetch_region(const EngineHolder& holder, PyObject* name_obj, std::string_view name,
                        std::uint64_t start, std::uint64_t end) {
     return guard([&]() -> PyObject* {
-        auto plan = faidx.plan_fetch(name, start, end);
+        auto plan = holder.faidx->plan_fetch(name, start, end);
         if (!plan.ok()) return raise(plan.error());
         if (!speak(*plan, name, start, end)) return nullptr;
-        return realize(faidx, name_obj, name, *plan);
+        return realize(holder, name_obj, name, *plan);
     });
 }
 
-PyObject* fetch_region(const engine::Faidx& faidx, const engine::IndexEntry& entry,
+PyObject* fetch_region(const EngineHolder& holder, const engine::IndexEntry& entry,
                        PyObject* name_obj, std::string_view name, std::uint64_t start,
                        std::uint64_t end) {
     return guard([&]() -> PyObject* {
-        const engine::RegionPlan plan = faidx.plan_fetch(entry, start, end);
+        const engine::RegionPlan plan = holder.faidx->plan_fetch(entry, start, end);
         if (!speak(plan, name, start, end)) return nullptr;
-        return realize(faidx, name_obj, name, plan);
+        return realize(holder, name_obj, name, plan);
     });
 }
 
-PyObject* fetch_entire(const engine::Faidx& faidx, PyObject* name_obj, std::string_view name) {
+PyObject* fetch_entire(const EngineHolder& holder, PyObject* name_obj, std::string_view name) {
     return guard([&]() -> PyObject* {
-        auto plan = faidx.plan_entire(name);
+        auto plan = holder.faidx->plan_entire(name);
         if (!plan.ok()) return raise(plan.error());
-        return realize(faidx, name_obj, name, *plan);
+        return realize(holder, name_obj, name, *plan);
     });
 }
 

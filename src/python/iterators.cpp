@@ -93,9 +93,10 @@ void exhaust(SequenceIteratorObject* it) {
 // `declined` (and nullptr) when those bytes are not plain bases of one line (a foreign index
 // that does not fit the file, a file that shrank): the general fetch then gives the chunk, or
 // the error.
-PyObject* mapped_line(const SequenceIteratorObject* it, const engine::Faidx& faidx,
+PyObject* mapped_line(const SequenceIteratorObject* it, const EngineHolder& holder,
                       std::uint64_t start, std::uint64_t end, bool& declined) {
     declined = true;
+    const engine::Faidx& faidx = *holder.faidx;
     const engine::Source& source = faidx.source();
     const std::string_view map = source.mapped();
     const std::uint64_t count = end - start + 1;
@@ -124,7 +125,7 @@ PyObject* mapped_line(const SequenceIteratorObject* it, const engine::Faidx& fai
     plan.start = start;
     plan.end = end;
     std::optional<std::uint64_t> first, last;
-    report(faidx, plan, first, last);
+    report(holder.options, plan, first, last);
     Ref name_ref = exact_str(it->name);
     if (!name_ref) return nullptr;
     return new_sequence(std::move(name_ref), std::move(text), first, last, false);
@@ -139,18 +140,18 @@ PyObject* SequenceIterator_next(PyObject* self) {
         // The data ends before the row does (a foreign index, a file cut short before it was
         // opened): stop there rather than hand out empty chunks up to the row's end, unless
         // default_seq pads the row, whose chunks then cover what str(record) does.
-        const engine::Faidx& faidx = fasta_engine(it->fasta);
-        const auto& pad = faidx.options().default_seq;
+        const EngineHolder& holder = fasta_holder(it->fasta);
+        const auto& pad = holder.options.default_seq;
         if (start > it->data_bases && !(pad && !pad->empty())) {
             exhaust(it);
             return nullptr;
         }
         bool declined = true;
-        PyObject* chunk = it->next_byte ? mapped_line(it, faidx, start, end, declined) : nullptr;
+        PyObject* chunk = it->next_byte ? mapped_line(it, holder, start, end, declined) : nullptr;
         if (declined) {
             std::string_view name;
             if (!utf8_of(it->name, name)) return nullptr;
-            chunk = fetch_region(faidx, *it->entry, it->name, name, start, end);
+            chunk = fetch_region(holder, *it->entry, it->name, name, start, end);
         }
         // A failed fetch leaves the position alone: the next call asks for the same chunk.
         if (!chunk) return nullptr;

@@ -20,6 +20,9 @@ namespace nucla::py {
 // keeps. The held ones are accepted and handed back by pickling; nothing gives them a meaning.
 struct OptionValues : engine::Options {
     std::string filename;
+    // How fetched values report their coordinates; the engine has no such notion.
+    bool as_raw = false;
+    bool one_based_attributes = true;
     Ref key_function;
     Ref filt_function;
     std::optional<std::string> split_char;
@@ -103,7 +106,8 @@ consteval bool names_every_option(const Signature<N>& sig) {
     return true;
 }
 
-// An engine Faidx and the options it was opened with, as the caller gave them.
+// An engine Faidx and the options it was opened with, as the caller gave them: what every
+// fetch of a Faidx or Fasta works from.
 struct EngineHolder {
     std::unique_ptr<engine::Faidx> faidx;
     OptionValues options;

@@ -266,8 +266,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     opt.rebuild = false;
     opt.strict_bounds = flags & 1;
     opt.sequence_always_upper = flags & 2;
-    opt.as_raw = flags & 4;
-    opt.one_based_attributes = flags & 8;
     opt.mutable_file = flags & 16;
     if (flags & 32) opt.default_seq = (flags & 64) ? "NN" : "N";
     auto faidx = Faidx::open(fasta, opt);
