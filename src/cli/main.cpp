@@ -36,6 +36,7 @@
 #include "engine/faidx.hpp"
 #include "engine/files.hpp"
 #include "engine/index.hpp"
+#include "engine/pool.hpp"
 #include "engine/source.hpp"
 #include "engine/text.hpp"
 
@@ -514,7 +515,9 @@ int extract(const Config& cfg, const engine::Options& options) {
 int run(int argc, char** argv) {
     Config cfg;
     if (int status = parse_arguments(argc, argv, cfg); status >= 0) return status;
-    if (cfg.threads) engine::set_pool_size(*cfg.threads);
+    engine::set_pool_size(cfg.threads.value_or(
+        engine::pool_size_from(std::getenv("RAYON_NUM_THREADS"), std::getenv("RAYON_RS_NUM_CPUS"))
+            .value_or(0)));
 
     engine::Options options;
     options.indexname = cfg.index;

@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
-#include <cstdlib>
 #include <exception>
 #include <mutex>
 #include <optional>
@@ -224,8 +223,8 @@ private:
 
 namespace {
 
-std::optional<std::uint64_t> env_number(const char* name) {
-    const char* value = std::getenv(name);
+// A plain decimal number of threads, as the environment gives it.
+std::optional<std::uint64_t> thread_number(const char* value) {
     if (!value) return std::nullopt;
     std::string_view text(value);
     if (text.empty() || text[0] == '+') return std::nullopt;  // plain decimal only
@@ -263,16 +262,27 @@ ProcessPool& this_process() {
 
 namespace {
 std::atomic<std::size_t> chosen_size{SIZE_MAX};
+std::atomic<std::optional<std::size_t> (*)()> sizer{nullptr};
 }  // namespace
 
 void set_pool_size(std::size_t threads) { chosen_size.store(threads); }
 
+void set_pool_sizer(std::optional<std::size_t> (*ask)()) { sizer.store(ask); }
+
+std::optional<std::size_t> pool_size_from(const char* rayon_num_threads,
+                                          const char* rayon_rs_num_cpus) {
+    if (auto n = thread_number(rayon_num_threads)) return static_cast<std::size_t>(*n);
+    if (auto n = thread_number(rayon_rs_num_cpus); n && *n > 0) return static_cast<std::size_t>(*n);
+    return std::nullopt;
+}
+
 std::size_t pool_size() {
-    if (const std::size_t n = chosen_size.load(); n != SIZE_MAX)
-        return n > 0 ? n : available_processors();
-    if (auto n = env_number("RAYON_NUM_THREADS")) return *n > 0 ? *n : available_processors();
-    if (auto n = env_number("RAYON_RS_NUM_CPUS"); n && *n > 0) return *n;
-    return available_processors();
+    std::size_t n = chosen_size.load();
+    if (n == SIZE_MAX) {
+        const auto ask = sizer.load();
+        n = ask ? ask().value_or(0) : 0;
+    }
+    return n > 0 ? n : available_processors();
 }
 
 namespace {

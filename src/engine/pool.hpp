@@ -1,10 +1,9 @@
 // The process-wide worker pool for large batches (and single calls long enough to share).
 //
 // Created by the first parallel batch, or the first single call long enough to share its work
-// (never at load time), and kept for the life of the process. Its size comes from
-// RAYON_NUM_THREADS (a positive number; 0 means "the processors available"), else
-// RAYON_RS_NUM_CPUS (a positive number), else the processors available to this process (its
-// CPU affinity). A fork() child forgets the pool it inherited (a handler run by fork itself, so
+// (never at load time), and kept for the life of the process. Its size is the caller's choice
+// (set_pool_size, or a sizer asked when the pool is made), else the processors available to
+// this process (its CPU affinity); the engine reads no environment of its own. A fork() child forgets the pool it inherited (a handler run by fork itself, so
 // a reused process id cannot fool it): the parent's threads do not exist there and its locks
 // may be held, so the child's first batch starts a pool of its own.
 //
@@ -20,18 +19,27 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 
 namespace nucla::engine {
 
 class Pool;
 
-// Number of threads a new pool would have: the size set by set_pool_size, else read from the
-// environment now.
+// Number of threads a new pool would have: the size set by set_pool_size, else what the sizer
+// says now, else the processors available. 0 means "the processors available" throughout.
 std::size_t pool_size();
 
-// Sets the size of the pools created from now on (0 means "the processors available"), in
-// place of the environment's.
+// Sets the size of the pools created from now on, in place of the sizer's.
 void set_pool_size(std::size_t threads);
+// Sets what is asked, whenever a pool is about to be made, for its size; nothing means the
+// processors available. (The Python binding reads its environment variables there.)
+void set_pool_sizer(std::optional<std::size_t> (*sizer)());
+
+// The size RAYON_NUM_THREADS and RAYON_RS_NUM_CPUS ask for, given their values (null when
+// unset): the first a positive number, or 0 ("the processors available") for
+// RAYON_NUM_THREADS=0; nothing when neither says anything usable.
+std::optional<std::size_t> pool_size_from(const char* rayon_num_threads,
+                                          const char* rayon_rs_num_cpus);
 
 // A way for the caller's thread to stop a batch: `poll` runs on that thread only, every few
 // milliseconds while the batch runs, and returns false to stop it. It may run any code of the

@@ -1,7 +1,9 @@
 // The module nucla: single-phase initialisation registering the seven classes, in order, and
 // the version.
+#include <cstdlib>
 #include <cstring>
 
+#include "engine/pool.hpp"
 #include "python/binding.hpp"
 
 namespace nucla::py {
@@ -150,6 +152,12 @@ PyObject* init() {
         if (add_object(module.get(), c.name, reinterpret_cast<PyObject*>(type)) < 0)
             return nullptr;
     }
+    // The worker pool is sized by RAYON_NUM_THREADS or RAYON_RS_NUM_CPUS as they stand when it
+    // is made (by the first large batch), not as they stood at import.
+    engine::set_pool_sizer([] {
+        return engine::pool_size_from(std::getenv("RAYON_NUM_THREADS"),
+                                      std::getenv("RAYON_RS_NUM_CPUS"));
+    });
     initialised = true;
     return module.release();
 }
