@@ -3,9 +3,10 @@
 // Created by the first parallel batch, or the first single call long enough to share its work
 // (never at load time), and kept for the life of the process. Its size is the caller's choice
 // (set_pool_size, or a sizer asked when the pool is made), else the processors available to
-// this process (its CPU affinity); the engine reads no environment of its own. A fork() child forgets the pool it inherited (a handler run by fork itself, so
-// a reused process id cannot fool it): the parent's threads do not exist there and its locks
-// may be held, so the child's first batch starts a pool of its own.
+// this process (its CPU affinity); the engine reads no environment of its own. A fork() child
+// forgets the pool it inherited (a handler run by fork itself, so a reused process id cannot
+// fool it): the parent's threads do not exist there and its locks may be held, so the child's
+// first batch starts a pool of its own.
 //
 // A batch never leaves its caller while a worker still runs it: when the caller's part throws
 // or is interrupted, the batch is cancelled (no run is handed out any more, each worker ends
