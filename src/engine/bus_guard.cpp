@@ -108,8 +108,9 @@ void install_bus_guard() {
         // (faulthandler.enable() does), or not, and is left alone either way.
         const bool ours_in_place =
             (current.sa_flags & SA_SIGINFO) && current.sa_sigaction == on_sigbus;
-        const bool default_action = !(current.sa_flags & SA_SIGINFO) &&
-                                    (current.sa_handler == SIG_DFL || current.sa_handler == SIG_IGN);
+        const bool default_action =
+            !(current.sa_flags & SA_SIGINFO) &&
+            (current.sa_handler == SIG_DFL || current.sa_handler == SIG_IGN);
         if (ours_in_place || !default_action) return;
     }
     previous_handler.store(new struct sigaction(current));
