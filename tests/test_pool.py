@@ -270,3 +270,23 @@ def test_interpreter_exit_with_daemon_threads_in_array_calls(genome):
         result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
                                 timeout=120)
         assert (result.returncode, result.stdout, result.stderr) == (0, "exiting\n", "")
+
+
+@pytest.mark.skipif(not os.path.isdir("/proc/self/task"), reason="per-thread nice values: Linux")
+@pytest.mark.parametrize("caller_nice", [0, 3])
+def test_pool_threads_run_at_the_callers_priority(genome, caller_nice):
+    """Which work gives way to which is the caller's choice: the pool's threads, made by a
+    batch, keep the nice value of the thread that made them."""
+    code = script("""
+        os.nice({caller_nice})
+        f = nucla.Fasta({path!r})
+        f.fetch_many([("big", s, s + 99) for s in range(1, 200_001, 100)])
+        def nice(tid):
+            with open(f"/proc/self/task/{{tid}}/stat") as stat:
+                return int(stat.read().rsplit(")", 1)[1].split()[16])
+        print(sorted(nice(t) for t in os.listdir("/proc/self/task")))
+    """, path=genome, caller_nice=caller_nice)
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                            timeout=120, env={**os.environ, "RAYON_NUM_THREADS": "3"})
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == f"{[caller_nice] * 3}\n"

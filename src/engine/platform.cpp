@@ -1,15 +1,11 @@
 #include "engine/platform.hpp"
 
 #include <sched.h>
-#include <sys/resource.h>
 #if defined(__linux__)
 #include <sys/mman.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 #endif
 
-#include <algorithm>
-#include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <ctime>
@@ -77,19 +73,6 @@ std::size_t available_processors() {
 #endif
     const unsigned online = std::thread::hardware_concurrency();
     return online ? online : 1;
-}
-
-void lower_thread_priority() {
-#if defined(__linux__) && !defined(NUCLA_PORTABLE)
-    // On Linux a nice value belongs to a thread. Ten steps: on a shared processor such a thread
-    // gets about a tenth of the time a normal one gets.
-    constexpr int kSteps = 10;
-    const auto tid = static_cast<id_t>(::syscall(SYS_gettid));
-    errno = 0;
-    const int current = ::getpriority(PRIO_PROCESS, tid);
-    if (current == -1 && errno != 0) return;
-    ::setpriority(PRIO_PROCESS, tid, std::min(current + kSteps, 19));
-#endif
 }
 
 void prefault_mapping(const void* p, std::size_t bytes) {

@@ -1,6 +1,6 @@
 // What the engine asks of the operating system that POSIX leaves to each system: file times
-// finer than a second, the processors a process may use, thread priority, mapping pages ahead of
-// a copy and the text of an error number.
+// finer than a second, the processors a process may use, mapping pages ahead of a copy and the
+// text of an error number.
 // Linux, macOS and the BSDs each get their own way, picked at compile time; other systems, and
 // a build with -DNUCLA_PORTABLE=ON (which tries these fallbacks on Linux), the plain POSIX one.
 #pragma once
@@ -20,11 +20,6 @@ bool modified_before(const struct stat& a, const struct stat& b);
 
 // The processors this process may run on (its CPU affinity where the system has one), at least 1.
 std::size_t available_processors();
-
-// Lowers the calling thread's scheduling priority a little below the process's (where the
-// system can do that for one thread): a helper thread then gives way to the application's own
-// threads, and to other programs, when there are more runnable threads than processors.
-void lower_thread_priority();
 
 // Asks the system to map the pages of [p, p + bytes) of a file mapping into this process in one
 // call, where a copy would otherwise fault on them a few pages at a time (Linux 5.14 on). A

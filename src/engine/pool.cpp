@@ -169,11 +169,9 @@ private:
         return true;
     }
 
+    // A thread keeps the priority it is made with, its creator's: which work yields to which is
+    // the caller's to choose (nice(1) on the process, say), not the pool's.
     void start() {
-        // The caller's thread does its share at its own priority; the helpers give way, so
-        // that a batch run with the interpreter lock released leaves the application's other
-        // threads their processors.
-        lower_thread_priority();
         thread_scratch();
         {
             std::lock_guard<std::mutex> lock(mutex_);
