@@ -30,7 +30,6 @@
 #include "cli/output.hpp"
 #include "cli/region.hpp"
 #include "engine/batch.hpp"
-#include "engine/bgzf.hpp"
 #include "engine/bgzf_writer.hpp"
 #include "engine/build.hpp"
 #include "engine/faidx.hpp"
@@ -255,7 +254,7 @@ int build_index(const Config& cfg, const engine::Options& options) {
     if (!faidx.ok()) return failed(faidx.error().display());
     const Faidx& built = *faidx.value();
     const std::string count = " (" + std::to_string(built.index().size()) + " sequences)";
-    if (dynamic_cast<const engine::BgzfSource*>(&built.source())) {
+    if (built.compressed()) {
         say("wrote the index " + path + " and the block index " + built.gzi_path() + count);
     } else {
         say("wrote the index " + path + count);
@@ -418,7 +417,7 @@ std::vector<Input> input_files(const Config& cfg, const Faidx& faidx) {
     };
     add(faidx.filename(), false);
     add(faidx.index_path(), false);
-    if (dynamic_cast<const engine::BgzfSource*>(&faidx.source())) add(faidx.gzi_path(), false);
+    if (faidx.compressed()) add(faidx.gzi_path(), false);
     if (cfg.region_file) add(*cfg.region_file, true);
     if (cfg.bed_file) add(*cfg.bed_file, true);
     return inputs;

@@ -197,6 +197,7 @@ Result<std::unique_ptr<Faidx>> Faidx::open(std::string filename, Options options
         const bool gzi_fresh = *gzi_st && !stale(**gzi_st, fasta_st);
         Status opened = f->open_bgzf(size, build, gzi_fresh, unsaved);
         if (!opened.ok()) return opened.take_error();
+        f->compressed_ = true;
     } else {
         if (!build) {
             bool blank = false;

@@ -71,6 +71,8 @@ public:
     const std::string& filename() const { return filename_; }
     const std::string& index_path() const { return index_path_; }
     const std::string& gzi_path() const { return gzi_path_; }
+    // Whether the FASTA is BGZF, read through its blocks (with the block index at gzi_path()).
+    bool compressed() const { return compressed_; }
     // The same two paths made absolute at open, for whatever opens the files again (a pickled
     // copy, in another process and perhaps another working directory).
     const std::string& absolute_filename() const { return absolute_filename_; }
@@ -157,6 +159,7 @@ private:
     std::string filename_;
     std::string index_path_;
     std::string gzi_path_;
+    bool compressed_ = false;
     std::string absolute_filename_;
     std::string absolute_index_path_;
     Options options_;
