@@ -135,19 +135,25 @@ BatchRun run_batch(const Source& source, std::size_t n, BatchSink& sink, bool pa
 
 namespace {
 
+// Engine Sequence values, region i planned by plan(i, name), which also names its value. An
+// OutOfBounds plan is the batch policy's Region error.
 class SequenceSink final : public BatchSink {
 public:
-    SequenceSink(const Faidx& faidx, const std::vector<Region>& regions)
-        : faidx_(faidx), regions_(regions), slots_(regions.size()) {}
+    using Planner = std::function<Result<RegionPlan>(std::size_t, std::string_view&)>;
+
+    SequenceSink(const Faidx& faidx, std::size_t n, Planner plan)
+        : faidx_(faidx), plan_(std::move(plan)), slots_(n) {}
 
     bool prepare(std::size_t i) override {
         Slot& slot = slots_[i];
-        const Region& r = regions_[i];
         try {
-            Result<RegionPlan> plan = faidx_.plan_batch_fetch(r.name, r.start, r.end);
+            std::string_view name;
+            Result<RegionPlan> plan = plan_(i, name);
             if (!plan.ok()) return fail(slot, plan.take_error());
+            if (plan->kind == RegionPlan::Kind::OutOfBounds)
+                return fail(slot, invalid_region(name, plan->start, plan->end, plan->entry->rlen));
             slot.plan = std::move(plan).value();
-            slot.value.name.assign(r.name);
+            slot.value.name.assign(name);
             slot.value.start = slot.plan.start;
             slot.value.end = slot.plan.end;
             if (slot.plan.kind != RegionPlan::Kind::Extract) return true;
@@ -210,16 +216,33 @@ private:
     }
 
     const Faidx& faidx_;
-    const std::vector<Region>& regions_;
+    Planner plan_;
     std::vector<Slot> slots_;
 };
+
+std::vector<Result<Sequence>> run_sequences(const Faidx& faidx, std::size_t n,
+                                            SequenceSink::Planner plan) {
+    SequenceSink sink(faidx, n, std::move(plan));
+    run_batch(faidx.source(), n, sink, n >= kParallelThreshold);
+    return sink.results();
+}
 
 }  // namespace
 
 std::vector<Result<Sequence>> fetch_many(const Faidx& faidx, const std::vector<Region>& regions) {
-    SequenceSink sink(faidx, regions);
-    run_batch(faidx.source(), regions.size(), sink, regions.size() >= kParallelThreshold);
-    return sink.results();
+    return run_sequences(faidx, regions.size(), [&](std::size_t i, std::string_view& name) {
+        const Region& r = regions[i];
+        name = r.name;
+        return faidx.plan_batch_fetch(r.name, r.start, r.end);
+    });
+}
+
+std::vector<Result<Sequence>> fetch_planned(const Faidx& faidx,
+                                            const std::vector<PlannedRegion>& regions) {
+    return run_sequences(faidx, regions.size(), [&](std::size_t i, std::string_view& name) {
+        name = regions[i].name;
+        return regions[i].plan;
+    });
 }
 
 }  // namespace nucla::engine

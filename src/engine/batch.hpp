@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string_view>
 #include <vector>
 
@@ -55,5 +56,16 @@ struct Region {
 // Fetches every region with the batch policy (silent clamping; see plan_batch_fetch), on the
 // worker pool when there are many; outcome i belongs to region i.
 std::vector<Result<Sequence>> fetch_many(const Faidx& faidx, const std::vector<Region>& regions);
+
+// A region planned already, by any of the policies, and the name its value carries.
+struct PlannedRegion {
+    std::string_view name;
+    Result<RegionPlan> plan;
+};
+
+// The values of planned regions, as fetch_many makes them (a failed or OutOfBounds plan is the
+// region's error, the latter the batch policy's Region error).
+std::vector<Result<Sequence>> fetch_planned(const Faidx& faidx,
+                                            const std::vector<PlannedRegion>& regions);
 
 }  // namespace nucla::engine

@@ -108,13 +108,6 @@ Result<std::optional<struct stat>> index_file_at(const std::string& path,
     return std::optional<struct stat>(st);
 }
 
-FaidxError invalid_region(std::string_view name, std::uint64_t start, std::uint64_t end,
-                          std::uint64_t length) {
-    return FaidxError::region("Invalid region " + std::string(name) + ":" + std::to_string(start) +
-                              "-" + std::to_string(end) + " (sequence length: " +
-                              std::to_string(length) + ")");
-}
-
 bool stale(const struct stat& index, const struct stat& fasta) {
     return modified_before(index, fasta);
 }
@@ -421,25 +414,11 @@ void Faidx::finish_bases(std::string& bases, const RegionPlan& plan, bool revers
     finish_in_place(bases.data(), bases.size(), reverse);
 }
 
-Result<Sequence> Faidx::realize(std::string_view name, const Result<RegionPlan>& planned,
-                                ReadScratch& scratch) const {
-    if (!planned.ok()) return planned.error();
-    const RegionPlan& plan = planned.value();
-    if (plan.kind == RegionPlan::Kind::OutOfBounds)
-        return invalid_region(name, plan.start, plan.end, plan.entry->rlen);
-    Sequence seq;
-    seq.name.assign(name);
-    seq.start = plan.start;
-    seq.end = plan.end;
-    if (plan.kind == RegionPlan::Kind::Empty) return seq;
-    auto w = window(plan);
-    if (!w.ok()) return w.take_error();
-    seq.seq.resize(w->capacity);
-    auto got = extract(*w, seq.seq.data(), scratch);
-    if (!got.ok()) return got.take_error();
-    seq.seq.resize(got->size);
-    finish_bases(seq.seq, plan);
-    return seq;
+FaidxError invalid_region(std::string_view name, std::uint64_t start, std::uint64_t end,
+                          std::uint64_t length) {
+    return FaidxError::region("Invalid region " + std::string(name) + ":" + std::to_string(start) +
+                              "-" + std::to_string(end) + " (sequence length: " +
+                              std::to_string(length) + ")");
 }
 
 }  // namespace nucla::engine

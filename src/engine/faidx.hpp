@@ -64,6 +64,10 @@ struct RegionPlan {
     std::uint64_t count() const { return end >= start ? end - start + 1 : 0; }
 };
 
+// The batch policy's refusal of a region under strict bounds.
+FaidxError invalid_region(std::string_view name, std::uint64_t start, std::uint64_t end,
+                          std::uint64_t length);
+
 class Faidx {
 public:
     static Result<std::unique_ptr<Faidx>> open(std::string filename, Options options);
@@ -121,10 +125,6 @@ public:
     // Pads `bases` (extracted for a plan of `count` bases) with default_seq when short, then
     // finishes them in place. Throws std::bad_alloc when the padding cannot fit in memory.
     void finish_bases(std::string& bases, const RegionPlan& plan, bool reverse = false) const;
-    // Plan, extract and finish into an engine Sequence, reporting the plan's 1-based
-    // coordinates (an OutOfBounds plan becomes the Region error of the batch policy).
-    Result<Sequence> realize(std::string_view name, const Result<RegionPlan>& plan,
-                             ReadScratch& scratch) const;
 
     Faidx(const Faidx&) = delete;
     Faidx& operator=(const Faidx&) = delete;

@@ -248,12 +248,12 @@ void batches_equal_single_fetches(bool mutable_file) {
         regions.push_back({name, a, a + rng() % (len - a + 1)});
     }
     auto parallel = fetch_many(**faidx, regions);
-    ReadScratch scratch;
     bool same = parallel.size() == regions.size();
     for (std::size_t i = 0; same && i < regions.size(); ++i) {
         const Region& r = regions[i];
-        auto one = (*faidx)->realize(r.name, (*faidx)->plan_batch_fetch(r.name, r.start, r.end),
-                                     scratch);
+        auto one = std::move(
+            fetch_planned(**faidx, {{r.name, (*faidx)->plan_batch_fetch(r.name, r.start, r.end)}})
+                .front());
         same = one.ok() && parallel[i].ok() && one->seq == parallel[i]->seq &&
                one->seq.size() == regions[i].end - regions[i].start + 1;
     }
@@ -356,10 +356,10 @@ void long_fetch_shared_by_the_pool() {
     auto faidx = Faidx::open(path, Options{});
     check(faidx.ok(), "open long");
     if (faidx.ok()) {
-        ReadScratch scratch;
         for (std::uint64_t start : {std::uint64_t{1}, std::uint64_t{71}, std::uint64_t{5}}) {
-            auto one = (*faidx)->realize("long", (*faidx)->plan_batch_fetch("long", start, len),
-                                         scratch);
+            auto one = std::move(
+                fetch_planned(**faidx, {{"long", (*faidx)->plan_batch_fetch("long", start, len)}})
+                    .front());
             check(one.ok() && one->seq == bases.substr(start - 1), "long fetch, shared");
         }
     }

@@ -78,9 +78,8 @@ std::string describe(const Result<Sequence>& seq) {
 }
 
 // What a fetch gives.
-std::string outcome(const Faidx& faidx, std::string_view name, const Result<RegionPlan>& plan,
-                    ReadScratch& scratch) {
-    auto seq = faidx.realize(name, plan, scratch);
+std::string outcome(const Faidx& faidx, std::string_view name, const Result<RegionPlan>& plan) {
+    auto seq = std::move(fetch_planned(faidx, {{name, plan}}).front());
     const std::size_t pad = faidx.options().default_seq.value_or("x").size();
     if (seq.ok() && plan.ok() && plan.value().kind == RegionPlan::Kind::Extract &&
         seq->seq.size() > plan.value().count() * pad)
@@ -98,11 +97,10 @@ void compare_batch(const Faidx& faidx, std::uint64_t start, std::uint64_t end) {
                            (end + 13 * k) % 4096});
     try {
         const auto batch = fetch_many(faidx, regions);
-        ReadScratch scratch;
         for (std::size_t k = 0; k < regions.size(); ++k) {
             const Region& r = regions[k];
             if (describe(batch[k]) !=
-                outcome(faidx, r.name, faidx.plan_batch_fetch(r.name, r.start, r.end), scratch))
+                outcome(faidx, r.name, faidx.plan_batch_fetch(r.name, r.start, r.end)))
                 std::abort();
         }
     } catch (const std::bad_alloc&) {
@@ -138,7 +136,6 @@ std::string as_bgzf(std::string_view data, std::size_t block) {
 
 // What the same fetches give from two ways of reading the same bases.
 void compare(const Faidx& one, const Faidx& other, std::uint64_t start, std::uint64_t end) {
-    ReadScratch scratch;
     for (const Index::Row& row : one.index().rows()) {
         try {
             for (bool entire : {false, true}) {
@@ -146,8 +143,7 @@ void compare(const Faidx& one, const Faidx& other, std::uint64_t start, std::uin
                     return entire ? f.plan_entire(row.name)
                                   : f.plan_batch_fetch(row.name, start, end);
                 };
-                if (outcome(one, row.name, plan(one), scratch) !=
-                    outcome(other, row.name, plan(other), scratch))
+                if (outcome(one, row.name, plan(one)) != outcome(other, row.name, plan(other)))
                     std::abort();
             }
         } catch (const std::bad_alloc&) {
@@ -173,7 +169,6 @@ void compare_arrays(const Faidx& faidx, std::uint64_t start, std::uint64_t end) 
     const auto run = fill_regions(faidx, regions, ArrayLayout{offsets.data(), 0}, format,
                                   reinterpret_cast<std::uint8_t*>(out.data()), false);
     if (run.failure) return;
-    ReadScratch scratch;
     for (std::size_t i = 0; i < rows.size(); ++i) {
         const ArrayRegion& r = regions[i];
         const auto rlen = static_cast<std::int64_t>(
@@ -184,7 +179,7 @@ void compare_arrays(const Faidx& faidx, std::uint64_t start, std::uint64_t end) 
         if (lo < hi) {
             const auto plan = faidx.plan_batch_fetch(
                 rows[i].name, static_cast<std::uint64_t>(lo + 1), static_cast<std::uint64_t>(hi));
-            auto seq = faidx.realize(rows[i].name, plan, scratch);
+            auto seq = std::move(fetch_planned(faidx, {{rows[i].name, plan}}).front());
             if (!seq.ok()) continue;
             expected = std::string(static_cast<std::size_t>(lo - r.start), 'N') + seq->seq;
         }
@@ -196,16 +191,15 @@ void compare_arrays(const Faidx& faidx, std::uint64_t start, std::uint64_t end) 
 
 void exercise(const Faidx& faidx, std::uint64_t start, std::uint64_t end,
               std::size_t piece_bases) {
-    ReadScratch scratch;
     for (const Index::Row& row : faidx.index().rows()) {
         for (auto plan :
              {faidx.plan_batch_fetch(row.name, start, end), faidx.plan_entire(row.name)}) {
             try {
                 share_sizes() = ShareSizes{};
-                const std::string one_pass = outcome(faidx, row.name, plan, scratch);
+                const std::string one_pass = outcome(faidx, row.name, plan);
                 share_sizes().fetch_bases = 1;
                 share_sizes().piece_bases = piece_bases;
-                if (outcome(faidx, row.name, plan, scratch) != one_pass) std::abort();
+                if (outcome(faidx, row.name, plan) != one_pass) std::abort();
             } catch (const std::bad_alloc&) {
                 // Padding that cannot fit in memory is reported, not a crash.
             }
