@@ -1,4 +1,5 @@
 #include "cli/destination.hpp"
+#include "cli/io.hpp"
 
 #include <fcntl.h>
 #include <limits.h>
@@ -16,7 +17,6 @@ namespace nucla::cli {
 
 namespace {
 
-std::string os_error(int code) { return engine::IoError::from_errno(code).text(); }
 
 // Signals that end the run. While the output's temporary has a name, they remove it first; while
 // the output's files are being created or put in place, they wait until that is done, so that
@@ -89,7 +89,6 @@ std::array<IndexFile, 2> indexes_of(const std::string* fai, const std::string* g
     return {IndexFile{".fai", fai}, IndexFile{".gzi", gzi}};
 }
 
-bool starts_with(const std::string& s, const char* prefix) { return s.rfind(prefix, 0) == 0; }
 
 }  // namespace
 
@@ -125,8 +124,8 @@ std::string Destination::open(const std::string& path, const std::vector<Input>&
     // devices: /dev/stdout may reach a regular file that the shell holds open, which is to be
     // written, not replaced. They are written straight, as is anything not regular.
     const bool straight =
-        (starts_with(path, "/dev/") && !starts_with(path, "/dev/shm/")) ||
-        starts_with(path, "/proc/") || (existing.valid() && !S_ISREG(st.st_mode));
+        (path.starts_with("/dev/") && !path.starts_with("/dev/shm/")) ||
+        path.starts_with("/proc/") || (existing.valid() && !S_ISREG(st.st_mode));
     if (!straight) {
         catch_fatal_signals();
         Deferral defer;

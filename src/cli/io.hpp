@@ -9,9 +9,13 @@
 #include <string_view>
 
 #include "engine/bgzf_writer.hpp"
+#include "engine/errors.hpp"
 #include "engine/fd.hpp"
 
 namespace nucla::cli {
+
+// The system's words for an errno, as every message of the tool gives them.
+inline std::string os_error(int code) { return engine::IoError::from_errno(code).text(); }
 
 // Reads lines from a file or standard input ("-"). A line excludes its LF; a final line
 // without one is still a line.

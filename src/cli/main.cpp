@@ -129,8 +129,6 @@ int usage_error(std::string_view message) {
     return 1;
 }
 
-std::string os_error(int code) { return engine::IoError::from_errno(code).text(); }
-
 // Parses the command line; returns -1 to go on, else the exit status.
 int parse_arguments(int argc, char** argv, Config& cfg) {
     enum { kBed = 256, kMarkStrand, kFaiIdx, kGziIdx, kNoRebuild, kUpper, kWriteIndex, kVersion };

@@ -91,18 +91,30 @@ std::string temporary_name(const std::string& target) {
     return name;
 }
 
+// Calls make(name) with fresh temporary names for `target`, leaving the last in `tmp`, until it
+// fails otherwise than because the name is taken; returns its errno, or 0.
+template <class Make>
+int with_fresh_name(const std::string& target, std::string& tmp, Make make) {
+    int code = EEXIST;
+    for (int tries = 0; tries < kNameTries && code == EEXIST; ++tries) {
+        tmp = temporary_name(target);
+        code = make(tmp);
+    }
+    return code;
+}
+
 // Unnamed temporaries are Linux's (O_TMPFILE); elsewhere, and in a portable build, every
 // index goes through a named temporary.
 #if defined(O_TMPFILE) && defined(AT_EMPTY_PATH) && !defined(NUCLA_PORTABLE)
 #define NUCLA_UNNAMED_TEMPORARIES 1
 
-// Gives the unnamed temporary `fd` the name `tmp`; false when it cannot be done here.
-bool link_unnamed(int fd, const std::string& tmp) {
+// Gives the unnamed temporary `fd` the name `tmp`: 0, or the errno of the failure.
+int link_unnamed(int fd, const std::string& tmp) {
     const std::string self = "/proc/self/fd/" + std::to_string(fd);
-    if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, tmp.c_str(), AT_SYMLINK_FOLLOW) == 0)
-        return true;
+    if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, tmp.c_str(), AT_SYMLINK_FOLLOW) == 0) return 0;
+    if (errno == EEXIST) return EEXIST;
     // Without /proc, linking by descriptor needs a privilege the process may have.
-    return ::linkat(fd, "", AT_FDCWD, tmp.c_str(), AT_EMPTY_PATH) == 0;
+    return ::linkat(fd, "", AT_FDCWD, tmp.c_str(), AT_EMPTY_PATH) == 0 ? 0 : errno;
 }
 #endif
 
@@ -175,16 +187,13 @@ Result<Replacement> Replacement::begin(const std::string& path) {
     // No unnamed temporaries here: a named one, which a writer killed now leaves behind.
     // Nothing removes such files: no writer can tell that another one, perhaps on another host,
     // is done with its temporary.
-    for (int tries = 0; tries < kNameTries; ++tries) {
-        r.tmp_ = temporary_name(r.target_);
-        r.fd_ = Fd(::open(r.tmp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
-        if (r.fd_.valid()) {
-            r.named_ = true;
-            return r;
-        }
-        if (errno != EEXIST) break;
-    }
-    return FaidxError::io_errno(errno, r.target_);
+    const int code = with_fresh_name(r.target_, r.tmp_, [&r](const std::string& name) {
+        r.fd_ = Fd(::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+        return r.fd_.valid() ? 0 : errno;
+    });
+    if (code != 0) return FaidxError::io_errno(code, r.target_);
+    r.named_ = true;
+    return r;
 }
 
 Replacement::Replacement(Replacement&& other) noexcept
@@ -215,15 +224,14 @@ void Replacement::discard() {
 Status Replacement::finish() {
     if (!fd_.valid()) return FaidxError::io_errno(EBADF, target_);
 #ifdef NUCLA_UNNAMED_TEMPORARIES
-    for (int tries = 0; !named_ && tries < kNameTries; ++tries) {
-        tmp_ = temporary_name(target_);
-        if (link_unnamed(fd_.get(), tmp_)) {
-            named_ = true;
-        } else if (errno != EEXIST) {
-            return FaidxError::io_errno(errno, target_);
-        }
+    if (!named_) {
+        const int fd = fd_.get();
+        const int code = with_fresh_name(target_, tmp_, [fd](const std::string& name) {
+            return link_unnamed(fd, name);
+        });
+        if (code != 0) return FaidxError::io_errno(code, target_);
+        named_ = true;
     }
-    if (!named_) return FaidxError::io_errno(EEXIST, target_);
 #endif
     if (::close(fd_.release()) != 0) return FaidxError::io_errno(errno, target_);
     return Ok{};

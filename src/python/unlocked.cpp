@@ -1,5 +1,6 @@
 #include "python/unlocked.hpp"
 
+#include <optional>
 #include <thread>
 
 namespace nucla::py {
@@ -17,20 +18,20 @@ bool finalizing() {
 }
 
 // Whether signal handlers can run on this thread (the main thread; with the lock held).
-bool handles_signals() {
+// Nothing, with the exception set, when asking raised: the Python code it runs may have run
+// a signal handler that raised, and that exception must reach the caller.
+std::optional<bool> handles_signals() {
     Ref module_name = Ref::steal(PyUnicode_FromString("threading"));
-    Ref threading = module_name ? Ref::steal(PyImport_GetModule(module_name.get())) : Ref();
+    if (!module_name) return std::nullopt;
+    Ref threading = Ref::steal(PyImport_GetModule(module_name.get()));
     if (!threading) {
-        PyErr_Clear();
+        if (PyErr_Occurred()) return std::nullopt;
         return true;  // no thread was started through threading: most likely the main one
     }
     Ref main = Ref::steal(PyObject_CallMethod(threading.get(), "main_thread", nullptr));
     Ref ident = main ? Ref::steal(PyObject_GetAttrString(main.get(), "ident")) : Ref();
     const unsigned long id = ident ? PyLong_AsUnsignedLong(ident.get()) : 0;
-    if (PyErr_Occurred()) {
-        PyErr_Clear();
-        return true;
-    }
+    if (PyErr_Occurred()) return std::nullopt;
     return id == PyThread_get_thread_ident();
 }
 
@@ -41,9 +42,7 @@ bool handles_signals() {
 }  // namespace
 
 WithoutGil::WithoutGil()
-    : polls_(handles_signals()), due_(std::chrono::steady_clock::now() + kPollEvery) {
-    state_ = PyEval_SaveThread();
-}
+    : state_(PyEval_SaveThread()), due_(std::chrono::steady_clock::now() + kPollEvery) {}
 
 WithoutGil::~WithoutGil() { relock(); }
 
@@ -58,11 +57,17 @@ void WithoutGil::relock() {
 
 bool WithoutGil::keep_going() {
     if (finalizing()) return false;
-    if (!polls_) return true;
+    if (polls_ == Polls::No) return true;
     const auto now = std::chrono::steady_clock::now();
     if (now < due_) return true;
     relock();
-    const bool go = PyErr_CheckSignals() == 0;
+    bool go = true;
+    if (polls_ == Polls::Unknown) {
+        const std::optional<bool> main = handles_signals();
+        go = main.has_value();
+        polls_ = main.value_or(true) ? Polls::Yes : Polls::No;
+    }
+    if (go && polls_ == Polls::Yes) go = PyErr_CheckSignals() == 0;
     state_ = PyEval_SaveThread();
     due_ = std::chrono::steady_clock::now() + kPollEvery;
     return go;

@@ -12,8 +12,9 @@ namespace nucla::py {
 // Releases the lock for the life of this object (create it with the lock held).
 //
 // keep_going() is the engine's interrupt poll. Only the main thread can run signal handlers,
-// so only there is the lock taken back, every 5 ms, to run them; on other threads the poll
-// never waits for the lock. Once the interpreter is finalizing, the poll says stop.
+// so only there is the lock taken back, every 5 ms, to run them; another thread takes it once,
+// at its first poll, to learn that it is not the main one (a call shorter than a poll never
+// asks). Once the interpreter is finalizing, the poll says stop.
 //
 // Taking the lock back during finalization ends a thread: CPython (up to 3.13) calls
 // pthread_exit, whose forced unwind would abort the process when it met this destructor or
@@ -33,7 +34,7 @@ private:
     void relock();
 
     PyThreadState* state_;
-    bool polls_;
+    enum class Polls { Unknown, Yes, No } polls_ = Polls::Unknown;
     std::chrono::steady_clock::time_point due_;
 };
 
