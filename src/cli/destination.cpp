@@ -1,5 +1,5 @@
-#include "cli/destination.hpp"
-#include "cli/io.hpp"
+#include "destination.hpp"
+#include "io.hpp"
 
 #include <fcntl.h>
 #include <limits.h>

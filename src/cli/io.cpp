@@ -1,4 +1,4 @@
-#include "cli/io.hpp"
+#include "io.hpp"
 
 #include <fcntl.h>
 #include <unistd.h>

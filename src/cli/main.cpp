@@ -25,18 +25,17 @@
 #include <string_view>
 #include <vector>
 
-#include "cli/destination.hpp"
-#include "cli/io.hpp"
-#include "cli/output.hpp"
-#include "cli/region.hpp"
-#include "engine/batch.hpp"
+#include "destination.hpp"
+#include "io.hpp"
+#include "output.hpp"
+#include "region.hpp"
+#include "engine/run.hpp"
 #include "engine/bgzf_writer.hpp"
 #include "engine/build.hpp"
-#include "engine/faidx.hpp"
+#include "engine/reader.hpp"
 #include "engine/files.hpp"
 #include "engine/index.hpp"
-#include "engine/pool.hpp"
-#include "engine/source.hpp"
+#include "engine/execution.hpp"
 #include "engine/text.hpp"
 
 #ifndef NUCLA_VERSION
@@ -459,7 +458,6 @@ int extract(const Config& cfg, const engine::Options& options) {
 
     Writer out(fd, bgzf.get());
     Extractor ex(faidx, cfg, out, rows ? &*rows : nullptr);
-    const engine::Index& index = faidx.index();
     bool read_ok = true;
     if (cfg.region_file) {
         const std::string& path = *cfg.region_file;
@@ -468,19 +466,19 @@ int extract(const Config& cfg, const engine::Options& options) {
                                      line.back() == '\t'))
                 line.remove_suffix(1);
             if (line.empty()) return;
-            resolve_region(index, line, ex.slot(&path, n));
+            resolve_region(faidx, line, ex.slot(&path, n));
             ex.add();
         });
     }
     if (read_ok && !ex.stopped() && cfg.bed_file) {
         const std::string& path = *cfg.bed_file;
         read_ok = read_lines(path, ex, [&](std::string_view line, std::size_t n) {
-            if (resolve_bed_line(index, line, ex.slot(&path, n), cfg.strand)) ex.add();
+            if (resolve_bed_line(faidx, line, ex.slot(&path, n), cfg.strand)) ex.add();
         });
     }
     for (const std::string& region : cfg.regions) {
         if (!read_ok || ex.stopped()) break;
-        resolve_region(index, region, ex.slot(nullptr, 0));
+        resolve_region(faidx, region, ex.slot(nullptr, 0));
         ex.add();
     }
     if (!ex.stopped()) ex.run();

@@ -1,4 +1,4 @@
-#include "cli/output.hpp"
+#include "output.hpp"
 
 namespace nucla::cli {
 

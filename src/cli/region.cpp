@@ -1,7 +1,7 @@
 // Parsing and resolution of region strings and BED lines. The region grammar copies what
 // htslib accepts (checked against samtools faidx), quirks included, so that a region list
 // prints the same with either tool.
-#include "cli/region.hpp"
+#include "region.hpp"
 
 #include <algorithm>
 #include <limits>
@@ -15,6 +15,7 @@ namespace {
 // Magnitudes saturate here: far past any sequence, yet -(x + 1) cannot overflow.
 constexpr std::int64_t kCap = std::numeric_limits<std::int64_t>::max() / 4;
 // The end of "name" and "name:start": the rest of the sequence.
+// "To the end of the sequence", as the engine's policy for this tool takes it.
 constexpr std::int64_t kNoEnd = std::numeric_limits<std::int64_t>::max();
 
 bool is_space(char c) {
@@ -94,24 +95,20 @@ std::string parse_coordinates(std::string_view c, std::int64_t& beg, std::int64_
     return {};
 }
 
-// Clamps [beg, end) to the sequence, as samtools does: a start past the end or before the
-// first base gives an empty record, an end past the end a shorter one.
-void settle(Request& out, const engine::IndexEntry& entry, std::int64_t beg, std::int64_t end) {
-    if (beg < 0 || end <= beg) {
-        out.kind = Request::Kind::Empty;
-        return;
-    }
-    const auto ubeg = static_cast<std::uint64_t>(beg);
-    const auto uend = static_cast<std::uint64_t>(end);
-    const std::uint64_t clamped = std::min(uend, entry.rlen);
-    if (ubeg >= clamped) {
+// The request for [beg, end) of a sequence, by the engine's policy for this tool (as samtools
+// does it: a start past the end or before the first base gives an empty record, an end past the
+// end a shorter one).
+void settle(Request& out, const engine::Faidx& reader, const engine::IndexEntry& entry,
+            std::int64_t beg, std::int64_t end) {
+    const engine::RegionPlan plan = reader.plan(entry, beg, end, engine::Bounds::Tool);
+    if (plan.kind != engine::RegionPlan::Kind::Extract) {
         out.kind = Request::Kind::Empty;
         return;
     }
     out.kind = Request::Kind::Fetch;
-    out.start = ubeg + 1;
-    out.end = clamped;
-    out.truncated = end != kNoEnd && uend > entry.rlen;
+    out.start = plan.start;
+    out.end = plan.end;
+    out.truncated = plan.truncated;
 }
 
 // Plain decimal digits only, as BED columns are written.
@@ -191,7 +188,8 @@ Decimal parse_decimal(std::string_view t) {
     return d;
 }
 
-void resolve_region(const engine::Index& index, std::string_view r, Request& out) {
+void resolve_region(const engine::Faidx& reader, std::string_view r, Request& out) {
+    const engine::Index& index = reader.index();
     reset(out);
     out.text.assign(r);
     out.header_len = r.size();
@@ -233,11 +231,12 @@ void resolve_region(const engine::Index& index, std::string_view r, Request& out
         std::string problem = parse_coordinates(coords, beg, end);
         if (!problem.empty()) return fail(out, std::move(problem));
     }
-    settle(out, *entry, beg, end);
+    settle(out, reader, *entry, beg, end);
 }
 
-bool resolve_bed_line(const engine::Index& index, std::string_view line, Request& out,
+bool resolve_bed_line(const engine::Faidx& reader, std::string_view line, Request& out,
                       bool stranded) {
+    const engine::Index& index = reader.index();
     while (!line.empty() && is_space(line.back())) line.remove_suffix(1);
     std::size_t lead = 0;
     while (lead < line.size() && is_space(line[lead])) ++lead;
@@ -299,7 +298,7 @@ bool resolve_bed_line(const engine::Index& index, std::string_view line, Request
 
     const engine::IndexEntry* entry = index.find(chrom);
     if (!entry) return bad(not_found(index, chrom));
-    settle(out, *entry, beg, end);
+    settle(out, reader, *entry, beg, end);
     return true;
 }
 

@@ -15,7 +15,7 @@
 #include <string>
 #include <string_view>
 
-#include "engine/index.hpp"
+#include "engine/reader.hpp"
 
 namespace nucla::cli {
 
@@ -56,7 +56,7 @@ struct Decimal {
 Decimal parse_decimal(std::string_view text);
 
 // Resolves a samtools region string; the header is the string as given.
-void resolve_region(const engine::Index& index, std::string_view region, Request& out);
+void resolve_region(const engine::Faidx& reader, std::string_view region, Request& out);
 
 // Resolves one BED line (chrom, start, end and optional name, score and strand columns,
 // separated by tabs, or by spaces when the line has no tab). Returns false for lines that carry
@@ -64,7 +64,7 @@ void resolve_region(const engine::Index& index, std::string_view region, Request
 // present and not ".", else "chrom:start-end" in 1-based coordinates. With `stranded`, a sixth
 // column "-" sets `minus`; "+", "." or no such column leave the row forward, and anything else
 // is an error.
-bool resolve_bed_line(const engine::Index& index, std::string_view line, Request& out,
+bool resolve_bed_line(const engine::Faidx& reader, std::string_view line, Request& out,
                       bool stranded = false);
 
 }  // namespace nucla::cli

@@ -1,6 +1,6 @@
 #include "engine/build.hpp"
 
-#include "engine/bgzf.hpp"
+#include "read/bgzf.hpp"
 
 namespace nucla::engine {
 

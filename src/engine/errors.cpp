@@ -1,6 +1,6 @@
 #include "engine/errors.hpp"
 
-#include "engine/platform.hpp"
+#include "system/platform.hpp"
 
 namespace nucla::engine {
 

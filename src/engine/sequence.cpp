@@ -168,4 +168,11 @@ std::string fancy_name(std::string_view name, std::optional<std::uint64_t> start
     return out;
 }
 
+void upper_case(char* data, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+        const unsigned char c = static_cast<unsigned char>(data[i]);
+        if (static_cast<unsigned char>(c + 0x9f) < 0x1a) data[i] = static_cast<char>(c - 0x20);
+    }
+}
+
 }  // namespace nucla::engine

@@ -1,5 +1,5 @@
 // Argument unpacking and conversion, worded as CPython's own argument parser words it.
-#include "python/py.hpp"
+#include "py.hpp"
 
 #include <cstring>
 

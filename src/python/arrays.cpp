@@ -2,8 +2,8 @@
 // coordinates through the buffer protocol when they come as arrays), the output is created
 // through numpy's Python API (no numpy headers at build time) or taken from the caller, and the
 // bases are copied and encoded by the engine with the interpreter lock released.
-#include "python/binding.hpp"
-#include "python/unlocked.hpp"
+#include "binding.hpp"
+#include "unlocked.hpp"
 
 #include <algorithm>
 #include <bit>
@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "engine/arrays.hpp"
-#include "engine/batch.hpp"
+#include "engine/run.hpp"
 #include "engine/large.hpp"
 
 namespace nucla::py {
@@ -541,8 +541,8 @@ bool fill(const engine::Faidx& faidx, const std::vector<engine::ArrayRegion>& re
     {
         WithoutGil unlocked;
         engine::Interrupt interrupt([&] { return unlocked.keep_going(); });
-        run = engine::fill_regions(faidx, regions, layout, format, out, bytes >= kParallelBytes,
-                                   &interrupt);
+        run = engine::fill_regions(faidx, regions, layout, format, out,
+                                   engine::Execution{bytes >= kParallelBytes, true, &interrupt});
     }
     if (run.stopped) {
         if (!PyErr_Occurred())

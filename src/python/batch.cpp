@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "engine/batch.hpp"
-#include "engine/pool.hpp"
-#include "python/binding.hpp"
+#include "engine/run.hpp"
+#include "engine/execution.hpp"
+#include "binding.hpp"
 
 namespace nucla::py {
 
@@ -150,7 +150,7 @@ public:
     bool prepare(std::size_t i) override {
         Slot& slot = slots_.construct(i);
         Request& r = requests_[i];
-        auto plan = faidx_.plan_batch_fetch(r.name, r.start, r.end);
+        auto plan = faidx_.plan(r.name, r.start, r.end, engine::Bounds::Batch);
         if (!plan.ok()) {
             slot.error = std::make_unique<engine::FaidxError>(plan.take_error());
             return false;
@@ -289,8 +289,8 @@ PyObject* parallel(const EngineHolder& holder, std::vector<Request>& requests, b
     // An exception this thread already set (the sink's) stops the batch too: no handler may
     // run over it.
     engine::Interrupt interrupt([] { return !PyErr_Occurred() && PyErr_CheckSignals() == 0; });
-    const engine::BatchRun run =
-        engine::run_batch(holder.faidx->source(), requests.size(), sink, true, &interrupt);
+    const engine::BatchRun run = engine::run_batch(*holder.faidx, requests.size(), sink,
+                                                   engine::Execution{true, true, &interrupt});
     if (run.stopped) {
         // A handler's exception is pending, or a handler forked and this is the child, whose
         // process has none of the workers that held part of the batch.

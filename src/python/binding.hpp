@@ -3,7 +3,7 @@
 // Sequence objects from fetched regions.
 #pragma once
 
-#include "python/py.hpp"
+#include "py.hpp"
 
 #include <memory>
 #include <optional>
@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "engine/errors.hpp"
-#include "engine/faidx.hpp"
+#include "engine/reader.hpp"
 #include "engine/sequence.hpp"
-#include "python/options.hpp"
+#include "options.hpp"
 
 namespace nucla::py {
 

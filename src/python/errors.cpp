@@ -1,5 +1,5 @@
 // The one place where an engine error becomes a Python exception.
-#include "python/binding.hpp"
+#include "binding.hpp"
 
 namespace nucla::py {
 

@@ -3,7 +3,7 @@
 #include <new>
 #include <string>
 
-#include "python/binding.hpp"
+#include "binding.hpp"
 
 namespace nucla::py {
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "python/binding.hpp"
+#include "binding.hpp"
 
 namespace nucla::py {
 

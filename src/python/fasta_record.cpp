@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <cstdint>
 
-#include "python/binding.hpp"
+#include "binding.hpp"
 
 namespace nucla::py {
 

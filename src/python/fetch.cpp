@@ -3,10 +3,10 @@
 // extracted straight into the buffer of a new str, so the common path copies them exactly once.
 #include <string>
 
-#include "engine/batch.hpp"
+#include "engine/run.hpp"
 #include "engine/fd.hpp"
 #include "engine/large.hpp"
-#include "python/binding.hpp"
+#include "binding.hpp"
 
 namespace nucla::py {
 
@@ -90,7 +90,7 @@ PyObject* realize(const EngineHolder& holder, PyObject* name_obj, std::string_vi
 PyObject* fetch_region(const EngineHolder& holder, PyObject* name_obj, std::string_view name,
                        std::uint64_t start, std::uint64_t end) {
     return guard([&]() -> PyObject* {
-        auto plan = holder.faidx->plan_fetch(name, start, end);
+        auto plan = holder.faidx->plan(name, start, end, engine::Bounds::Single);
         if (!plan.ok()) return raise(plan.error());
         if (!speak(*plan, name, start, end)) return nullptr;
         return realize(holder, name_obj, name, *plan);
@@ -101,7 +101,7 @@ PyObject* fetch_region(const EngineHolder& holder, const engine::IndexEntry& ent
                        PyObject* name_obj, std::string_view name, std::uint64_t start,
                        std::uint64_t end) {
     return guard([&]() -> PyObject* {
-        const engine::RegionPlan plan = holder.faidx->plan_fetch(entry, start, end);
+        const engine::RegionPlan plan = holder.faidx->plan(entry, start, end, engine::Bounds::Single);
         if (!speak(plan, name, start, end)) return nullptr;
         return realize(holder, name_obj, name, plan);
     });
@@ -109,7 +109,7 @@ PyObject* fetch_region(const EngineHolder& holder, const engine::IndexEntry& ent
 
 PyObject* fetch_entire(const EngineHolder& holder, PyObject* name_obj, std::string_view name) {
     return guard([&]() -> PyObject* {
-        auto plan = holder.faidx->plan_entire(name);
+        auto plan = holder.faidx->plan(name, 0, 0, engine::Bounds::Entire);
         if (!plan.ok()) return raise(plan.error());
         return realize(holder, name_obj, name, *plan);
     });

@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <cstdint>
 
-#include "python/binding.hpp"
+#include "binding.hpp"
 
 namespace nucla::py {
 
@@ -66,9 +66,7 @@ struct SequenceIteratorObject {
     std::uint64_t length;
     std::uint64_t data_bases;     // how many of the row's bases the data holds
     std::uint64_t next_position;  // 1-based
-    // For a row of whole lines in a mapped file: the byte where the next chunk's line starts
-    // in the row's layout (0: chunks go through the general fetch).
-    std::uint64_t next_byte;
+    bool plain_lines;             // the engine may copy lines as they stand (see plain_line)
 };
 
 SequenceIteratorObject* as_sequence_iterator(PyObject* self) {
@@ -89,37 +87,23 @@ void exhaust(SequenceIteratorObject* it) {
     it->next_position = 1;
 }
 
-// Copies the line-sized chunk [start, end] that starts at it->next_byte straight from the map.
-// `declined` (and nullptr) when those bytes are not plain bases of one line (a foreign index
+// The line-sized chunk [start, end], when the engine can copy it cheaply as plain bases of one
+// line. `declined` (and nullptr) when it cannot (a source that is not a map, a foreign index
 // that does not fit the file, a file that shrank): the general fetch then gives the chunk, or
 // the error.
-PyObject* mapped_line(const SequenceIteratorObject* it, const EngineHolder& holder,
-                      std::uint64_t start, std::uint64_t end, bool& declined) {
+PyObject* plain_line(const SequenceIteratorObject* it, const EngineHolder& holder,
+                     std::uint64_t start, std::uint64_t end, bool& declined) {
     declined = true;
-    const engine::Faidx& faidx = *holder.faidx;
-    const engine::Source& source = faidx.source();
-    const std::string_view map = source.mapped();
     const std::uint64_t count = end - start + 1;
-    if (it->next_byte > map.size() || count > map.size() - it->next_byte) return nullptr;
     Ref text = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(count), 127));
     if (!text) {
         declined = false;
         return nullptr;
     }
-    struct Copy {
-        char* dst;
-        const char* src;
-        std::size_t n;
-        bool plain;
-    } copy{reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text.get())),
-           map.data() + it->next_byte, static_cast<std::size_t>(count), false};
-    const auto run = [](void* arg) {
-        auto* c = static_cast<Copy*>(arg);
-        c->plain = engine::copy_plain_bases(c->dst, c->src, c->n);
-    };
-    if (!source.read_mapped(run, &copy) || !copy.plain) return nullptr;
+    char* data = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text.get()));
+    if (!holder.faidx->read_plain(*it->entry, start, static_cast<std::size_t>(count), data))
+        return nullptr;
     declined = false;
-    if (faidx.options().sequence_always_upper) engine::upper_case(copy.dst, copy.n);
     engine::RegionPlan plan;
     plan.kind = engine::RegionPlan::Kind::Extract;
     plan.start = start;
@@ -147,7 +131,7 @@ PyObject* SequenceIterator_next(PyObject* self) {
             return nullptr;
         }
         bool declined = true;
-        PyObject* chunk = it->next_byte ? mapped_line(it, holder, start, end, declined) : nullptr;
+        PyObject* chunk = it->plain_lines ? plain_line(it, holder, start, end, declined) : nullptr;
         if (declined) {
             std::string_view name;
             if (!utf8_of(it->name, name)) return nullptr;
@@ -155,9 +139,6 @@ PyObject* SequenceIterator_next(PyObject* self) {
         }
         // A failed fetch leaves the position alone: the next call asks for the same chunk.
         if (!chunk) return nullptr;
-        // (Past the end of numbers, the chunks left go through the general fetch.)
-        if (it->next_byte && __builtin_add_overflow(it->next_byte, it->entry->lenb, &it->next_byte))
-            it->next_byte = 0;
         if (end == it->length) {
             exhaust(it);  // end + 1 would wrap for a row of 2^64 - 1 bases
         } else {
@@ -216,15 +197,11 @@ PyObject* new_sequence_iterator(PyObject* fasta, PyObject* name, const engine::I
         it->name = name;
         it->entry = &entry;
         it->length = entry.rlen;
-        auto size = fasta_engine(fasta).source().size();
-        it->data_bases = size.ok() ? engine::bases_within(entry, *size) : it->length;
+        it->data_bases = fasta_engine(fasta).bases_held(entry);
+        it->plain_lines = entry.lenc > 0 && fasta_engine(fasta).reads_plain();
         // A row with no full line (lenc 0) would never advance: serve it as one chunk.
         it->chunk_size = entry.lenc ? entry.lenc : it->length;
         it->next_position = 1;
-        // Whole lines of bases with their terminators, in a mapped file; the chunks are lines.
-        const bool by_lines = entry.lenc > 0 && entry.lenb > entry.lenc && entry.offset > 0 &&
-                              fasta_engine(fasta).source().mapped().data();
-        it->next_byte = by_lines ? entry.offset : 0;
         return self;
     });
 }

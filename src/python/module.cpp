@@ -3,8 +3,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "engine/pool.hpp"
-#include "python/binding.hpp"
+#include "engine/execution.hpp"
+#include "binding.hpp"
 
 namespace nucla::py {
 

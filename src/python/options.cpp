@@ -4,7 +4,7 @@
 #include <string>
 
 #include "engine/fd.hpp"
-#include "python/binding.hpp"
+#include "binding.hpp"
 
 namespace nucla::py {
 

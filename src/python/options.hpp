@@ -11,8 +11,8 @@
 #include <string_view>
 #include <variant>
 
-#include "engine/faidx.hpp"
-#include "python/py.hpp"
+#include "engine/reader.hpp"
+#include "py.hpp"
 
 namespace nucla::py {
 

@@ -10,7 +10,7 @@
 #include <cstring>
 #include <string>
 
-#include "python/binding.hpp"
+#include "binding.hpp"
 
 namespace nucla::py {
 

@@ -1,4 +1,4 @@
-#include "python/unlocked.hpp"
+#include "unlocked.hpp"
 
 #include <optional>
 #include <thread>

@@ -3,7 +3,7 @@
 // interpreter exits under a daemon thread.
 #pragma once
 
-#include "python/py.hpp"
+#include "py.hpp"
 
 #include <chrono>
 

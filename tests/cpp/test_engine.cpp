@@ -22,11 +22,14 @@
 #include <vector>
 
 #include "engine/arrays.hpp"
-#include "engine/batch.hpp"
 #include "engine/bgzf_writer.hpp"
-#include "engine/faidx.hpp"
-#include "engine/pool.hpp"
+#include "engine/fd.hpp"
+#include "engine/reader.hpp"
+#include "engine/run.hpp"
 #include "engine/text.hpp"
+#include "read/bgzf.hpp"
+#include "read/source.hpp"
+#include "run/pool.hpp"
 
 using namespace nucla::engine;
 
@@ -252,7 +255,7 @@ void batches_equal_single_fetches(bool mutable_file) {
     for (std::size_t i = 0; same && i < regions.size(); ++i) {
         const Region& r = regions[i];
         auto one = std::move(
-            fetch_planned(**faidx, {{r.name, (*faidx)->plan_batch_fetch(r.name, r.start, r.end)}})
+            fetch_planned(**faidx, {{r.name, (*faidx)->plan(r.name, r.start, r.end, Bounds::Batch)}})
                 .front());
         same = one.ok() && parallel[i].ok() && one->seq == parallel[i]->seq &&
                one->seq.size() == regions[i].end - regions[i].start + 1;
@@ -275,7 +278,8 @@ void batches_equal_single_fetches(bool mutable_file) {
     for (auto& o : out) {
         o.resize(static_cast<std::size_t>(offsets.back()));
         fillers.emplace_back([&] {
-            fill_regions(**faidx, rows, ArrayLayout{offsets.data(), 0}, bytes, o.data(), true);
+            fill_regions(**faidx, rows, ArrayLayout{offsets.data(), 0}, bytes, o.data(),
+                         Execution{true, true, nullptr});
         });
     }
     for (std::thread& t : fillers) t.join();
@@ -297,6 +301,7 @@ void batches_equal_single_fetches(bool mutable_file) {
     for (const auto& outcome : fetch_many(**faidx, regions))
         failed = failed && !outcome.ok() && outcome.error().display() == changed;
     check(failed, mutable_file ? "emptied file, file handle" : "emptied file, memory map");
+
     std::remove((path + ".fai").c_str());
     std::remove(path.c_str());
     ::rmdir(dir);
@@ -357,9 +362,8 @@ void long_fetch_shared_by_the_pool() {
     check(faidx.ok(), "open long");
     if (faidx.ok()) {
         for (std::uint64_t start : {std::uint64_t{1}, std::uint64_t{71}, std::uint64_t{5}}) {
-            auto one = std::move(
-                fetch_planned(**faidx, {{"long", (*faidx)->plan_batch_fetch("long", start, len)}})
-                    .front());
+            const auto plan = (*faidx)->plan("long", start, len, Bounds::Batch);
+            auto one = std::move(fetch_planned(**faidx, {{"long", plan}}).front());
             check(one.ok() && one->seq == bases.substr(start - 1), "long fetch, shared");
         }
     }
@@ -570,37 +574,75 @@ void bounds_policy() {
                                  std::to_string(c.end);
         const Faidx& l = **lenient;
         const Faidx& s = **refusing;
-        check(same(l.plan_fetch(c.name, c.start, c.end), c.single, false),
+        check(same(l.plan(c.name, c.start, c.end, Bounds::Single), c.single, false),
               ("single " + what).c_str());
-        check(same(s.plan_fetch(c.name, c.start, c.end), c.single_strict, false),
+        check(same(s.plan(c.name, c.start, c.end, Bounds::Single), c.single_strict, false),
               ("single, strict " + what).c_str());
-        check(same(l.plan_batch_fetch(c.name, c.start, c.end), c.batch, true),
+        check(same(l.plan(c.name, c.start, c.end, Bounds::Batch), c.batch, true),
               ("batch " + what).c_str());
-        auto batch = s.plan_batch_fetch(c.name, c.start, c.end);
+        auto batch = s.plan(c.name, c.start, c.end, Bounds::Batch);
         check(c.batch_strict.kind == K::OutOfBounds
                   ? !batch.ok() && batch.error().kind() == FaidxError::Kind::Region
                   : same(batch, c.batch_strict, true),
               ("batch, strict " + what).c_str());
     }
-    const auto refused = (*refusing)->plan_batch_fetch("chr1", 8, 12);
+    const auto refused = (*refusing)->plan("chr1", 8, 12, Bounds::Batch);
     check(!refused.ok() &&
               refused.error().payload() == "Invalid region chr1:8-12 (sequence length: 10)",
           "the batch policy's refusal names the region");
 
     // A whole sequence: every base, never padded; an empty record gives a plan of no bases.
     for (const Faidx* faidx : {lenient->get(), refusing->get()}) {
-        auto whole = faidx->plan_entire("chr1");
-        auto none = faidx->plan_entire("empty");
+        auto whole = faidx->plan("chr1", 0, 0, Bounds::Entire);
+        auto none = faidx->plan("empty", 0, 0, Bounds::Entire);
         check(whole.ok() && whole->kind == K::Extract && whole->start == 1 && whole->end == 10 &&
                   !whole->pad,
               "plan_entire");
         check(none.ok() && none->kind == K::Extract && none->count() == 0, "plan_entire, empty");
-        for (const auto& missing : {faidx->plan_fetch("chr2", 1, 1),
-                                    faidx->plan_batch_fetch("chr2", 1, 1),
-                                    faidx->plan_entire("chr2")})
+        for (const auto& missing : {faidx->plan("chr2", 1, 1, Bounds::Single),
+                                    faidx->plan("chr2", 1, 1, Bounds::Batch),
+                                    faidx->plan("chr2", 0, 0, Bounds::Entire)})
             check(!missing.ok() && missing.error().kind() == FaidxError::Kind::Fetch &&
                       missing.error().payload() == "Sequence 'chr2' not found",
                   "an unknown name");
+    }
+
+    // The 0-based policies, [start, end) of chr1 (10 bases): the tool's (samtools'), whatever
+    // the strictness, and the arrays' padding, whose lead and read bases a 0-based slice of
+    // the padded sequence gives.
+    constexpr std::int64_t kToEnd = INT64_MAX;
+    const struct {
+        std::int64_t start, end;
+        bool read;
+        std::uint64_t first, last;
+        bool truncated;
+    } tool[] = {
+        {0, 10, true, 1, 10, false}, {7, 12, true, 8, 10, true},  {3, kToEnd, true, 4, 10, false},
+        {10, 12, false, 0, 0, false}, {5, 5, false, 0, 0, false}, {-1, 4, false, 0, 0, false},
+        {6, 3, false, 0, 0, false},
+    };
+    for (const Faidx* faidx : {lenient->get(), refusing->get()}) {
+        const IndexEntry& chr1 = *faidx->index().find("chr1");
+        for (const auto& c : tool) {
+            const RegionPlan got = faidx->plan(chr1, c.start, c.end, Bounds::Tool);
+            const bool read = got.kind == K::Extract;
+            check(read == c.read && (!read || (got.start == c.first && got.end == c.last &&
+                                               got.truncated == c.truncated)),
+                  ("tool " + std::to_string(c.start) + "-" + std::to_string(c.end)).c_str());
+        }
+        const std::string padded = std::string(5, 'N') + "ACGTACGTAC" + std::string(5, 'N');
+        for (std::int64_t start = -5; start <= 15; ++start) {
+            for (std::int64_t end = start; end <= 15; ++end) {
+                const RegionPlan got = faidx->plan(chr1, start, end, Bounds::Padded);
+                std::string made(static_cast<std::size_t>(got.lead), 'N');
+                if (got.kind == K::Extract)
+                    made += std::string("ACGTACGTAC").substr(got.start - 1, got.count());
+                made.resize(static_cast<std::size_t>(end - start), 'N');
+                check(made == padded.substr(static_cast<std::size_t>(start + 5),
+                                            static_cast<std::size_t>(end - start)),
+                      ("padded " + std::to_string(start) + "-" + std::to_string(end)).c_str());
+            }
+        }
     }
     std::remove((path + ".fai").c_str());
     std::remove(path.c_str());

@@ -19,11 +19,13 @@
 #include <string_view>
 
 #include "engine/arrays.hpp"
-#include "engine/batch.hpp"
 #include "engine/bgzf_writer.hpp"
-#include "engine/faidx.hpp"
 #include "engine/index.hpp"
-#include "engine/pool.hpp"
+#include "engine/reader.hpp"
+#include "engine/run.hpp"
+#include "read/bgzf.hpp"
+#include "read/source.hpp"
+#include "run/pool.hpp"
 
 using namespace nucla::engine;
 
@@ -100,7 +102,7 @@ void compare_batch(const Faidx& faidx, std::uint64_t start, std::uint64_t end) {
         for (std::size_t k = 0; k < regions.size(); ++k) {
             const Region& r = regions[k];
             if (describe(batch[k]) !=
-                outcome(faidx, r.name, faidx.plan_batch_fetch(r.name, r.start, r.end)))
+                outcome(faidx, r.name, faidx.plan(r.name, r.start, r.end, Bounds::Batch)))
                 std::abort();
         }
     } catch (const std::bad_alloc&) {
@@ -140,8 +142,8 @@ void compare(const Faidx& one, const Faidx& other, std::uint64_t start, std::uin
         try {
             for (bool entire : {false, true}) {
                 const auto plan = [&](const Faidx& f) {
-                    return entire ? f.plan_entire(row.name)
-                                  : f.plan_batch_fetch(row.name, start, end);
+                    return entire ? f.plan(row.name, 0, 0, Bounds::Entire)
+                                  : f.plan(row.name, start, end, Bounds::Batch);
                 };
                 if (outcome(one, row.name, plan(one)) != outcome(other, row.name, plan(other)))
                     std::abort();
@@ -167,7 +169,7 @@ void compare_arrays(const Faidx& faidx, std::uint64_t start, std::uint64_t end) 
     for (const ArrayRegion& r : regions) offsets.push_back(offsets.back() + (r.end - r.start));
     std::string out(static_cast<std::size_t>(offsets.back()), '\0');
     const auto run = fill_regions(faidx, regions, ArrayLayout{offsets.data(), 0}, format,
-                                  reinterpret_cast<std::uint8_t*>(out.data()), false);
+                                  reinterpret_cast<std::uint8_t*>(out.data()), Execution{});
     if (run.failure) return;
     for (std::size_t i = 0; i < rows.size(); ++i) {
         const ArrayRegion& r = regions[i];
@@ -177,8 +179,8 @@ void compare_arrays(const Faidx& faidx, std::uint64_t start, std::uint64_t end) 
         const std::int64_t hi = std::min(r.end, rlen);
         std::string expected;
         if (lo < hi) {
-            const auto plan = faidx.plan_batch_fetch(
-                rows[i].name, static_cast<std::uint64_t>(lo + 1), static_cast<std::uint64_t>(hi));
+            const auto plan = faidx.plan(rows[i].name, static_cast<std::uint64_t>(lo + 1),
+                                         static_cast<std::uint64_t>(hi), Bounds::Batch);
             auto seq = std::move(fetch_planned(faidx, {{rows[i].name, plan}}).front());
             if (!seq.ok()) continue;
             expected = std::string(static_cast<std::size_t>(lo - r.start), 'N') + seq->seq;
@@ -192,8 +194,8 @@ void compare_arrays(const Faidx& faidx, std::uint64_t start, std::uint64_t end) 
 void exercise(const Faidx& faidx, std::uint64_t start, std::uint64_t end,
               std::size_t piece_bases) {
     for (const Index::Row& row : faidx.index().rows()) {
-        for (auto plan :
-             {faidx.plan_batch_fetch(row.name, start, end), faidx.plan_entire(row.name)}) {
+        for (auto plan : {faidx.plan(row.name, start, end, Bounds::Batch),
+                          faidx.plan(row.name, 0, 0, Bounds::Entire)}) {
             try {
                 share_sizes() = ShareSizes{};
                 const std::string one_pass = outcome(faidx, row.name, plan);

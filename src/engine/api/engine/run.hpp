@@ -1,6 +1,7 @@
 // Batches of regions: one driver for every consumer (Python strs, numpy arrays, the
-// command-line tool). A sink decides where each region's bases go and how they are finished;
-// the driver decides which thread reads what, in what order, and when to stop.
+// command-line tool). A sink plans each region (Faidx::plan), decides where its bases go and
+// reads them there (Faidx::window, Faidx::extract, then the finishing step); the driver decides
+// which thread reads what, in what order, and when to stop, as the caller's Execution says.
 #pragma once
 
 #include <cstdint>
@@ -9,14 +10,19 @@
 #include <vector>
 
 #include "engine/errors.hpp"
-#include "engine/faidx.hpp"
-#include "engine/pool.hpp"
+#include "engine/reader.hpp"
+#include "engine/execution.hpp"
 #include "engine/sequence.hpp"
 
 namespace nucla::engine {
 
-// Batches of this many regions or more run in parallel.
+// Batches of this many regions or more gain from running in parallel.
 inline constexpr std::size_t kParallelThreshold = 1000;
+
+// The Execution the engine advises for a batch of n regions.
+inline Execution batch_execution(std::size_t n, Interrupt* interrupt = nullptr) {
+    return Execution{n >= kParallelThreshold, true, interrupt};
+}
 
 class BatchSink {
 public:
@@ -40,12 +46,12 @@ struct BatchRun {
     bool stopped = false;      // `interrupt` stopped the batch (some regions may be unfilled)
 };
 
-// Prepares and fills regions [0, n). With `parallel`, on the worker pool: over a memory map the
-// caller's thread prepares while the workers fill what is prepared; over any other source every
-// region is prepared first, then filled in file order. Otherwise everything happens on the
-// caller's thread, region by region. `interrupt` (polled on the caller's thread) may stop it.
-BatchRun run_batch(const Source& source, std::size_t n, BatchSink& sink, bool parallel,
-                   Interrupt* interrupt = nullptr);
+// Prepares and fills regions [0, n) of `faidx`. With execution.parallel, on the worker pool:
+// where the source reads in any order the caller's thread prepares while the workers fill what
+// is prepared; otherwise every region is prepared first, then filled in file order. Without it
+// everything happens on the caller's thread, region by region. execution.interrupt (polled on
+// the caller's thread) may stop it.
+BatchRun run_batch(const Faidx& faidx, std::size_t n, BatchSink& sink, const Execution& execution);
 
 struct Region {
     std::string_view name;
@@ -56,6 +62,8 @@ struct Region {
 // Fetches every region with the batch policy (silent clamping; see plan_batch_fetch), on the
 // worker pool when there are many; outcome i belongs to region i.
 std::vector<Result<Sequence>> fetch_many(const Faidx& faidx, const std::vector<Region>& regions);
+std::vector<Result<Sequence>> fetch_many(const Faidx& faidx, const std::vector<Region>& regions,
+                                         const Execution& execution);
 
 // A region planned already, by any of the policies, and the name its value carries.
 struct PlannedRegion {

@@ -1,4 +1,4 @@
-#include "engine/bus_guard.hpp"
+#include "read/bus_guard.hpp"
 
 #include <pthread.h>
 #include <setjmp.h>

@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/bgzf.hpp"
+#include "engine/bgzf_format.hpp"
 
 namespace nucla::engine {
 

@@ -1,3 +1,19 @@
+// The engine's public headers (this folder) are all that its clients, the Python binding and
+// the command-line tool, may include; CMake gives them no other path into the engine.
+//
+// How bases leave the engine, whoever asks:
+//   1. A Faidx opened on a FASTA file (the reader): its index, and a source that reads it.
+//   2. A plan for each region, made by the one bounds policy (plan(), with a Bounds saying which
+//      caller's rules apply): what to read, or why nothing is read, with the problems found
+//      as values; saying them (warnings, exceptions, messages) is the caller's affair.
+//   3. window() and extract(): where the plan's bases lie and their copy, by whatever source
+//      the file has. A batch does this through run() (run.hpp), which decides which thread
+//      reads what, in what order, under the caller's Execution; its sinks (Python strs, numpy
+//      arrays, Sequence values for the tool) decide where the bases go.
+//   4. finish_in_place()/finish_bases(): the steps between the read bytes and the sink
+//      (padding, upper case, reverse complement). A new step, applying variants say, goes here,
+//      between source and sink, and touches neither.
+//
 // The index engine: one FASTA file, its .fai index and the means to read its bases.
 //
 // Construction opens the FASTA (memory-mapped when possible, else through a descriptor read
@@ -18,10 +34,8 @@
 #include <vector>
 
 #include "engine/errors.hpp"
-#include "engine/extract.hpp"
 #include "engine/index.hpp"
 #include "engine/sequence.hpp"
-#include "engine/source.hpp"
 
 namespace nucla::engine {
 
@@ -38,6 +52,31 @@ struct Options {
     // Where the warnings of the open go ("WARNING: ..." lines, each whole and ending in a line
     // feed): which stream, and how it is written, is the caller's affair. None: dropped.
     std::function<void(std::string_view line)> warn;
+};
+
+class Source;
+class ReadScratch;
+
+// This thread's ReadScratch (the working memory of reads: buffers, decompressed blocks), kept
+// for the thread's life so that neighbouring reads of one batch, and of the next, reuse it.
+ReadScratch& thread_scratch();
+
+// Which caller's rules the bounds policy applies.
+enum class Bounds {
+    // A single fetch, 1-based inclusive: the region is adjusted (or made Empty) naming each
+    // problem in the plan; under strict bounds the plan is OutOfBounds instead.
+    Single,
+    // A batch, 1-based inclusive: silent clamping; under strict bounds a bad region is
+    // OutOfBounds (by name: a Region error, see invalid_region).
+    Batch,
+    // The whole sequence: bases 1..rlen, no checks and no padding. Start and end are ignored.
+    Entire,
+    // samtools faidx, 0-based [start, end) with end INT64_MAX for "to the end": clamped to the
+    // sequence, Empty when no base is left, `truncated` when the end was cut.
+    Tool,
+    // Arrays, 0-based [start, end) (signed): the part within the sequence is read, what lies
+    // outside is padding, `lead` bases of it before. Never refused, never warned about.
+    Padded,
 };
 
 // What the bounds policy made of a request, before any byte is read.
@@ -60,8 +99,30 @@ struct RegionPlan {
     std::uint64_t end = 0;
     bool pad = true;  // whole-sequence fetches never pad
     std::uint8_t problems = 0;
+    bool truncated = false;  // Tool: the end was past the sequence's
+    std::uint64_t lead = 0;  // Padded: bases of padding before the first one read
 
     std::uint64_t count() const { return end >= start ? end - start + 1 : 0; }
+};
+
+// Where an extraction will read, decided before any byte is copied.
+struct ExtractionWindow {
+    std::uint64_t pos = 0;      // byte position of the first base
+    std::uint64_t end = 0;      // no byte at or past this position is read
+    std::uint64_t count = 0;    // bases asked for
+    std::size_t capacity = 0;   // most bases the window can yield: min(count, end - pos)
+    std::size_t read_hint = 0;  // bytes a regular layout needs, for sizing reads
+    // The row's layout, for copying whole lines: bases per line, the bytes ending a line, and
+    // the bases of the first line that come before `pos`.
+    std::uint64_t lenc = 0;
+    std::uint64_t terminator = 0;
+    std::uint64_t column = 0;
+};
+
+
+struct Extracted {
+    std::size_t size = 0;  // bases written
+    bool ascii = true;     // every written byte is below 0x80
 };
 
 // The batch policy's refusal of a region under strict bounds.
@@ -71,6 +132,7 @@ FaidxError invalid_region(std::string_view name, std::uint64_t start, std::uint6
 class Faidx {
 public:
     static Result<std::unique_ptr<Faidx>> open(std::string filename, Options options);
+    ~Faidx();
 
     const std::string& filename() const { return filename_; }
     const std::string& index_path() const { return index_path_; }
@@ -85,37 +147,41 @@ public:
     const Index& index() const { return index_; }
     const Source& source() const { return *source_; }
 
-    // The bounds policy of a single fetch: the region is adjusted (or made Empty), naming each
-    // problem in the plan; under strict bounds the plan is OutOfBounds instead. Prints nothing:
-    // what a caller says about the problems is its own affair.
-    Result<RegionPlan> plan_fetch(std::string_view name, std::uint64_t start,
-                                  std::uint64_t end) const;
+    // The one bounds policy: the plan of bases start..end (1-based inclusive; see Bounds for
+    // the 0-based ones) of sequence `name`. Fails when the name is not in the index, and, for
+    // Batch under strict bounds, with the Region error of invalid_region.
+    Result<RegionPlan> plan(std::string_view name, std::uint64_t start, std::uint64_t end,
+                            Bounds bounds) const;
     // The same for a row already looked up (`entry` must be a row of this index), so that a
     // caller holding the row pays for one hash lookup, not two.
-    RegionPlan plan_fetch(const IndexEntry& entry, std::uint64_t start, std::uint64_t end) const;
-    // The batch policy: silent clamping; under strict bounds a bad region is a Region error.
-    Result<RegionPlan> plan_batch_fetch(std::string_view name, std::uint64_t start,
-                                        std::uint64_t end) const;
-    // Bases 1..rlen, no checks and no padding.
-    Result<RegionPlan> plan_entire(std::string_view name) const;
+    RegionPlan plan(const IndexEntry& entry, std::uint64_t start, std::uint64_t end,
+                    Bounds bounds) const;
+    // Tool and Padded, whose coordinates are 0-based and signed.
+    RegionPlan plan(const IndexEntry& entry, std::int64_t start, std::int64_t end,
+                    Bounds bounds) const;
 
-    // Where an Extract plan reads; see extract.hpp. A failed read names the FASTA.
-    // (One named result each, returned in place: these run once per line of an iteration.)
+    // Where an Extract plan reads. A failed read names the FASTA.
     Result<ExtractionWindow> window(const RegionPlan& plan) const {
         return window(*plan.entry, plan.start, plan.count());
     }
     // The same for `count` bases of a row of this index from 1-based `start`.
     Result<ExtractionWindow> window(const IndexEntry& entry, std::uint64_t start,
-                                    std::uint64_t count) const {
-        Result<ExtractionWindow> w = plan_window(*source_, entry, start, count);
-        if (!w.ok()) w = w.take_error().about(filename_);
-        return w;
-    }
-    Result<Extracted> extract(const ExtractionWindow& w, char* out, ReadScratch& scratch) const {
-        Result<Extracted> got = extract_bases(*source_, w, out, scratch);
-        if (!got.ok()) got = got.take_error().about(filename_);
-        return got;
-    }
+                                    std::uint64_t count) const;
+    // Copies the window's bases (at most w.capacity) into `out`; with `share`, a long copy may
+    // be split over the worker pool (see Execution).
+    Result<Extracted> extract(const ExtractionWindow& w, char* out, ReadScratch& scratch,
+                              bool share = true) const;
+    // `count` bases of a row from 1-based `start` that lie on one line, when the source can tell
+    // cheaply that they are plain bases (ASCII, no line end), upper-cased as the options say:
+    // true with `out` filled. False when it cannot, for whatever reason (a file that shrank
+    // too): the caller then plans and extracts them, which gives them or the error.
+    bool read_plain(const IndexEntry& entry, std::uint64_t start, std::size_t count,
+                    char* out) const;
+    // Whether read_plain can succeed at all: false for a source with no cheap way to tell.
+    bool reads_plain() const;
+    // How many of the row's bases, from the first, the data holds.
+    std::uint64_t bases_held(const IndexEntry& entry) const;
+
     // The one finishing step of every fetch. Bases that need no padding are finished in place:
     // upper-cased when the options say so and, with `reverse`, reverse-complemented.
     void finish_in_place(char* data, std::size_t n, bool reverse = false) const {

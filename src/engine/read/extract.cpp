@@ -1,4 +1,4 @@
-#include "engine/extract.hpp"
+#include "read/extract.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -8,33 +8,15 @@
 #include <emmintrin.h>
 #endif
 
-#include "engine/platform.hpp"
-#include "engine/pool.hpp"
+#include "index/layout.hpp"
+#include "system/platform.hpp"
+#include "run/pool.hpp"
 
 namespace nucla::engine {
 
 namespace {
 
 constexpr std::size_t kReadBlock = 1 << 20;
-
-std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
-    std::uint64_t r;
-    return __builtin_add_overflow(a, b, &r) ? UINT64_MAX : r;
-}
-
-std::uint64_t saturating_mul(std::uint64_t a, std::uint64_t b) {
-    std::uint64_t r;
-    return __builtin_mul_overflow(a, b, &r) ? UINT64_MAX : r;
-}
-
-// Bytes from the first base to the end of the region when every line is regular, plus one
-// line of slack.
-std::uint64_t regular_span(const IndexEntry& e, std::uint64_t count) {
-    const std::uint64_t lines = count / e.lenc + (count % e.lenc != 0);
-    const std::uint64_t terminators =
-        e.lenb >= e.lenc ? saturating_mul(e.lenb - e.lenc, lines) : UINT64_MAX;
-    return saturating_add(saturating_add(count, e.lenb), terminators);
-}
 
 inline bool is_line_end(char c) { return c == '\n' || c == '\r'; }
 
@@ -176,66 +158,29 @@ bool copy_plain_bases(char* dst, const char* src, std::size_t n) {
     return copy_line(src, dst, n, high) && (high & 0x80u) == 0;
 }
 
-std::optional<std::uint64_t> base_position(const IndexEntry& e, std::uint64_t i) {
-    if (e.lenc == 0) return std::nullopt;
-    std::uint64_t line_bytes, pos;
-    if (__builtin_mul_overflow(i / e.lenc, e.lenb, &line_bytes)) return std::nullopt;
-    if (__builtin_add_overflow(e.offset, line_bytes, &pos)) return std::nullopt;
-    if (__builtin_add_overflow(pos, i % e.lenc, &pos)) return std::nullopt;
-    return pos;
-}
-
-std::uint64_t bases_within(const IndexEntry& e, std::uint64_t size) {
-    if (e.lenc == 0) return e.rlen;
-    if (e.offset >= size) return 0;
-    const std::uint64_t avail = size - e.offset;
-    const std::uint64_t lines = e.lenb == 0 ? 1 : avail / e.lenb + (avail % e.lenb != 0);
-    const std::uint64_t last = std::min(e.lenc, avail - (lines - 1) * e.lenb);
-    return std::min(e.rlen, saturating_add(saturating_mul(lines - 1, e.lenc), last));
-}
-
-bool rows_fit(const Index& index, std::uint64_t size) {
-    // What the index worked out as it was read decides at once for the rows of a data file
-    // that has not been cut short; anything else is settled row by row.
-    const std::optional<std::uint64_t> last = index.last_byte();
-    if (last && size > *last) return true;
-    for (const auto& row : index.rows()) {
-        const IndexEntry& e = row.entry;
-        const bool fits = e.rlen == 0 || e.lenc == 0 ? e.offset <= size
-                                                     : bases_within(e, size) == e.rlen;
-        if (!fits) return false;
-    }
-    return true;
-}
-
 Result<ExtractionWindow> plan_window(const Source& source, const IndexEntry& e,
                                      std::uint64_t start, std::uint64_t count) {
     ExtractionWindow w;
     w.count = count;
     if (count == 0 || e.rlen == 0 || e.lenc == 0 || start == 0) return w;
-    // base_position's arithmetic, sharing its one division with the column.
-    const std::uint64_t line = (start - 1) / e.lenc;
-    w.column = (start - 1) - line * e.lenc;
-    std::optional<std::uint64_t> pos;
-    std::uint64_t at;
-    if (!__builtin_mul_overflow(line, e.lenb, &at) && !__builtin_add_overflow(at, e.offset, &at) &&
-        !__builtin_add_overflow(at, w.column, &at))
-        pos = at;
-    if (!pos) return w;
+    const std::optional<Place> place = place_of(e, start - 1);
+    if (!place) return w;
+    w.column = place->column;
     auto size = source.size();
     if (!size.ok()) return size.take_error();
-    if (*pos >= *size) return w;
+    if (place->pos >= *size) return w;
 
     const std::uint64_t span = regular_span(e, count);
-    w.pos = *pos;
-    // A mapped file is read within the regular layout's window (read on past it only when the
-    // layout does not hold); a handle is read to its end.
-    w.end = source.mapped().data() ? std::min(*size, saturating_add(*pos, span)) : *size;
+    w.pos = place->pos;
+    // A source read in place is read within the regular layout's window (read on past it only
+    // when the layout does not hold); any other to its end.
+    const bool in_place = source.reads_in_place();
+    w.end = in_place ? w.pos + std::min(*size - w.pos, span) : *size;
     w.capacity = static_cast<std::size_t>(std::min(count, w.end - w.pos));
     w.lenc = e.lenc;
     w.terminator = e.lenb > e.lenc ? e.lenb - e.lenc : 0;
     // A map is viewed in one piece; a handle is read in blocks sized for the region.
-    w.read_hint = source.mapped().data()
+    w.read_hint = in_place
                       ? static_cast<std::size_t>(w.end - w.pos)
                       : static_cast<std::size_t>(std::min<std::uint64_t>(span, kReadBlock));
     return w;
@@ -294,8 +239,8 @@ enum class Shared {
 // does not hold, a file cut short): the window is then copied in one pass, which is exact
 // whatever the file holds. (A whole chromosome on two idle processors: 0.6 of the one pass's
 // time, first call or later; with both processors busy elsewhere, about the same time.)
-Shared extract_shared(const Source& source, const ExtractionWindow& w, char* out, bool& ascii) {
-    const char* const map = source.mapped().data();
+Shared extract_shared(const MappedSource& source, const ExtractionWindow& w, char* out, bool& ascii) {
+    const char* const map = source.map().data();
     const std::uint64_t line_bytes = w.lenc + w.terminator;
     const std::uint64_t first_line_byte = w.pos - w.column;
     // Where the layout puts the window's last line must be a number (a foreign index may
@@ -337,7 +282,7 @@ Shared extract_shared(const Source& source, const ExtractionWindow& w, char* out
                            column, line_follows,        0,           0};
             // (The piece's own bytes end where the next piece's begin.)
             prefault(job.src, map + first_byte(k + 1));
-            if (!source.read_mapped(run_lines_copy, &job)) shrunk.store(true);
+            if (!source.guarded(run_lines_copy, &job)) shrunk.store(true);
             if (job.got != job.want) broken.store(true);
             high.fetch_or(job.high, std::memory_order_relaxed);
         }
@@ -350,10 +295,13 @@ Shared extract_shared(const Source& source, const ExtractionWindow& w, char* out
     return Shared::Copied;
 }
 
-// Straight out of the map.
-Result<Extracted> extract_mapped(const Source& source, const ExtractionWindow& w, char* out) {
+}  // namespace
+
+Result<Extracted> MappedSource::extract(const ExtractionWindow& w, char* out, ReadScratch&,
+                                        bool share) const {
+    const MappedSource& source = *this;
     if (w.capacity == 0) return Extracted{};
-    if (w.capacity >= share_sizes().fetch_bases && w.lenc > 0 && w.terminator > 0 &&
+    if (share && w.capacity >= share_sizes().fetch_bases && w.lenc > 0 && w.terminator > 0 &&
         pool_size() > 1) {
         bool ascii = true;
         switch (extract_shared(source, w, out, ascii)) {
@@ -365,17 +313,17 @@ Result<Extracted> extract_mapped(const Source& source, const ExtractionWindow& w
                 break;
         }
     }
-    const char* const map = source.mapped().data();
+    const char* const map = source.map().data();
     MappedCopy job{&w, map + w.pos, map + w.end, out, w.capacity, w.column, false, 0, 0};
     prefault(job.src, job.src_end);
-    if (!source.read_mapped(run_mapped_copy, &job)) return FaidxError::file_changed(source.path());
+    if (!source.guarded(run_mapped_copy, &job)) return FaidxError::file_changed(source.path());
     // The window ran out before the bases did: the layout does not hold (an index that lies
     // about its lines). The rest is read on towards the end of the data, as through a handle.
-    const char* const map_end = map + source.mapped().size();
+    const char* const map_end = map + source.map().size();
     if (job.got < w.capacity && job.src == job.src_end && job.src_end < map_end) {
         MappedCopy rest{&w, job.src, map_end, out + job.got, w.capacity - job.got,
                         w.column + job.got, false, 0, 0};
-        if (!source.read_mapped(run_mapped_copy, &rest))
+        if (!source.guarded(run_mapped_copy, &rest))
             return FaidxError::file_changed(source.path());
         job.src = rest.src;
         job.got += rest.got;
@@ -390,11 +338,10 @@ Result<Extracted> extract_mapped(const Source& source, const ExtractionWindow& w
     return Extracted{job.got, (job.high & 0x80u) == 0};
 }
 
-}  // namespace
-
-Result<Extracted> extract_bases(const Source& source, const ExtractionWindow& w, char* out,
-                                ReadScratch& scratch) {
-    if (source.mapped().data()) return extract_mapped(source, w, out);
+// Through read_at, in blocks sized for the region.
+Result<Extracted> Source::extract(const ExtractionWindow& w, char* out, ReadScratch& scratch,
+                                  bool) const {
+    const Source& source = *this;
     Extracted result;
     unsigned high = 0;
     std::uint64_t pos = w.pos;
@@ -414,13 +361,6 @@ Result<Extracted> extract_bases(const Source& source, const ExtractionWindow& w,
     }
     result.ascii = (high & 0x80u) == 0;
     return result;
-}
-
-void upper_case(char* data, std::size_t n) {
-    for (std::size_t i = 0; i < n; ++i) {
-        const unsigned char c = static_cast<unsigned char>(data[i]);
-        if (static_cast<unsigned char>(c + 0x9f) < 0x1a) data[i] = static_cast<char>(c - 0x20);
-    }
 }
 
 }  // namespace nucla::engine

@@ -1,10 +1,13 @@
-#include "engine/batch.hpp"
+#include "engine/run.hpp"
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <new>
 #include <optional>
+
+#include "read/source.hpp"
+#include "run/pool.hpp"
 
 namespace nucla::engine {
 
@@ -126,10 +129,11 @@ BatchRun run_overlapped(std::size_t n, BatchSink& sink, Interrupt* interrupt) {
 
 }  // namespace
 
-BatchRun run_batch(const Source& source, std::size_t n, BatchSink& sink, bool parallel,
-                   Interrupt* interrupt) {
-    if (!parallel) return run_serial(n, sink, interrupt);
-    if (!source.mapped().data()) return run_ordered(n, sink, interrupt);
+BatchRun run_batch(const Faidx& faidx, std::size_t n, BatchSink& sink,
+                   const Execution& execution) {
+    Interrupt* const interrupt = execution.interrupt;
+    if (!execution.parallel) return run_serial(n, sink, interrupt);
+    if (faidx.source().ordered()) return run_ordered(n, sink, interrupt);
     return run_overlapped(n, sink, interrupt);
 }
 
@@ -221,28 +225,40 @@ private:
 };
 
 std::vector<Result<Sequence>> run_sequences(const Faidx& faidx, std::size_t n,
-                                            SequenceSink::Planner plan) {
+                                            SequenceSink::Planner plan,
+                                            const Execution& execution) {
     SequenceSink sink(faidx, n, std::move(plan));
-    run_batch(faidx.source(), n, sink, n >= kParallelThreshold);
+    run_batch(faidx, n, sink, execution);
     return sink.results();
 }
 
 }  // namespace
 
+std::vector<Result<Sequence>> fetch_many(const Faidx& faidx, const std::vector<Region>& regions,
+                                         const Execution& execution) {
+    return run_sequences(
+        faidx, regions.size(),
+        [&](std::size_t i, std::string_view& name) {
+            const Region& r = regions[i];
+            name = r.name;
+            return faidx.plan(r.name, r.start, r.end, Bounds::Batch);
+        },
+        execution);
+}
+
 std::vector<Result<Sequence>> fetch_many(const Faidx& faidx, const std::vector<Region>& regions) {
-    return run_sequences(faidx, regions.size(), [&](std::size_t i, std::string_view& name) {
-        const Region& r = regions[i];
-        name = r.name;
-        return faidx.plan_batch_fetch(r.name, r.start, r.end);
-    });
+    return fetch_many(faidx, regions, batch_execution(regions.size()));
 }
 
 std::vector<Result<Sequence>> fetch_planned(const Faidx& faidx,
                                             const std::vector<PlannedRegion>& regions) {
-    return run_sequences(faidx, regions.size(), [&](std::size_t i, std::string_view& name) {
-        name = regions[i].name;
-        return regions[i].plan;
-    });
+    return run_sequences(
+        faidx, regions.size(),
+        [&](std::size_t i, std::string_view& name) {
+            name = regions[i].name;
+            return regions[i].plan;
+        },
+        batch_execution(regions.size()));
 }
 
 }  // namespace nucla::engine

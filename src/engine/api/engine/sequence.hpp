@@ -59,6 +59,9 @@ void complement_bytes(const char* in, std::size_t n, char* out);
 // out[i] = complement(in[n-1-i]). `out` must not overlap `in`.
 void reverse_complement_bytes(const char* in, std::size_t n, char* out);
 
+// a-z to A-Z in place; every other byte unchanged.
+void upper_case(char* data, std::size_t n);
+
 // The same, in place.
 void reverse_complement_in_place(char* data, std::size_t n);
 // The same with another table.

@@ -1,4 +1,4 @@
-#include "engine/pool.hpp"
+#include "run/pool.hpp"
 
 #include <pthread.h>
 #include <unistd.h>
@@ -14,8 +14,8 @@
 #include <thread>
 #include <vector>
 
-#include "engine/platform.hpp"
-#include "engine/source.hpp"
+#include "system/platform.hpp"
+#include "read/source.hpp"
 #include "engine/text.hpp"
 
 namespace nucla::engine {

@@ -1,11 +1,11 @@
-#include "engine/bgzf.hpp"
+#include "read/bgzf.hpp"
 
 #include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <new>
 
-#include "engine/pool.hpp"
+#include "run/pool.hpp"
 
 #if NUCLA_HAVE_LIBDEFLATE
 #include <libdeflate.h>

@@ -1,4 +1,4 @@
-#include "engine/faidx.hpp"
+#include "engine/reader.hpp"
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -8,21 +8,16 @@
 #include <cerrno>
 #include <new>
 
-#include "engine/bgzf.hpp"
 #include "engine/files.hpp"
-#include "engine/platform.hpp"
+#include "index/layout.hpp"
+#include "read/bgzf.hpp"
+#include "read/extract.hpp"
+#include "read/source.hpp"
+#include "system/platform.hpp"
 
 namespace nucla::engine {
 
 namespace {
-
-// Drops this process's mapping of map[0, pos) (whole pages). The shared file pages stay in the
-// page cache, so a scan's resident set stays small and later reads fault them back cheaply.
-void release(std::string_view map, std::uint64_t pos) {
-    const auto page = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
-    const std::uint64_t length = std::min<std::uint64_t>(pos, map.size()) / page * page;
-    if (length) ::madvise(const_cast<char*>(map.data()), length, MADV_DONTNEED);
-}
 
 // `error`, from reading `source`, or file_changed when the file has shrunk since it was opened:
 // the bytes it lost within its last page read as zeros, which look like damage or data.
@@ -36,7 +31,6 @@ FaidxError shrunk_or(const Source& source, FaidxError error) {
 Result<std::vector<IndexRow>> scan_pieces(const Source& source) {
     constexpr std::size_t kPiece = std::size_t{1} << 20;
     constexpr std::uint64_t kReleaseStep = std::uint64_t{64} << 20;
-    const std::string_view map = source.mapped();
     FastaScanner scanner;
     ReadScratch scratch;
     while (true) {
@@ -45,7 +39,7 @@ Result<std::vector<IndexRow>> scan_pieces(const Source& source) {
         if (view->empty()) break;
         Status status = scanner.feed(*view);
         if (!status.ok()) return status.take_error();
-        if (map.data() && scanner.position() % kReleaseStep == 0) release(map, scanner.position());
+        if (scanner.position() % kReleaseStep == 0) source.release_before(scanner.position());
     }
     return scanner.finish();
 }
@@ -280,12 +274,9 @@ Status Faidx::open_bgzf(std::uint64_t raw_size, bool build, bool gzi_fresh,
     }
     if (build) {
         FastaScanner scanner;
-        const std::string_view map = raw->mapped();
         auto inflated = inflate_blocks(
             *raw, filename_, [&](std::string_view piece) { return scanner.feed(piece); },
-            [&](std::uint64_t pos) {
-                if (map.data()) release(map, pos);
-            });
+            [&](std::uint64_t pos) { raw->release_before(pos); });
         if (!inflated.ok()) return shrunk_or(*raw, inflated.take_error().about(filename_));
         auto rows = scanner.finish();
         if (!rows.ok()) return rows.take_error().about(filename_);
@@ -304,99 +295,38 @@ Status Faidx::open_bgzf(std::uint64_t raw_size, bool build, bool gzi_fresh,
     return Ok{};
 }
 
-Result<RegionPlan> Faidx::plan_fetch(std::string_view name, std::uint64_t start,
-                                     std::uint64_t end) const {
-    const IndexEntry* entry = index_.find(name);
-    if (!entry) return FaidxError::sequence_not_found(name);
-    return plan_fetch(*entry, start, end);
+Faidx::~Faidx() = default;
+
+Result<ExtractionWindow> Faidx::window(const IndexEntry& entry, std::uint64_t start,
+                                       std::uint64_t count) const {
+    Result<ExtractionWindow> w = plan_window(*source_, entry, start, count);
+    if (!w.ok()) w = w.take_error().about(filename_);
+    return w;
 }
 
-RegionPlan Faidx::plan_fetch(const IndexEntry& entry, std::uint64_t start,
-                             std::uint64_t end) const {
-    const std::uint64_t length = entry.rlen;
-    RegionPlan plan;
-    plan.entry = &entry;
-
-    if (options_.strict_bounds) {
-        plan.kind = RegionPlan::Kind::OutOfBounds;
-        if (start > length || end > length) {
-            plan.problems = RegionPlan::BeyondEnd;
-        } else if (start == 0 || end == 0) {
-            plan.problems = RegionPlan::ZeroCoordinate;
-        } else if (start > end) {
-            plan.problems = RegionPlan::StartAfterEnd;
-        } else {
-            plan.kind = RegionPlan::Kind::Extract;
-        }
-        plan.start = start;
-        plan.end = end;
-        return plan;
-    }
-
-    plan.kind = RegionPlan::Kind::Empty;
-    if (start > length || end > length) {
-        plan.problems |= RegionPlan::BeyondEnd;
-        if (start > length) {
-            plan.start = plan.end = start;
-            return plan;
-        }
-        end = length;
-    }
-    plan.start = start;
-    plan.end = end;
-    if (start == 0 || end == 0) {
-        plan.problems |= RegionPlan::ZeroCoordinate;
-        return plan;
-    }
-    if (end < start) {
-        plan.problems |= RegionPlan::StartAfterEnd;
-        return plan;
-    }
-    plan.kind = RegionPlan::Kind::Extract;
-    return plan;
+Result<Extracted> Faidx::extract(const ExtractionWindow& w, char* out, ReadScratch& scratch,
+                                 bool share) const {
+    Result<Extracted> got = source_->extract(w, out, scratch, share);
+    if (!got.ok()) got = got.take_error().about(filename_);
+    return got;
 }
 
-Result<RegionPlan> Faidx::plan_batch_fetch(std::string_view name, std::uint64_t start,
-                                           std::uint64_t end) const {
-    const IndexEntry* entry = index_.find(name);
-    if (!entry) return FaidxError::sequence_not_found(name);
-    const std::uint64_t length = entry->rlen;
-    RegionPlan plan;
-    plan.entry = entry;
-    if (options_.strict_bounds) {
-        if (start < 1 || start > end || end > length)
-            return invalid_region(name, start, end, length);
-        plan.start = start;
-        plan.end = end;
-        return plan;
-    }
-    // A region holding no base of the sequence stays empty, with the coordinates a single
-    // fetch reports for it; clamping it would return bases that were never asked for.
-    plan.kind = RegionPlan::Kind::Empty;
-    if (start > length) {
-        plan.start = plan.end = start;
-        return plan;
-    }
-    if (end == 0 || length == 0) {
-        plan.start = start;
-        plan.end = 0;
-        return plan;
-    }
-    plan.start = std::min(std::max<std::uint64_t>(start, 1), length);
-    plan.end = std::min(end, length);
-    if (plan.end >= plan.start) plan.kind = RegionPlan::Kind::Extract;
-    return plan;
+bool Faidx::read_plain(const IndexEntry& entry, std::uint64_t start, std::size_t count,
+                       char* out) const {
+    // One line's worth of bases, all on the line of the first.
+    if (start == 0 || entry.lenc == 0 || count > entry.lenc) return false;
+    const std::optional<Place> place = place_of(entry, start - 1);
+    if (!place || place->column + count > entry.lenc) return false;
+    if (!source_->copy_plain(place->pos, count, out)) return false;
+    if (options_.sequence_always_upper) upper_case(out, count);
+    return true;
 }
 
-Result<RegionPlan> Faidx::plan_entire(std::string_view name) const {
-    const IndexEntry* entry = index_.find(name);
-    if (!entry) return FaidxError::sequence_not_found(name);
-    RegionPlan plan;
-    plan.entry = entry;
-    plan.start = 1;
-    plan.end = entry->rlen;
-    plan.pad = false;
-    return plan;
+bool Faidx::reads_plain() const { return source_->reads_in_place(); }
+
+std::uint64_t Faidx::bases_held(const IndexEntry& entry) const {
+    auto size = source_->size();
+    return size.ok() ? bases_within(entry, *size) : entry.rlen;
 }
 
 void Faidx::finish_bases(std::string& bases, const RegionPlan& plan, bool reverse) const {
@@ -412,13 +342,6 @@ void Faidx::finish_bases(std::string& bases, const RegionPlan& plan, bool revers
         for (std::uint64_t i = 0; i < missing; ++i) bases += pad;
     }
     finish_in_place(bases.data(), bases.size(), reverse);
-}
-
-FaidxError invalid_region(std::string_view name, std::uint64_t start, std::uint64_t end,
-                          std::uint64_t length) {
-    return FaidxError::region("Invalid region " + std::string(name) + ":" + std::to_string(start) +
-                              "-" + std::to_string(end) + " (sequence length: " +
-                              std::to_string(length) + ")");
 }
 
 }  // namespace nucla::engine

@@ -10,8 +10,10 @@
 #include <emmintrin.h>
 #endif
 
-#include "engine/batch.hpp"
+#include "engine/run.hpp"
 #include "engine/sequence.hpp"
+#include "index/layout.hpp"
+#include "read/source.hpp"
 
 namespace nucla::engine {
 
@@ -137,8 +139,10 @@ void expand(const char* bases, std::size_t n, const OneHotTable& table, std::uin
 class ArraySink final : public BatchSink {
 public:
     ArraySink(const Faidx& faidx, const std::vector<ArrayRegion>& regions, ArrayLayout layout,
-              const ArrayFormat& format, std::uint8_t* out)
+              const ArrayFormat& format, std::uint8_t* out, const Execution& execution)
         : faidx_(faidx),
+          execution_(execution),
+          prefetch_(!faidx.source().ordered()),
           regions_(regions),
           layout_(layout),
           format_(format),
@@ -149,13 +153,14 @@ public:
                   (format.encoding == Encoding::Codes && !default_table_))),
           one_hot_(format.one_hot, format.swap_bytes),
           out_(out) {
-        if (!faidx.source().mapped().data()) positions_.resize(regions.size());
+        if (faidx.source().ordered()) positions_.resize(regions.size());
     }
 
     bool prepare(std::size_t i) override {
         if (!positions_.empty()) {
-            const Span s = span(regions_[i]);
-            positions_[i] = s.hi > s.lo ? base_position(*regions_[i].entry, s.lo).value_or(0) : 0;
+            const RegionPlan plan = planned(regions_[i]);
+            const bool read = plan.kind == RegionPlan::Kind::Extract;
+            positions_[i] = read ? base_position(*plan.entry, plan.start - 1).value_or(0) : 0;
         }
         return true;
     }
@@ -163,9 +168,8 @@ public:
     std::uint64_t position(std::size_t i) const override { return positions_[i]; }
 
     void fill(std::size_t i, ReadScratch& scratch) override {
-        // Regions lie at random in a large file, so each one's bytes are far from any cache:
-        // ask for a later one's while this one is copied.
-        if (i + 2 < regions_.size()) prefetch(regions_[i + 2]);
+        // Ask for a later region's bytes while this one is copied.
+        if (prefetch_ && i + 2 < regions_.size()) prefetch(regions_[i + 2]);
         const ArrayRegion& r = regions_[i];
         std::size_t first, count;
         if (layout_.offsets) {
@@ -190,16 +194,15 @@ public:
                 bases = long_bases.get();
             }
         }
-        const Span s = span(r);
-        const auto left = static_cast<std::size_t>(s.lo - r.start);
+        const RegionPlan plan = planned(r);
+        const auto left = static_cast<std::size_t>(plan.lead);
         std::memset(bases, 'N', left);
         std::size_t got = 0;
-        if (s.hi > s.lo) {
-            Result<ExtractionWindow> window =
-                faidx_.window(*r.entry, static_cast<std::uint64_t>(s.lo) + 1,
-                              static_cast<std::uint64_t>(s.hi - s.lo));
+        if (plan.kind == RegionPlan::Kind::Extract) {
+            Result<ExtractionWindow> window = faidx_.window(plan);
             if (!window.ok()) return fail(i, window.take_error());
-            Result<Extracted> extracted = faidx_.extract(*window, bases + left, scratch);
+            Result<Extracted> extracted =
+                faidx_.extract(*window, bases + left, scratch, execution_.share);
             if (!extracted.ok()) return fail(i, extracted.take_error());
             got = extracted->size;
         }
@@ -216,33 +219,17 @@ public:
     }
 
 private:
-    // The part of a region that lies within its row, [lo, hi); empty when none does.
-    struct Span {
-        std::int64_t lo, hi;
-    };
-    static Span span(const ArrayRegion& r) {
-        const auto length = static_cast<std::int64_t>(
-            std::min<std::uint64_t>(r.entry->rlen, static_cast<std::uint64_t>(INT64_MAX)));
-        const std::int64_t lo = std::clamp<std::int64_t>(r.start, 0, length);
-        const std::int64_t hi = std::clamp<std::int64_t>(r.end, 0, length);
-        if (hi <= lo) return {r.start, r.start};
-        return {lo, hi};
+    RegionPlan planned(const ArrayRegion& r) const {
+        return faidx_.plan(*r.entry, r.start, r.end, Bounds::Padded);
     }
 
-    // Starts loading the first lines of a region's bytes in a memory map into the cache (the
-    // hardware follows on from there; asking for more only stalls on the misses in flight).
+    // Starts loading the first lines of a region's bytes into the cache: regions lie at random
+    // in a large file, so each one's bytes are far from any cache.
     void prefetch(const ArrayRegion& r) const {
-        const std::string_view map = faidx_.source().mapped();
-        const Span s = span(r);
-        if (!map.data() || s.hi <= s.lo) return;
-        const std::optional<std::uint64_t> pos = base_position(*r.entry, s.lo);
-        if (!pos || *pos >= map.size()) return;
-        const IndexEntry& e = *r.entry;
-        const auto bases = static_cast<std::uint64_t>(s.hi - s.lo);
-        const std::uint64_t bytes = bases + (bases / e.lenc + 1) * (e.lenb - e.lenc);
-        const std::uint64_t end = std::min<std::uint64_t>({map.size() - *pos, bytes, 256});
-        for (std::uint64_t off = 0; off < end; off += 64)
-            __builtin_prefetch(map.data() + *pos + off);
+        const RegionPlan plan = planned(r);
+        if (plan.kind != RegionPlan::Kind::Extract) return;
+        const std::optional<std::uint64_t> pos = base_position(*plan.entry, plan.start - 1);
+        if (pos) faidx_.source().prefetch(*pos, regular_span(*plan.entry, plan.count()));
     }
 
     void encode(const char* bases, std::size_t n, std::uint8_t* row) const {
@@ -274,6 +261,8 @@ private:
     }
 
     const Faidx& faidx_;
+    const Execution execution_;
+    const bool prefetch_;  // the source reads in place, where a hint helps
     const std::vector<ArrayRegion>& regions_;
     const ArrayLayout layout_;
     const ArrayFormat& format_;
@@ -290,9 +279,9 @@ private:
 
 ArrayRun fill_regions(const Faidx& faidx, const std::vector<ArrayRegion>& regions,
                       ArrayLayout layout, const ArrayFormat& format, std::uint8_t* out,
-                      bool parallel, Interrupt* interrupt) {
-    ArraySink sink(faidx, regions, layout, format, out);
-    const BatchRun run = run_batch(faidx.source(), regions.size(), sink, parallel, interrupt);
+                      const Execution& execution) {
+    ArraySink sink(faidx, regions, layout, format, out, execution);
+    const BatchRun run = run_batch(faidx, regions.size(), sink, execution);
     return ArrayRun{sink.failure(), run.stopped};
 }
 

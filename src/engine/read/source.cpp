@@ -1,12 +1,15 @@
-#include "engine/source.hpp"
+#include "read/source.hpp"
 
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 
-#include "engine/bgzf.hpp"
+#include "read/bgzf.hpp"
+#include "read/bus_guard.hpp"
+#include "read/extract.hpp"
 
 namespace nucla::engine {
 
@@ -51,12 +54,47 @@ std::unique_ptr<MappedSource> MappedSource::map(Fd& fd, std::uint64_t size, std:
 }
 
 MappedSource::~MappedSource() {
-    if (!mapped().empty()) ::munmap(const_cast<char*>(mapped().data()), mapped().size());
+    if (!map_.empty()) ::munmap(const_cast<char*>(map_.data()), map_.size());
+}
+
+bool MappedSource::guarded(void (*fn)(void*), void* arg) const {
+    return run_guarded(fn, arg, map_);
+}
+
+void MappedSource::prefetch(std::uint64_t pos, std::uint64_t bytes) const {
+    // The first lines only: the hardware follows on from there, and asking for more only
+    // stalls on the misses in flight.
+    if (pos >= map_.size()) return;
+    const std::uint64_t end = std::min<std::uint64_t>({map_.size() - pos, bytes, 256});
+    for (std::uint64_t off = 0; off < end; off += 64) __builtin_prefetch(map_.data() + pos + off);
+}
+
+void MappedSource::release_before(std::uint64_t pos) const {
+    // The pages stay in the page cache: a scan's resident set stays small, and later reads
+    // fault them back cheaply.
+    const auto page = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+    const std::uint64_t length = std::min<std::uint64_t>(pos, map_.size()) / page * page;
+    if (length) ::madvise(const_cast<char*>(map_.data()), length, MADV_DONTNEED);
+}
+
+bool MappedSource::copy_plain(std::uint64_t pos, std::size_t n, char* out) const {
+    if (pos > map_.size() || n > map_.size() - pos) return false;
+    struct Copy {
+        char* dst;
+        const char* src;
+        std::size_t n;
+        bool plain;
+    } copy{out, map_.data() + pos, n, false};
+    const auto run = [](void* arg) {
+        auto* c = static_cast<Copy*>(arg);
+        c->plain = copy_plain_bases(c->dst, c->src, c->n);
+    };
+    return guarded(run, &copy) && copy.plain;
 }
 
 Result<std::string_view> MappedSource::read_at(std::uint64_t pos, std::size_t want,
                                                ReadScratch& scratch) const {
-    const std::string_view map = mapped();
+    const std::string_view map = map_;
     if (pos >= map.size()) return std::string_view{};
     const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(want, map.size() - pos));
     std::string& buffer = scratch.buffer;

@@ -7,7 +7,7 @@
 #include <new>
 
 #include "engine/fd.hpp"
-#include "engine/pool.hpp"
+#include "run/pool.hpp"
 
 #if NUCLA_HAVE_LIBDEFLATE
 #include <libdeflate.h>

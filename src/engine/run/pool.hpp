@@ -1,3 +1,7 @@
+// run/: the worker pool, the batch driver and the sinks that belong to the engine (Sequence
+// values, arrays). It may include the public headers, index/ and read/; nothing outside the
+// engine includes it.
+//
 // The process-wide worker pool for large batches (and single calls long enough to share).
 //
 // Created by the first parallel batch, or the first single call long enough to share its work
@@ -15,54 +19,16 @@
 // waited for: the job is closed to it.
 #pragma once
 
-#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <optional>
+
+#include "engine/execution.hpp"
 
 namespace nucla::engine {
 
 class Pool;
-
-// Number of threads a new pool would have: the size set by set_pool_size, else what the sizer
-// says now, else the processors available. 0 means "the processors available" throughout.
-std::size_t pool_size();
-
-// Sets the size of the pools created from now on, in place of the sizer's.
-void set_pool_size(std::size_t threads);
-// Sets what is asked, whenever a pool is about to be made, for its size; nothing means the
-// processors available. (The Python binding reads its environment variables there.)
-void set_pool_sizer(std::optional<std::size_t> (*sizer)());
-
-// The size RAYON_NUM_THREADS and RAYON_RS_NUM_CPUS ask for, given their values (null when
-// unset): the first a positive number, or 0 ("the processors available") for
-// RAYON_NUM_THREADS=0; nothing when neither says anything usable.
-std::optional<std::size_t> pool_size_from(const char* rayon_num_threads,
-                                          const char* rayon_rs_num_cpus);
-
-// A way for the caller's thread to stop a batch: `poll` runs on that thread only, every few
-// milliseconds while the batch runs, and returns false to stop it. It may run any code of the
-// caller's (a signal handler, another batch, even fork()); the workers only see the batch end.
-class Interrupt {
-public:
-    explicit Interrupt(std::function<bool()> poll);
-
-    // On the caller's thread: polls when a poll is due; false once the batch is to stop, which
-    // is also when the process forked since the batch began (its workers are the parent's).
-    bool keep_going();
-    bool stopped() const noexcept { return stopped_; }
-    // True when the batch stopped because the process forked (in a poll) while it ran.
-    bool forked() const noexcept { return forked_; }
-
-private:
-    std::function<bool()> poll_;
-    std::chrono::steady_clock::time_point due_;
-    std::uint64_t forks_;
-    bool stopped_ = false;
-    bool forked_ = false;
-};
 
 // Calls body(begin, end) over contiguous runs covering [0, n), each index exactly once, on the
 // pool's threads (the caller's thread takes part), and returns when all runs are done; when

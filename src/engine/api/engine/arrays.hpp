@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "engine/errors.hpp"
-#include "engine/faidx.hpp"
-#include "engine/pool.hpp"
+#include "engine/reader.hpp"
+#include "engine/execution.hpp"
 
 namespace nucla::engine {
 
@@ -55,8 +55,8 @@ struct ArrayLayout {
 };
 
 // Fills region i into out + (its place in `layout`) * format.base_bytes(), on the worker pool
-// when `parallel`. Nothing of the caller's is touched but `out`, and nothing
-// else may write to it meanwhile. A failure names the first region that failed; `interrupt`
+// as `execution` says. Nothing of the caller's is touched but `out`, and nothing
+// else may write to it meanwhile. A failure names the first region that failed; the interrupt
 // may stop the batch (the result then says nothing of the regions left). Throws std::bad_alloc.
 struct ArrayRun {
     std::optional<RegionFailure> failure;
@@ -64,6 +64,6 @@ struct ArrayRun {
 };
 ArrayRun fill_regions(const Faidx& faidx, const std::vector<ArrayRegion>& regions,
                       ArrayLayout layout, const ArrayFormat& format, std::uint8_t* out,
-                      bool parallel, Interrupt* interrupt = nullptr);
+                      const Execution& execution);
 
 }  // namespace nucla::engine

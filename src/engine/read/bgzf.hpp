@@ -18,13 +18,11 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/bgzf_format.hpp"
 #include "engine/errors.hpp"
-#include "engine/source.hpp"
+#include "read/source.hpp"
 
 namespace nucla::engine {
-
-// Most bytes a block holds, compressed or not.
-inline constexpr std::size_t kMaxBlockSize = 65536;
 
 // Bytes of a file's start that detect_compression needs to see (a whole gzip header).
 inline constexpr std::size_t kDetectBytes = 12 + 65535;
@@ -34,24 +32,6 @@ enum class Compression { None, Gzip, Bgzf };
 // Whether `head`, a file's first bytes (up to kDetectBytes of them), starts a gzip file and
 // whether that is BGZF.
 Compression detect_compression(std::string_view head);
-
-// Where the data blocks of a BGZF file are (blocks without data are left out).
-struct BlockIndex {
-    std::vector<std::uint64_t> coffset;  // file position of block i (or of empty blocks before it)
-    std::vector<std::uint64_t> uoffset;  // uncompressed position of block i's first byte
-    std::uint64_t usize = 0;             // uncompressed size of the whole file
-};
-
-// The CRC-32 that a gzip member's trailer carries for `data`.
-std::uint32_t gzip_crc32(std::string_view data);
-
-// The library that compresses and decompresses blocks in this build, with its version:
-// "libdeflate 1.14" or "zlib 1.2.13" (the zlib loaded at run time).
-std::string bgzf_library();
-
-// The .gzi file: a little-endian 64-bit entry count, then a (compressed, uncompressed) pair of
-// little-endian 64-bit offsets for every data block but the first.
-std::string format_gzi(const BlockIndex& index);
 
 // The block layout that .gzi bytes give for `raw` (a BGZF file of `raw_size` bytes), or nothing
 // when they are malformed or do not fit the file's last blocks (a .gzi of another file, say).

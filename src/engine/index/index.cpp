@@ -11,7 +11,7 @@
 #include <emmintrin.h>
 #endif
 
-#include "engine/pool.hpp"
+#include "run/pool.hpp"
 #include "engine/text.hpp"
 
 namespace nucla::engine {

@@ -1,4 +1,4 @@
-#include "engine/platform.hpp"
+#include "system/platform.hpp"
 
 #include <sched.h>
 #if defined(__linux__)
