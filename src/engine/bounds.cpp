@@ -2,6 +2,7 @@
 // sequence, in one place (see Bounds in reader.hpp).
 #include <algorithm>
 
+#include "bounds.hpp"
 #include "engine/reader.hpp"
 
 namespace nucla::engine {
@@ -130,17 +131,7 @@ RegionPlan Faidx::plan(const IndexEntry& entry, std::int64_t start, std::int64_t
         };
         return this->plan(entry, to_unsigned(start) + (start >= 0), to_unsigned(end), bounds);
     }
-    // The part of [start, end) within the row; the rest is padding.
-    const auto signed_length = static_cast<std::int64_t>(
-        std::min<std::uint64_t>(length, static_cast<std::uint64_t>(INT64_MAX)));
-    const std::int64_t lo = std::clamp<std::int64_t>(start, 0, signed_length);
-    const std::int64_t hi = std::clamp<std::int64_t>(end, 0, signed_length);
-    if (hi <= lo) return plan;
-    plan.kind = RegionPlan::Kind::Extract;
-    plan.start = static_cast<std::uint64_t>(lo) + 1;
-    plan.end = static_cast<std::uint64_t>(hi);
-    plan.lead = static_cast<std::uint64_t>(lo - start);
-    return plan;
+    return padded_plan(entry, start, end);
 }
 
 Result<RegionPlan> Faidx::plan(std::string_view name, std::uint64_t start, std::uint64_t end,

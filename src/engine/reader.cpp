@@ -311,12 +311,12 @@ Result<Extracted> Faidx::extract(const ExtractionWindow& w, char* out, ReadScrat
     return got;
 }
 
-bool Faidx::read_plain(const IndexEntry& entry, std::uint64_t start, std::size_t count,
+bool Faidx::read_plain(const IndexEntry& entry, std::uint64_t line, std::size_t count,
                        char* out) const {
-    // One line's worth of bases, all on the line of the first.
-    if (start == 0 || entry.lenc == 0 || count > entry.lenc) return false;
-    const std::optional<Place> place = place_of(entry, start - 1);
-    if (!place || place->column + count > entry.lenc) return false;
+    std::uint64_t first;
+    if (count > entry.lenc || __builtin_mul_overflow(line, entry.lenc, &first)) return false;
+    const std::optional<Place> place = place_of(entry, first, line);
+    if (!place) return false;
     if (!source_->copy_plain(place->pos, count, out)) return false;
     if (options_.sequence_always_upper) upper_case(out, count);
     return true;

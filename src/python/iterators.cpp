@@ -66,6 +66,7 @@ struct SequenceIteratorObject {
     std::uint64_t length;
     std::uint64_t data_bases;     // how many of the row's bases the data holds
     std::uint64_t next_position;  // 1-based
+    std::uint64_t next_line;      // 0-based, when the chunks are lines
     bool plain_lines;             // the engine may copy lines as they stand (see plain_line)
 };
 
@@ -101,7 +102,8 @@ PyObject* plain_line(const SequenceIteratorObject* it, const EngineHolder& holde
         return nullptr;
     }
     char* data = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text.get()));
-    if (!holder.faidx->read_plain(*it->entry, start, static_cast<std::size_t>(count), data))
+    if (!holder.faidx->read_plain(*it->entry, it->next_line, static_cast<std::size_t>(count),
+                                  data))
         return nullptr;
     declined = false;
     engine::RegionPlan plan;
@@ -143,6 +145,7 @@ PyObject* SequenceIterator_next(PyObject* self) {
             exhaust(it);  // end + 1 would wrap for a row of 2^64 - 1 bases
         } else {
             it->next_position = end + 1;
+            ++it->next_line;
         }
         return chunk;
     });
@@ -202,6 +205,7 @@ PyObject* new_sequence_iterator(PyObject* fasta, PyObject* name, const engine::I
         // A row with no full line (lenc 0) would never advance: serve it as one chunk.
         it->chunk_size = entry.lenc ? entry.lenc : it->length;
         it->next_position = 1;
+        it->next_line = 0;
         return self;
     });
 }

@@ -47,10 +47,6 @@ private:
     std::unique_ptr<BlockCache> blocks_;
 };
 
-// This thread's ReadScratch, kept for the thread's life so that neighbouring reads of one
-// batch, and of the next, reuse blocks.
-ReadScratch& thread_scratch();
-
 class Source {
 public:
     virtual ~Source() = default;

@@ -10,6 +10,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "bounds.hpp"
 #include "engine/run.hpp"
 #include "engine/sequence.hpp"
 #include "index/layout.hpp"
@@ -220,7 +221,7 @@ public:
 
 private:
     RegionPlan planned(const ArrayRegion& r) const {
-        return faidx_.plan(*r.entry, r.start, r.end, Bounds::Padded);
+        return padded_plan(*r.entry, r.start, r.end);
     }
 
     // Starts loading the first lines of a region's bytes into the cache: regions lie at random

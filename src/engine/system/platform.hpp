@@ -1,3 +1,6 @@
+// system/: what the engine asks of the operating system beyond POSIX. It includes nothing
+// of the engine; every folder may include it.
+//
 // What the engine asks of the operating system that POSIX leaves to each system: file times
 // finer than a second, the processors a process may use, mapping pages ahead of a copy and the
 // text of an error number.

@@ -1,3 +1,6 @@
+// write/: what the engine writes, index files (files.hpp: written whole, under a temporary
+// name, or not at all) and BGZF output (bgzf_writer.hpp). It may include the public headers,
+// run/ (the pool that compresses) and system/.
 #include "engine/files.hpp"
 
 #include <fcntl.h>

@@ -171,11 +171,11 @@ public:
     // be split over the worker pool (see Execution).
     Result<Extracted> extract(const ExtractionWindow& w, char* out, ReadScratch& scratch,
                               bool share = true) const;
-    // `count` bases of a row from 1-based `start` that lie on one line, when the source can tell
+    // The first `count` bases of line `line` (0-based) of a row, when the source can tell
     // cheaply that they are plain bases (ASCII, no line end), upper-cased as the options say:
     // true with `out` filled. False when it cannot, for whatever reason (a file that shrank
     // too): the caller then plans and extracts them, which gives them or the error.
-    bool read_plain(const IndexEntry& entry, std::uint64_t start, std::size_t count,
+    bool read_plain(const IndexEntry& entry, std::uint64_t line, std::size_t count,
                     char* out) const;
     // Whether read_plain can succeed at all: false for a source with no cheap way to tell.
     bool reads_plain() const;
