@@ -6,136 +6,19 @@
 #include <mutex>
 #include <string>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include "bounds.hpp"
 #include "engine/run.hpp"
 #include "engine/sequence.hpp"
 #include "index/layout.hpp"
 #include "read/source.hpp"
+#include "run/encode.hpp"
 
 namespace nucla::engine {
-
-std::size_t ArrayFormat::base_bytes() const {
-    if (encoding != Encoding::OneHot) return 1;
-    switch (one_hot) {
-        case OneHotType::U8:
-            return 4;
-        case OneHotType::F16:
-            return 8;
-        case OneHotType::F32:
-            return 16;
-    }
-    return 4;
-}
-
-std::array<std::uint8_t, 256> default_code_table() {
-    std::array<std::uint8_t, 256> t;
-    t.fill(4);
-    const char* bases = "ACGT";
-    for (std::uint8_t code = 0; code < 4; ++code) {
-        t[static_cast<unsigned char>(bases[code])] = code;
-        t[static_cast<unsigned char>(bases[code] + 32)] = code;
-    }
-    return t;
-}
 
 namespace {
 
 // The most bases of a region whose one-hot buffer a thread keeps for later regions.
 constexpr std::size_t kKeptBases = std::size_t{1} << 20;
-
-// The one-hot vector of every byte, as raw element bits: A, C, G and T are unit vectors,
-// everything else is all zeros.
-struct OneHotTable {
-    std::array<std::array<std::uint8_t, 16>, 256> vectors{};
-    std::size_t size = 4;
-
-    OneHotTable(OneHotType type, bool swap_bytes) {
-        const auto codes = default_code_table();
-        std::uint8_t one[4] = {1};
-        std::size_t width = 1;
-        if (type == OneHotType::F16) {
-            const std::uint16_t half = 0x3c00;  // 1.0 in IEEE half precision
-            width = 2;
-            std::memcpy(one, &half, width);
-        } else if (type == OneHotType::F32) {
-            const float single = 1.0f;
-            width = 4;
-            std::memcpy(one, &single, width);
-        }
-        if (swap_bytes) std::reverse(one, one + width);
-        size = 4 * width;
-        for (std::size_t c = 0; c < 256; ++c) {
-            if (codes[c] < 4) std::memcpy(&vectors[c][codes[c] * width], one, width);
-        }
-    }
-};
-
-#if defined(__SSE2__)
-// Masks of the bytes that are A, C, G and T in either case.
-struct BaseMasks {
-    __m128i a, c, g, t;
-};
-
-inline BaseMasks base_masks(const char* p) {
-    const __m128i folded =
-        _mm_or_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), _mm_set1_epi8(0x20));
-    return {_mm_cmpeq_epi8(folded, _mm_set1_epi8('a')), _mm_cmpeq_epi8(folded, _mm_set1_epi8('c')),
-            _mm_cmpeq_epi8(folded, _mm_set1_epi8('g')), _mm_cmpeq_epi8(folded, _mm_set1_epi8('t'))};
-}
-#endif
-
-// The default codes (A 0, C 1, G 2, T 3, else 4), 16 bytes at a time where it can.
-void default_codes(const char* bases, std::size_t n, std::uint8_t* out) {
-    std::size_t i = 0;
-#if defined(__SSE2__)
-    for (; i + 16 <= n; i += 16) {
-        const BaseMasks m = base_masks(bases + i);
-        const __m128i any = _mm_or_si128(_mm_or_si128(m.a, m.c), _mm_or_si128(m.g, m.t));
-        __m128i code = _mm_andnot_si128(any, _mm_set1_epi8(4));
-        code = _mm_or_si128(code, _mm_and_si128(m.c, _mm_set1_epi8(1)));
-        code = _mm_or_si128(code, _mm_and_si128(m.g, _mm_set1_epi8(2)));
-        code = _mm_or_si128(code, _mm_and_si128(m.t, _mm_set1_epi8(3)));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), code);
-    }
-#endif
-    static const std::array<std::uint8_t, 256> table = default_code_table();
-    for (; i < n; ++i) out[i] = table[static_cast<unsigned char>(bases[i])];
-}
-
-// One-hot uint8 vectors, 16 bases (64 bytes out) at a time where it can.
-std::size_t one_hot_u8(const char* bases, std::size_t n, std::uint8_t* out) {
-    std::size_t i = 0;
-#if defined(__SSE2__)
-    const __m128i one = _mm_set1_epi8(1);
-    for (; i + 16 <= n; i += 16) {
-        const BaseMasks m = base_masks(bases + i);
-        // Interleave the four channels: bytes (a, c, g, t) of base 0, then of base 1, ...
-        const __m128i ac_lo = _mm_unpacklo_epi8(m.a, m.c), ac_hi = _mm_unpackhi_epi8(m.a, m.c);
-        const __m128i gt_lo = _mm_unpacklo_epi8(m.g, m.t), gt_hi = _mm_unpackhi_epi8(m.g, m.t);
-        auto* dst = reinterpret_cast<__m128i*>(out + i * 4);
-        _mm_storeu_si128(dst + 0, _mm_and_si128(_mm_unpacklo_epi16(ac_lo, gt_lo), one));
-        _mm_storeu_si128(dst + 1, _mm_and_si128(_mm_unpackhi_epi16(ac_lo, gt_lo), one));
-        _mm_storeu_si128(dst + 2, _mm_and_si128(_mm_unpacklo_epi16(ac_hi, gt_hi), one));
-        _mm_storeu_si128(dst + 3, _mm_and_si128(_mm_unpackhi_epi16(ac_hi, gt_hi), one));
-    }
-#else
-    (void)bases;
-    (void)n;
-    (void)out;
-#endif
-    return i;
-}
-
-template <std::size_t Size>
-void expand(const char* bases, std::size_t n, const OneHotTable& table, std::uint8_t* out) {
-    for (std::size_t i = 0; i < n; ++i)
-        std::memcpy(out + i * Size, table.vectors[static_cast<unsigned char>(bases[i])].data(),
-                    Size);
-}
 
 class ArraySink final : public BatchSink {
 public:
@@ -147,12 +30,7 @@ public:
           regions_(regions),
           layout_(layout),
           format_(format),
-          default_table_(format.table == default_code_table()),
-          // The codes and vectors of A, C, G and T do not depend on case.
-          upper_((format.upper || faidx.options().sequence_always_upper) &&
-                 (format.encoding == Encoding::Bytes ||
-                  (format.encoding == Encoding::Codes && !default_table_))),
-          one_hot_(format.one_hot, format.swap_bytes),
+          encoder_(format, faidx.options().sequence_always_upper),
           out_(out) {
         if (faidx.source().ordered()) positions_.resize(regions.size());
     }
@@ -209,9 +87,7 @@ public:
         }
         // Bases an index promises but the file does not hold read as padding too.
         std::memset(bases + left + got, 'N', count - left - got);
-        if (upper_) upper_case(bases, count);
-        if (r.minus) reverse_complement_in_place(bases, count);
-        encode(bases, count, row);
+        encoder_.finish(bases, count, r.minus, row);
     }
 
     std::optional<RegionFailure> failure() {
@@ -233,29 +109,6 @@ private:
         if (pos) faidx_.source().prefetch(*pos, regular_span(*plan.entry, plan.count()));
     }
 
-    void encode(const char* bases, std::size_t n, std::uint8_t* row) const {
-        switch (format_.encoding) {
-            case Encoding::Bytes:
-                return;
-            case Encoding::Codes:
-                if (default_table_) return default_codes(bases, n, row);
-                for (std::size_t k = 0; k < n; ++k)
-                    row[k] = format_.table[static_cast<unsigned char>(bases[k])];
-                return;
-            case Encoding::OneHot:
-                switch (one_hot_.size) {
-                    case 4: {
-                        const std::size_t done = one_hot_u8(bases, n, row);
-                        return expand<4>(bases + done, n - done, one_hot_, row + done * 4);
-                    }
-                    case 8:
-                        return expand<8>(bases, n, one_hot_, row);
-                    default:
-                        return expand<16>(bases, n, one_hot_, row);
-                }
-        }
-    }
-
     void fail(std::size_t i, FaidxError error) {
         std::lock_guard<std::mutex> lock(mutex_);
         if (!failure_ || i < failure_->region) failure_.emplace(RegionFailure{i, std::move(error)});
@@ -267,9 +120,7 @@ private:
     const std::vector<ArrayRegion>& regions_;
     const ArrayLayout layout_;
     const ArrayFormat& format_;
-    const bool default_table_;
-    const bool upper_;
-    const OneHotTable one_hot_;
+    const Encoder encoder_;
     std::uint8_t* const out_;
     std::vector<std::uint64_t> positions_;  // for reading in file order
     std::mutex mutex_;
