@@ -1,5 +1,6 @@
 # Type stubs for the compiled module nucla; installed as the stub-only package nucla-stubs.
 # Coordinates are 1-based, inclusive and non-negative; fetch_windows/fetch_packed: 0-based, half-open.
+import os
 from collections.abc import Iterator
 from collections.abc import Sequence as _Seq
 from typing import TYPE_CHECKING, Any, ClassVar, Literal, NoReturn, SupportsIndex, TypeVar, final
@@ -97,6 +98,10 @@ class Fasta:
         upper: bool = False,
         table: npt.ArrayLike | bytes | None = None,
     ) -> tuple[npt.NDArray[numpy.uint8], npt.NDArray[numpy.int64]]: ...
+    def with_variants(
+        self, path: str | os.PathLike[str], samples: _Seq[str] | None = None, *,
+        skip_ref_mismatch: bool = False
+    ) -> _PersonalGenome: ...
 
 @final
 class Faidx:
@@ -151,6 +156,10 @@ class Faidx:
         upper: bool = False,
         table: npt.ArrayLike | bytes | None = None,
     ) -> tuple[npt.NDArray[numpy.uint8], npt.NDArray[numpy.int64]]: ...
+    def with_variants(
+        self, path: str | os.PathLike[str], samples: _Seq[str] | None = None, *,
+        skip_ref_mismatch: bool = False
+    ) -> _PersonalGenome: ...
 
 @final
 class Sequence:
@@ -219,3 +228,36 @@ class SequenceIterator:
 class MutableFastaRecord:
     def __setitem__(self, key: object, _value: str, /) -> NoReturn: ...
     def __delitem__(self, key: object, /) -> NoReturn: ...
+
+# What with_variants returns: not a name of the module.
+@final
+class _PersonalGenome:
+    @property
+    def samples(self) -> list[str]: ...
+    def fetch_windows(
+        self,
+        names: _Names,
+        starts: _Ints,
+        ends: _Ints,
+        length: int,
+        *,
+        strands: _Strands = None,
+        encoding: Literal["bytes", "codes", "onehot"] = "bytes",
+        dtype: npt.DTypeLike | None = None,
+        upper: bool = False,
+        table: npt.ArrayLike | bytes | None = None,
+        out: npt.NDArray[Any] | None = None,
+        sample_of_row: _Ints | None = None,
+    ) -> npt.NDArray[Any]: ...
+    def fetch_packed(
+        self,
+        names: _Names,
+        starts: _Ints,
+        ends: _Ints,
+        *,
+        strands: _Strands = None,
+        encoding: Literal["bytes", "codes"] = "bytes",
+        upper: bool = False,
+        table: npt.ArrayLike | bytes | None = None,
+        sample_of_row: _Ints | None = None,
+    ) -> tuple[npt.NDArray[numpy.uint8], npt.NDArray[numpy.int64]]: ...

@@ -254,7 +254,8 @@ def test_version_and_help(cli):
     # Then what the build was made with: the library that the tool is linked against when it is
     # linked dynamically, and SSE2 wherever the processor always has it.
     features = dict(line.split(": ", 1) for line in build)
-    assert list(features) == ["BGZF", "SIMD"]
+    assert list(features) == ["BGZF", "VCF", "SIMD"]
+    assert re.fullmatch(r"htslib \d+\.\d+(\.\d+)*.*|none", features["VCF"])
     library = re.fullmatch(r"(libdeflate|zlib) \d+\.\d+(\.\d+)*", features["BGZF"])
     assert library
     linked = subprocess.run(["ldd", cli], capture_output=True, text=True, timeout=60).stdout

@@ -1,6 +1,7 @@
 #include "engine/build.hpp"
 
 #include "read/bgzf.hpp"
+#include "variants/records.hpp"
 
 namespace nucla::engine {
 
@@ -13,7 +14,7 @@ const char* simd_path() {
 }
 
 std::vector<std::pair<std::string, std::string>> build_features() {
-    return {{"BGZF", bgzf_library()}, {"SIMD", simd_path()}};
+    return {{"BGZF", bgzf_library()}, {"VCF", htslib_version()}, {"SIMD", simd_path()}};
 }
 
 }  // namespace nucla::engine

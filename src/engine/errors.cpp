@@ -15,6 +15,7 @@ FaidxError FaidxError::about(const std::string& path) && {
 }
 
 std::string FaidxError::detail() const {
+    if (kind_ == Kind::Os) return io_.message.empty() ? io_.text() : io_.message;
     if (kind_ != Kind::Io) return payload_;
     return payload_.empty() ? io_.text() : payload_ + ": " + io_.text();
 }
@@ -39,6 +40,10 @@ std::string FaidxError::display() const {
         case Kind::Indexing: return "Indexing error: " + detail();
         case Kind::Io: return "IO error: " + detail();
         case Kind::Region: return "Invalid region: " + detail();
+        case Kind::Value:
+        case Kind::Key:
+            return detail();
+        case Kind::Os: return payload_ + ": " + detail();
     }
     return detail();
 }

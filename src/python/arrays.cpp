@@ -2,6 +2,7 @@
 // coordinates through the buffer protocol when they come as arrays), the output is created
 // through numpy's Python API (no numpy headers at build time) or taken from the caller, and the
 // bases are copied and encoded by the engine with the interpreter lock released.
+#include "array_args.hpp"
 #include "binding.hpp"
 #include "unlocked.hpp"
 
@@ -16,29 +17,6 @@
 #include "engine/large.hpp"
 
 namespace nucla::py {
-
-namespace {
-
-// A buffer export, released (with the interpreter lock held) when this goes.
-class Buffer {
-public:
-    Buffer() = default;
-    Buffer(const Buffer&) = delete;
-    Buffer& operator=(const Buffer&) = delete;
-    ~Buffer() {
-        if (held_) PyBuffer_Release(&view_);
-    }
-    bool get(PyObject* obj, int flags) {
-        if (PyObject_GetBuffer(obj, &view_, flags) < 0) return false;
-        held_ = true;
-        return true;
-    }
-    const Py_buffer& view() const { return view_; }
-
-private:
-    Py_buffer view_{};
-    bool held_ = false;
-};
 
 // The element of a buffer format: one item, its struct code and kind.
 struct Element {
@@ -209,7 +187,7 @@ bool out_of_range(const char* fname, const char* arg, Py_ssize_t i) {
 // objects or in the other byte order included. Bools are refused in either form, as numpy
 // refuses them as indices (a bool array is a mask there). Bytes only with `bytes_ok`.
 bool to_integers(const char* fname, const char* arg, PyObject* obj, std::vector<std::int64_t>& out,
-                 bool bytes_ok = false) {
+                 bool bytes_ok) {
     {
         Buffer buffer;
         bool exported;
@@ -365,12 +343,6 @@ Ref import_numpy(const char* fname) {
     return numpy;
 }
 
-struct Options {
-    engine::ArrayFormat format;
-    const char* dtype = "uint8";  // numpy's name of the element type
-    char element = 'B';           // its buffer format code
-    Py_ssize_t element_size = 1;
-};
 
 // The numpy name of a one-hot float type in the byte order that is not this machine's.
 const char* swapped_float_dtype(int bits) {
@@ -529,10 +501,6 @@ bool output_buffer(const char* fname, PyObject* out, const std::vector<std::uint
     return true;
 }
 
-// Below this many output bytes a request stays on the calling thread.
-constexpr std::uint64_t kParallelBytes = std::uint64_t{1} << 18;
-// New outputs from this size on ask for huge pages (fresh memory: one fault per 2 MiB).
-constexpr std::uint64_t kHugeBytes = std::uint64_t{32} << 20;
 
 bool fill(const engine::Faidx& faidx, const std::vector<engine::ArrayRegion>& regions,
           engine::ArrayLayout layout, const engine::ArrayFormat& format, std::uint8_t* out,
@@ -544,6 +512,10 @@ bool fill(const engine::Faidx& faidx, const std::vector<engine::ArrayRegion>& re
         run = engine::fill_regions(faidx, regions, layout, format, out,
                                    engine::Execution{bytes >= kParallelBytes, true, &interrupt});
     }
+    return finished(run);
+}
+
+bool finished(const engine::ArrayRun& run) {
     if (run.stopped) {
         if (!PyErr_Occurred())
             PyErr_SetString(PyExc_RuntimeError, "the process forked during a parallel batch");
@@ -555,8 +527,6 @@ bool fill(const engine::Faidx& faidx, const std::vector<engine::ArrayRegion>& re
     }
     return true;
 }
-
-}  // namespace
 
 const char kFetchWindowsDoc[] =
     "fetch_windows($self, names, starts, ends, length, *, strands=None, encoding='bytes',\n"

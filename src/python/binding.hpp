@@ -171,4 +171,10 @@ PyObject* fetch_packed(const engine::Faidx& faidx, PyObject* const* args, Py_ssi
 extern const char kFetchWindowsDoc[];
 extern const char kFetchPackedDoc[];
 
+// with_variants of Faidx and Fasta: a personal genome over `reference`, the engine of `owner`,
+// which it holds.
+PyObject* with_variants(PyObject* owner, const engine::Faidx& reference, PyObject* const* args,
+                        Py_ssize_t nargs, PyObject* kw);
+extern const char kWithVariantsDoc[];
+
 }  // namespace nucla::py

@@ -16,6 +16,10 @@ std::string python_message(const engine::FaidxError& error) {
         case Kind::Indexing: kind = "FastaIndexingError: "; break;
         case Kind::Io: kind = "IOError: "; break;
         case Kind::Region: kind = "RegionError: "; break;
+        case Kind::Value:
+        case Kind::Key:
+        case Kind::Os:
+            break;  // a Python exception type of their own says what they are
     }
     return kind + error.detail();
 }
@@ -23,6 +27,22 @@ std::string python_message(const engine::FaidxError& error) {
 }  // namespace
 
 std::nullptr_t raise(const engine::FaidxError& error) {
+    using Kind = engine::FaidxError::Kind;
+    if (error.kind() == Kind::Os) {
+        // OSError(errno, text, filename) makes the subclass for the errno (FileNotFoundError).
+        const engine::IoError& io = error.io_error();
+        Ref text = make_str(error.detail());
+        Ref path = make_str(error.payload());
+        if (!text || !path) return nullptr;
+        if (!io.os_code) {
+            Ref whole = make_str(error.display());
+            if (whole) PyErr_SetObject(PyExc_OSError, whole.get());
+            return nullptr;
+        }
+        Ref value = Ref::steal(Py_BuildValue("(iOO)", io.os_code, text.get(), path.get()));
+        if (value) PyErr_SetObject(PyExc_OSError, value.get());
+        return nullptr;
+    }
     const std::string message = python_message(error);
     Ref text = make_str(message);
     if (!text) {
@@ -33,7 +53,10 @@ std::nullptr_t raise(const engine::FaidxError& error) {
                                                "backslashreplace"));
         if (!text) return nullptr;
     }
-    PyErr_SetObject(PyExc_Exception, text.get());
+    PyObject* type = error.kind() == Kind::Value ? PyExc_ValueError
+                     : error.kind() == Kind::Key ? PyExc_KeyError
+                                                 : PyExc_Exception;
+    PyErr_SetObject(type, text.get());
     return nullptr;
 }
 

@@ -122,6 +122,11 @@ PyObject* Faidx_fetch_packed(PyObject* self, PyObject* const* args, Py_ssize_t n
     return fetch_packed(engine_of(self), args, nargs, kw);
 }
 
+PyObject* Faidx_with_variants(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kw) {
+    return with_variants(self, engine_of(self), args, nargs, kw);
+}
+
 PyMethodDef kMethods[] = {
     {"__reduce__", Faidx_reduce, METH_NOARGS, "__reduce__($self)\n--\n\n"},
     {"fetch", method(Faidx_fetch), METH_FASTCALL | METH_KEYWORDS,
@@ -165,6 +170,8 @@ PyMethodDef kMethods[] = {
      "    >>> sequences = faidx.fetch_many_same_chr(\"chr1\", regions)"},
     {"fetch_windows", method(Faidx_fetch_windows), METH_FASTCALL | METH_KEYWORDS, kFetchWindowsDoc},
     {"fetch_packed", method(Faidx_fetch_packed), METH_FASTCALL | METH_KEYWORDS, kFetchPackedDoc},
+    {"with_variants", method(Faidx_with_variants), METH_FASTCALL | METH_KEYWORDS,
+     kWithVariantsDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -260,6 +260,11 @@ PyObject* Fasta_fetch_packed(PyObject* self, PyObject* const* args, Py_ssize_t n
     return fetch_packed(fasta_engine(self), args, nargs, kw);
 }
 
+PyObject* Fasta_with_variants(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kw) {
+    return with_variants(self, fasta_engine(self), args, nargs, kw);
+}
+
 PyMethodDef kMethods[] = {
     {"__reduce__", Fasta_reduce, METH_NOARGS, "__reduce__($self)\n--\n\n"},
     {"keys", Fasta_keys, METH_NOARGS, "keys($self)\n--\n\n"},
@@ -312,6 +317,8 @@ PyMethodDef kMethods[] = {
      "    >>> sequences = fasta.fetch_many_same_chr(\"chr1\", regions)"},
     {"fetch_windows", method(Fasta_fetch_windows), METH_FASTCALL | METH_KEYWORDS, kFetchWindowsDoc},
     {"fetch_packed", method(Fasta_fetch_packed), METH_FASTCALL | METH_KEYWORDS, kFetchPackedDoc},
+    {"with_variants", method(Fasta_with_variants), METH_FASTCALL | METH_KEYWORDS,
+     kWithVariantsDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -25,13 +25,27 @@ struct IoError {
 
 class FaidxError {
 public:
-    enum class Kind { FastaNotFound, IndexNotFound, Fetch, Indexing, Io, Region };
+    enum class Kind {
+        FastaNotFound, IndexNotFound, Fetch, Indexing, Io, Region,
+        // The variant files' errors, in the words any Python library would use: a bad value
+        // (ValueError), an unknown key (KeyError), a file that cannot be read (OSError, with
+        // its errno when there is one).
+        Value, Key, Os,
+    };
 
     static FaidxError fasta_not_found(std::string path) { return {Kind::FastaNotFound, std::move(path)}; }
     static FaidxError index_not_found(std::string path) { return {Kind::IndexNotFound, std::move(path)}; }
     static FaidxError fetch(std::string message) { return {Kind::Fetch, std::move(message)}; }
     static FaidxError indexing(std::string message) { return {Kind::Indexing, std::move(message)}; }
     static FaidxError region(std::string message) { return {Kind::Region, std::move(message)}; }
+    static FaidxError value(std::string message) { return {Kind::Value, std::move(message)}; }
+    static FaidxError key(std::string message) { return {Kind::Key, std::move(message)}; }
+    // An OSError about `path`: `message` says what, `os_code` is the errno (0 when none).
+    static FaidxError os(std::string path, std::string message, int os_code = 0) {
+        FaidxError e{Kind::Os, std::move(path)};
+        e.io_ = IoError{os_code, std::move(message)};
+        return e;
+    }
     // `path` names the file concerned, when there is one and the error's text does not.
     static FaidxError io(IoError error, std::string path = {}) {
         FaidxError e{Kind::Io, std::move(path)};

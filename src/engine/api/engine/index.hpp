@@ -3,12 +3,14 @@
 //     name<TAB>rlen<TAB>offset<TAB>lenc<TAB>lenb<LF>
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "engine/errors.hpp"
@@ -67,6 +69,13 @@ public:
         std::string_view name;  // views the index's text
         IndexEntry entry;
     };
+    // The name of a row's entry, as find() gives it (a pointer into a row of an index).
+    static std::string_view name_of(const IndexEntry& entry) {
+        static_assert(std::is_standard_layout_v<Row>);
+        return reinterpret_cast<const Row*>(reinterpret_cast<const char*>(&entry) -
+                                            offsetof(Row, entry))
+            ->name;
+    }
 
     Index();
     explicit Index(const std::vector<IndexRow>& rows);

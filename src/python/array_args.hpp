@@ -1,0 +1,68 @@
+// The array calls' arguments as the binding converts them, shared by the reference's array
+// methods and the personal genome's.
+#pragma once
+
+#include "py.hpp"
+
+#include <cstdint>
+#include <vector>
+
+#include "engine/arrays.hpp"
+#include "engine/reader.hpp"
+
+namespace nucla::py {
+
+// A buffer export, released (with the interpreter lock held) when this goes.
+class Buffer {
+public:
+    Buffer() = default;
+    Buffer(const Buffer&) = delete;
+    Buffer& operator=(const Buffer&) = delete;
+    ~Buffer() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+    bool get(PyObject* obj, int flags) {
+        if (PyObject_GetBuffer(obj, &view_, flags) < 0) return false;
+        held_ = true;
+        return true;
+    }
+    const Py_buffer& view() const { return view_; }
+
+private:
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
+struct Options {
+    engine::ArrayFormat format;
+    const char* dtype = "uint8";  // numpy's name of the element type
+    char element = 'B';           // its buffer format code
+    Py_ssize_t element_size = 1;
+};
+
+// Below this many output bytes a request stays on the calling thread.
+constexpr std::uint64_t kParallelBytes = std::uint64_t{1} << 18;
+// New outputs from this size on ask for huge pages (fresh memory: one fault per 2 MiB).
+constexpr std::uint64_t kHugeBytes = std::uint64_t{32} << 20;
+
+// numpy, or nullptr with an ImportError saying that `fname` needs it.
+Ref import_numpy(const char* fname);
+// encoding, dtype, upper and table as the array calls take them.
+bool parse_format(const char* fname, PyObject* numpy, PyObject* encoding, PyObject* dtype,
+                  PyObject* upper, PyObject* table, bool one_hot_allowed, Options& o);
+// A column of integers (a sequence or a one-dimensional array; bools refused).
+bool to_integers(const char* fname, const char* arg, PyObject* obj, std::vector<std::int64_t>& out,
+                 bool bytes_ok = false);
+// The regions of a request: names, starts, ends and strands, all of one length.
+bool to_regions(const char* fname, const engine::Faidx& faidx, PyObject* names, PyObject* starts,
+                PyObject* ends, PyObject* strands, std::vector<engine::ArrayRegion>& regions);
+// A new numpy array of `shape` and `dtype`.
+Ref new_array(PyObject* numpy, std::initializer_list<std::uint64_t> shape, const char* dtype);
+// The writable, C-contiguous buffer of an output array, checked against `shape` and the element
+// type of `o` before anything is written.
+bool output_buffer(const char* fname, PyObject* out, const std::vector<std::uint64_t>& shape,
+                   const Options& o, Buffer& buffer);
+// Whether an engine array run went through; if not, the exception is set.
+bool finished(const engine::ArrayRun& run);
+
+}  // namespace nucla::py
