@@ -29,12 +29,13 @@ bool symbolic(std::string_view allele) {
     return allele.size() > 1 && (allele.front() == '.' || allele.back() == '.');
 }
 
-// A variant chosen for one haplotype: REF's positions [pos, end) give `alt`.
+// A variant chosen for one haplotype: REF's positions [pos, end) give `alt`, and `tail` after
+// it (an insertion that shares its anchor with this variant's last position).
 struct Edit {
     std::int64_t pos;
     std::int64_t end;
     std::string_view alt;
-    std::size_t record;
+    std::string_view tail;
 };
 
 // What reference position pos + k of an edit gives (see variants.hpp).
@@ -102,6 +103,7 @@ std::int64_t walk(const std::vector<Edit>& edits, std::int64_t from, std::int64_
         for (; q < stop; ++q) {
             if (out.full()) return q;
             out.literal(piece(e, q - e.pos));
+            if (q == e.end - 1) out.literal(e.tail);
         }
     }
     if (out.full()) return q;
@@ -133,10 +135,17 @@ struct Haplotypes::Impl {
 
     // The variants haplotype `hap` of `sample` applies in region i; records it skips for
     // overlapping are added to `overlapping` when given.
+    //
+    // Overlaps are decided as bcftools consensus decides them: a variant that starts before the
+    // last position of the one applied before it is skipped; one that starts on that position
+    // is skipped too, unless it is an indel anchored on it (its first REF and ALT bases agree)
+    // and the one before was no insertion: then the anchor stays the earlier variant's, and the
+    // rest of it applies after.
     void edits(std::size_t i, std::size_t sample, int hap, std::vector<Edit>& out,
                std::vector<std::size_t>* overlapping) const {
         out.clear();
         std::int64_t last_end = INT64_MIN;
+        bool inserted = false;  // the last variant applied was an insertion
         for (std::size_t r = spans[i].first; r < spans[i].last; ++r) {
             const Record& rec = set.records[r];
             if (!rec.usable) continue;
@@ -146,12 +155,26 @@ struct Haplotypes::Impl {
             if (allele <= 0) continue;                           // REF, missing or absent
             const std::string_view alt = rec.alleles[static_cast<std::size_t>(allele)];
             if (symbolic(alt)) continue;
+            const std::string_view ref = rec.alleles[0];
             if (rec.pos < last_end) {
-                if (overlapping) overlapping->push_back(r);
+                const bool anchored = rec.pos == last_end - 1 && alt.size() != ref.size() &&
+                                      (alt[0] | 0x20) == (ref[0] | 0x20) && !inserted;
+                if (!anchored) {
+                    if (overlapping) overlapping->push_back(r);
+                    continue;
+                }
+                if (ref.size() == 1) {
+                    out.back().tail = alt.substr(1);
+                } else {
+                    out.push_back(Edit{rec.pos + 1, rec.end(), alt.substr(1), {}});
+                    last_end = rec.end();
+                }
+                inserted = alt.size() > ref.size();
                 continue;
             }
-            out.push_back(Edit{rec.pos, rec.end(), alt, r});
+            out.push_back(Edit{rec.pos, rec.end(), alt, {}});
             last_end = rec.end();
+            inserted = alt.size() > ref.size();
         }
     }
 
@@ -181,6 +204,9 @@ std::string shown(std::string_view bases) {
     if (bases.size() <= kShown) return std::string(bases);
     return std::string(bases.substr(0, kShown)) + "...";
 }
+
+char lower_ascii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; }
+char upper_ascii(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; }
 
 bool same_bases(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
@@ -257,6 +283,11 @@ Result<std::unique_ptr<Haplotypes>> Haplotypes::plan(const Faidx& reference,
                         if (warned.insert(label(contig, rec)).second)
                             p.warnings.push_back("WARNING: skipped: " + what + "\n");
                     }
+                    // The ALT takes the case of the reference where it goes, as bcftools
+                    // consensus writes it: soft-masked bases stay soft-masked.
+                    const bool lower = ref[0] >= 'a' && ref[0] <= 'z';
+                    for (std::size_t k = 1; k < rec.alleles.size(); ++k)
+                        for (char& c : rec.alleles[k]) c = lower ? lower_ascii(c) : upper_ascii(c);
                 }
                 if (kept != r) {
                     p.set.records[kept] = std::move(rec);
