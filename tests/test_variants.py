@@ -277,3 +277,34 @@ def test_bad_input_is_a_clear_error(cohort, tmp_path, capfd):
             f.write(b"\0")
         with pytest.raises(OSError, match="changed since it was opened"):
             view.fetch_packed(["chr1"], [0], [10])
+
+
+@needs_bcftools
+def test_the_tool_prints_what_samtools_and_bcftools_consensus_print(cohort, cli, tmp_path):
+    """Regions whose ends cut no variant, each sample and haplotype (chrX: its first)."""
+    rng = random.Random(7)
+    spans = {}
+    for name, pos, ref, _, _ in cohort["plain"]:
+        spans.setdefault(name, []).append((pos, pos + len(ref)))
+    regions = []
+    while len(regions) < 12:
+        name = rng.choice(["chr1", "chr2", "chrX"])
+        start = rng.randrange(0, len(cohort["seqs"][name]) - 300)
+        end = start + rng.randrange(1, 300)
+        if all(not (a < start < b or a < end < b) for a, b in spans[name]):
+            regions.append(f"{name}:{start + 1}-{end}")
+    vcf = cohort["files"]["consensus"]
+    for sample in SAMPLES:
+        for hap in ("1", "2"):
+            chosen = [r for r in regions if hap == "1" or not r.startswith("chrX")]
+            got = subprocess.run([cli, cohort["fa"], *chosen, "--vcf", vcf, "--sample", sample,
+                                  "--haplotype", hap], capture_output=True, timeout=60)
+            assert got.returncode == 0, got.stderr
+            want = b""
+            for region in chosen:
+                ref = subprocess.run(["samtools", "faidx", cohort["fa"], region],
+                                     capture_output=True, check=True, timeout=60).stdout
+                want += subprocess.run([BCFTOOLS, "consensus", "-s", sample, "-H", hap, vcf],
+                                       input=ref, capture_output=True, check=True,
+                                       timeout=60).stdout
+            assert got.stdout == want, (sample, hap)

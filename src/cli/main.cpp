@@ -33,6 +33,7 @@
 #include "engine/bgzf_writer.hpp"
 #include "engine/build.hpp"
 #include "engine/reader.hpp"
+#include "engine/variants.hpp"
 #include "engine/files.hpp"
 #include "engine/index.hpp"
 #include "engine/execution.hpp"
@@ -77,6 +78,13 @@ constexpr const char* kUsage =
     "      --gzi-idx PATH        block index of a bgzip-compressed FASTA [FASTA.gzi]\n"
     "      --no-rebuild          use an existing index even when it is older than FASTA\n"
     "  -c, --continue            report a bad region and go on with the next one\n"
+    "      --vcf FILE            print a haplotype of a sample of the VCF or BCF FILE\n"
+    "                            (bgzipped and indexed, or plain) instead of the reference\n"
+    "      --sample NAME         the sample, with --vcf\n"
+    "      --haplotype 1|2       the haplotype: the first or second allele of each GT,\n"
+    "                            whatever the phasing (a haploid call's allele on both)\n"
+    "      --skip-ref-mismatch   skip variants whose REF is not the reference's (else an\n"
+    "                            error)\n"
     "  -@, --threads N           threads for large region lists and compression; 0 means\n"
     "                            every processor [RAYON_NUM_THREADS, else every processor]\n"
     "  -h, --help                print this help and exit\n"
@@ -100,6 +108,10 @@ struct Config {
     std::string mark_forward;
     std::string mark_reverse = "/rc";
     std::optional<std::size_t> threads;
+    std::optional<std::string> vcf;
+    std::optional<std::string> sample;
+    int haplotype = 0;  // 1 or 2, with vcf
+    bool skip_ref_mismatch = false;
 };
 
 // Diagnostics go through one buffer so a long run of warnings costs few system calls; it is
@@ -130,7 +142,10 @@ int usage_error(std::string_view message) {
 
 // Parses the command line; returns -1 to go on, else the exit status.
 int parse_arguments(int argc, char** argv, Config& cfg) {
-    enum { kBed = 256, kMarkStrand, kFaiIdx, kGziIdx, kNoRebuild, kUpper, kWriteIndex, kVersion };
+    enum {
+        kBed = 256, kMarkStrand, kFaiIdx, kGziIdx, kNoRebuild, kUpper, kWriteIndex, kVersion,
+        kVcf, kSample, kHaplotype, kSkipRefMismatch,
+    };
     static const struct option kLong[] = {
         {"region-file", required_argument, nullptr, 'r'},
         {"bed", required_argument, nullptr, kBed},
@@ -148,6 +163,10 @@ int parse_arguments(int argc, char** argv, Config& cfg) {
         {"threads", required_argument, nullptr, '@'},
         {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, kVersion},
+        {"vcf", required_argument, nullptr, kVcf},
+        {"sample", required_argument, nullptr, kSample},
+        {"haplotype", required_argument, nullptr, kHaplotype},
+        {"skip-ref-mismatch", no_argument, nullptr, kSkipRefMismatch},
         {nullptr, 0, nullptr, 0},
     };
     opterr = 0;
@@ -194,6 +213,14 @@ int parse_arguments(int argc, char** argv, Config& cfg) {
             case kGziIdx: cfg.gzi_index = std::string(arg); break;
             case kNoRebuild: cfg.no_rebuild = true; break;
             case 'c': cfg.keep_going = true; break;
+            case kVcf: cfg.vcf = std::string(arg); break;
+            case kSample: cfg.sample = std::string(arg); break;
+            case kHaplotype:
+                if (arg != "1" && arg != "2")
+                    return usage_error("bad haplotype '" + std::string(arg) + "' (expected 1 or 2)");
+                cfg.haplotype = arg == "1" ? 1 : 2;
+                break;
+            case kSkipRefMismatch: cfg.skip_ref_mismatch = true; break;
             case '@':
                 if (arg.empty() || arg[0] < '0' || arg[0] > '9' ||
                     !engine::parse_unsigned(arg, 1024))
@@ -230,6 +257,10 @@ int parse_arguments(int argc, char** argv, Config& cfg) {
         return usage_error("-s reads the strand of BED rows: give --bed");
     if (cfg.write_index && !cfg.output)
         return usage_error("--write-index indexes an output file: give -o");
+    if (cfg.vcf && (!cfg.sample || !cfg.haplotype))
+        return usage_error("--vcf prints a sample's haplotype: give --sample and --haplotype");
+    if (!cfg.vcf && (cfg.sample || cfg.haplotype || cfg.skip_ref_mismatch))
+        return usage_error("--sample, --haplotype and --skip-ref-mismatch go with --vcf");
     return -1;
 }
 
@@ -262,8 +293,10 @@ int build_index(const Config& cfg, const engine::Options& options) {
 class Extractor {
 public:
     // Rows of what is printed go to `index` when it is given.
-    Extractor(const Faidx& faidx, const Config& cfg, Writer& out, OutputIndex* index)
-        : faidx_(faidx), cfg_(cfg), out_(out), index_(index) {}
+    // With `variants` (opened on the one sample of --sample), it prints cfg.haplotype of it.
+    Extractor(const Faidx& faidx, const Config& cfg, Writer& out, OutputIndex* index,
+              const engine::VariantFile* variants = nullptr)
+        : faidx_(faidx), cfg_(cfg), out_(out), index_(index), variants_(variants) {}
 
     // A slot for the next request, read from `source` (line 0: the command line).
     Request& slot(const std::string* source, std::size_t line) {
@@ -298,10 +331,15 @@ private:
     void fail(std::size_t i, std::string_view what);
     void print(const Request& r, std::string* bases);
 
+    // The bases of the batch's Fetch requests, in order, as a haplotype of the sample; false
+    // (the batch stopped, or failed as a whole) with the reason said.
+    bool haplotypes();
+
     const Faidx& faidx_;
     const Config& cfg_;
     Writer& out_;
     OutputIndex* index_;
+    const engine::VariantFile* variants_;
     std::vector<Request> batch_;
     std::vector<Origin> origins_;
     std::size_t count_ = 0;
@@ -348,13 +386,57 @@ void Extractor::print(const Request& r, std::string* bases) {
     }
 }
 
+bool Extractor::haplotypes() {
+    std::vector<engine::ArrayRegion> regions;
+    regions.reserve(regions_.size());
+    for (const engine::Region& r : regions_) {
+        regions.push_back({faidx_.index().find(r.name), static_cast<std::int64_t>(r.start - 1),
+                           static_cast<std::int64_t>(r.end), false});
+    }
+    const std::vector<std::uint32_t> sample(regions.size(), 0);
+    auto planned = engine::Haplotypes::plan(faidx_, *variants_, {&regions, &sample, 0});
+    if (!planned.ok()) {
+        say(planned.error().detail());
+        ++failures_;
+        stopped_ = true;
+        return false;
+    }
+    const engine::Haplotypes& haplotypes = **planned;
+    for (const std::string& line : haplotypes.warnings())
+        say(std::string_view(line).substr(0, line.size() - 1));
+    std::vector<std::int64_t> offsets{0};
+    for (std::size_t e = 0; e < haplotypes.entries(); ++e)
+        offsets.push_back(offsets.back() + static_cast<std::int64_t>(haplotypes.length(e)));
+    std::string bases(static_cast<std::size_t>(offsets.back()), '\0');
+    const engine::ArrayRun run = haplotypes.fill(
+        engine::ArrayFormat{}, engine::ArrayLayout{offsets.data(), 0},
+        reinterpret_cast<std::uint8_t*>(bases.data()), engine::batch_execution(regions.size()));
+    results_.clear();
+    for (std::size_t k = 0; k < regions.size(); ++k) {
+        if (run.failure && run.failure->region == k) {
+            results_.emplace_back(run.failure->error);
+            continue;
+        }
+        const std::size_t e = 2 * k + static_cast<std::size_t>(cfg_.haplotype - 1);
+        engine::Sequence value;
+        value.seq = bases.substr(static_cast<std::size_t>(offsets[e]),
+                                 static_cast<std::size_t>(offsets[e + 1] - offsets[e]));
+        results_.emplace_back(std::move(value));
+    }
+    return true;
+}
+
 void Extractor::run() {
     regions_.clear();
     for (std::size_t i = 0; i < count_; ++i) {
         const Request& r = batch_[i];
         if (r.kind == Request::Kind::Fetch) regions_.push_back({r.name(), r.start, r.end});
     }
-    results_ = engine::fetch_many(faidx_, regions_);
+    if (variants_) {
+        if (!haplotypes()) return;
+    } else {
+        results_ = engine::fetch_many(faidx_, regions_);
+    }
 
     std::size_t k = 0;
     for (std::size_t i = 0; i < count_ && !stopped_; ++i) {
@@ -456,8 +538,18 @@ int extract(const Config& cfg, const engine::Options& options) {
     std::optional<OutputIndex> rows;
     if (cfg.write_index) rows.emplace();
 
+    std::unique_ptr<engine::VariantFile> variants;
+    if (cfg.vcf) {
+        engine::VariantOptions chosen;
+        chosen.samples = std::vector<std::string>{*cfg.sample};
+        chosen.skip_ref_mismatch = cfg.skip_ref_mismatch;
+        auto opened_variants = engine::VariantFile::open(*cfg.vcf, std::move(chosen));
+        if (!opened_variants.ok()) return failed(opened_variants.error().display());
+        variants = std::move(opened_variants).value();
+    }
+
     Writer out(fd, bgzf.get());
-    Extractor ex(faidx, cfg, out, rows ? &*rows : nullptr);
+    Extractor ex(faidx, cfg, out, rows ? &*rows : nullptr, variants.get());
     bool read_ok = true;
     if (cfg.region_file) {
         const std::string& path = *cfg.region_file;

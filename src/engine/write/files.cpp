@@ -134,7 +134,7 @@ std::string absolute_path(const std::string& path) {
     return out + path;
 }
 
-Status read_index_file(const std::string& path, Bytes& out) {
+Status read_index_file(const std::string& path, FileBytes& out) {
     if (has_nul(path)) return FaidxError::index_not_found(path);
     // Not blocking, so that a FIFO is opened only to be refused.
     Fd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
@@ -162,7 +162,7 @@ Status read_index_file(const std::string& path, Bytes& out) {
 }
 
 Result<std::string> read_index_text(const std::string& path) {
-    Bytes bytes;
+    FileBytes bytes;
     Status read = read_index_file(path, bytes);
     if (!read.ok()) return read.take_error();
     return std::string(bytes.data(), bytes.size());

@@ -28,8 +28,8 @@ std::string absolute_path(const std::string& path);
 // cannot be read.
 Result<std::string> read_index_text(const std::string& path);
 // The same into `out`, large files in memory of their own (see large.hpp).
-using Bytes = std::vector<char, LargeAllocator<char>>;
-Status read_index_file(const std::string& path, Bytes& out);
+using FileBytes = std::vector<char, LargeAllocator<char>>;
+Status read_index_file(const std::string& path, FileBytes& out);
 
 // A regular file written under a temporary name beside the file it replaces, so that readers
 // see the old file or the whole new one, never a part of either. A symbolic link at `path` is
