@@ -42,3 +42,17 @@ def test_dask_example_without_arguments_prints_its_usage():
     result = run([sys.executable, EXAMPLES / "dask_bed.py"])
     assert result.returncode == 2
     assert result.stderr.startswith(b"usage: dask_bed.py")
+
+
+def test_readme_personal_genome_example_runs():
+    """The README's example runs from the repository's root as it stands."""
+    pytest.importorskip("numpy")
+    if b"VCF: htslib" not in run([CLI or "nucla", "--version"]).stdout:
+        pytest.skip("this build has no htslib")
+    readme = (EXAMPLES.parent / "README.md").read_text()
+    section = readme.split("## Personal genomes", 1)[1].split("\n## ", 1)[0]
+    code = section.split("```python\n", 1)[1].split("```", 1)[0]
+    script = code + "\nassert x.shape == (2, 2, 2, 64, 4) and w.shape == (2, 2, 64)\n"
+    result = subprocess.run([sys.executable, "-c", script], cwd=EXAMPLES.parent,
+                            capture_output=True, timeout=60)
+    assert result.returncode == 0, result.stderr
