@@ -232,7 +232,11 @@ Result<std::unique_ptr<Haplotypes>> Haplotypes::plan(const Faidx& reference,
     p.per_region = p.sample_of_row.empty() ? 2 * samples : 2;
     const std::size_t n = p.regions.size();
     p.spans.resize(n);
-    if (p.length) p.reach.resize(n);
+    if (p.length) {
+        p.reach.resize(n);
+    } else {
+        p.lengths.resize(n * p.per_region);
+    }
     const VariantFile::Impl& file = variants.impl();
     const bool skip_mismatch = variants.options().skip_ref_mismatch;
     std::set<std::string> warned;
@@ -241,7 +245,16 @@ Result<std::unique_ptr<Haplotypes>> Haplotypes::plan(const Faidx& reference,
     std::vector<std::size_t> overlapping;
     ReadScratch& scratch = thread_scratch();
 
-    for (std::size_t i = 0; i < n; ++i) {
+    // Regions in position order (by sequence, then start), so that the file is read forward
+    // and each of its blocks decompressed once for all the regions in it.
+    std::vector<std::size_t> order(n);
+    for (std::size_t i = 0; i < n; ++i) order[i] = i;
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        const ArrayRegion& x = p.regions[a];
+        const ArrayRegion& y = p.regions[b];
+        return x.entry != y.entry ? x.entry->offset < y.entry->offset : x.start < y.start;
+    });
+    for (const std::size_t i : order) {
         if (interrupt && !interrupt->keep_going()) return FaidxError::value("interrupted");
         const ArrayRegion& region = p.regions[i];
         const std::string_view contig = Index::name_of(*region.entry);
@@ -341,7 +354,7 @@ Result<std::unique_ptr<Haplotypes>> Haplotypes::plan(const Faidx& reference,
             if (p.length == 0) {
                 Output count(UINT64_MAX, nullptr, nullptr, 0);
                 walk(edits, region.start, region.end, count);
-                p.lengths.push_back(count.taken());
+                p.lengths[i * p.per_region + k] = count.taken();
             }
         }
     }

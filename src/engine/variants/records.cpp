@@ -56,6 +56,9 @@ private:
     htsLogLevel level_;
 };
 
+// Decompressed BGZF blocks of the variant file kept for the regions that follow.
+constexpr int kBlockCacheBytes = 16 << 20;
+
 FaidxError unreadable(const std::string& path) {
     return FaidxError::os(path, "cannot read it: the file is truncated or corrupt");
 }
@@ -163,6 +166,9 @@ Result<std::unique_ptr<VariantFile>> VariantFile::open(const std::string& path,
         if (!h.idx && !h.tbx)
             return FaidxError::value(path + " has no index (.tbi or .csi beside it): make one "
                                             "with `bcftools index " + path + "`");
+        // Regions are read in position order, so neighbours share blocks: keep the recent
+        // ones decompressed.
+        hts_set_cache_size(h.fp, kBlockCacheBytes);
     }
     const int columns = bcf_hdr_nsamples(h.hdr);
     if (impl->options.samples) {
