@@ -259,8 +259,10 @@ def test_version_and_help(cli):
     library = re.fullmatch(r"(libdeflate|zlib) \d+\.\d+(\.\d+)*", features["BGZF"])
     assert library
     linked = subprocess.run(["ldd", cli], capture_output=True, text=True, timeout=60).stdout
-    if "libdeflate" in linked or "libz." in linked:
-        assert ("libdeflate" in linked) == (library[1] == "libdeflate")
+    if "libdeflate" in linked:
+        assert library[1] == "libdeflate"
+    elif "libz." in linked and features["VCF"] == "none":  # (htslib needs zlib of its own)
+        assert library[1] == "zlib"
     assert features["SIMD"] in ("SSE2", "none")
     if platform.machine() in ("x86_64", "AMD64"):
         assert features["SIMD"] == "SSE2"
