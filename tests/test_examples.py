@@ -52,7 +52,7 @@ def test_readme_personal_genome_example_runs():
     readme = (EXAMPLES.parent / "README.md").read_text()
     section = readme.split("## Personal genomes", 1)[1].split("\n## ", 1)[0]
     code = section.split("```python\n", 1)[1].split("```", 1)[0]
-    script = code + "\nassert x.shape == (2, 2, 2, 64, 4) and w.shape == (2, 2, 64)\n"
+    script = code + "\nassert x.shape == (2, 2, 2, 64, 4) and w.shape == (2, 2, 256, 4)\n"
     result = subprocess.run([sys.executable, "-c", script], cwd=EXAMPLES.parent,
                             capture_output=True, timeout=60)
     assert result.returncode == 0, result.stderr

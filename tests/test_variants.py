@@ -241,6 +241,14 @@ def test_bad_input_is_a_clear_error(cohort, tmp_path, capfd):
     with pytest.raises(IndexError, match="sample_of_row"):
         personal.fetch_packed(["chr1"], [0], [10], sample_of_row=[3])
 
+    # A sequence the file has no record of reads as the reference; a contig of the file that the
+    # reference lacks is never asked for.
+    only = tmp_path / "chr1_only.vcf"
+    only.write_text("".join(line + "\n" for line in pathlib.Path(vcf).read_text().splitlines()
+                            if not line.startswith(("chr2", "chrX"))).replace("chrX", "chrZ"))
+    data, offsets = fasta.with_variants(only).fetch_packed(["chr2"], [0], [2500])
+    assert data[:offsets[1]].tobytes().decode() == cohort["seqs"]["chr2"]
+
     # A REF that is not the reference's: an error naming the record, or skipped when asked.
     lines = pathlib.Path(vcf).read_text().splitlines()
     record = next(i for i, line in enumerate(lines) if line.startswith("chr2\t"))
