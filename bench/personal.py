@@ -16,6 +16,10 @@ printed, with the ratios the targets are about:
   pysam             pysam's route on the same work: VariantFile.fetch and FastaFile.fetch for
                     each window, the variants applied in Python per sample and haplotype, codes
                     through numpy; timed on the first 500 windows and scaled to 20,000
+  genomekit         GenomeKit's VariantGenome on its own 2bit copy of the genome (made by
+                    genomekit_genome.py), a VariantGenome of each window's variants per sample
+                    and haplotype (pysam reads the records), dna() of the window, codes
+                    through numpy; timed on the first 100 windows and scaled to 20,000
   memory            peak private memory of personal_windows beyond its output, in the output's
                     share (the output is 20,000 x 16 x 1000 bytes)
 """
@@ -31,6 +35,7 @@ WIDTH = 1000
 WINDOWS = 20_000
 SAMPLES = [f"S{i}" for i in range(8)]
 PYSAM_WINDOWS = 500
+GENOMEKIT_WINDOWS = 100
 
 
 def write_cohort(data, path):
@@ -171,6 +176,41 @@ def route(name, data):
                     hap = "".join(parts)[:WIDTH].ljust(WIDTH, "N")
                     out[i, s, h] = table[np.frombuffer(hap.encode(), np.uint8)]
         return {"seconds": (time.perf_counter() - t) * WINDOWS / PYSAM_WINDOWS}
+    if name == "genomekit":
+        import pysam
+
+        sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+        import genomekit_genome
+
+        where = os.path.join(data, "genomekit")
+        if not os.path.exists(os.path.join(where, genomekit_genome.REFG + ".2bit")):
+            genomekit_genome.make(where, os.path.join(data, "genome.fa"))
+        gk, genome = genomekit_genome.open_genome(where)
+        variants = pysam.VariantFile(vcf)
+        names, starts, ends = windows(fasta, WINDOWS)
+        table = np.full(256, 4, np.uint8)
+        for code, base in enumerate(b"ACGT"):
+            table[base] = code
+        out = np.empty((GENOMEKIT_WINDOWS, len(SAMPLES), 2, WIDTH), np.uint8)
+        refg = genomekit_genome.REFG
+        t = time.perf_counter()
+        for i in range(GENOMEKIT_WINDOWS):
+            name_, start = names[i], int(starts[i])
+            window = gk.Interval(name_, "+", start, start + WIDTH, refg)
+            records = list(variants.fetch(name_, start, start + WIDTH))
+            for s, sample in enumerate(SAMPLES):
+                for h in (0, 1):
+                    chosen = []
+                    for rec in records:
+                        allele = rec.samples[sample]["GT"][h]
+                        inside = start <= rec.pos - 1 and rec.pos - 1 + len(rec.ref) <= start + WIDTH
+                        if allele and inside:
+                            chosen.append(gk.Variant(name_, rec.pos - 1, rec.ref,
+                                                     rec.alleles[allele], genome))
+                    hap = gk.VariantGenome(genome, chosen).dna(window) if chosen else genome.dna(window)
+                    hap = hap[:WIDTH].ljust(WIDTH, "N")
+                    out[i, s, h] = table[np.frombuffer(hap.encode(), np.uint8)]
+        return {"seconds": (time.perf_counter() - t) * WINDOWS / GENOMEKIT_WINDOWS}
     raise SystemExit(f"unknown route {name}")
 
 
@@ -204,9 +244,12 @@ def main():
         write_cohort(data, vcf)
     results = {}
     for _ in range(rounds):
-        for name in ("ref_windows", "personal_windows", "pysam"):
+        for name in ("ref_windows", "personal_windows", "pysam", "genomekit"):
             got = subprocess.run([sys.executable, __file__, "--route", name, data],
-                                 capture_output=True, text=True, check=True)
+                                 capture_output=True, text=True)
+            if got.returncode != 0:
+                print(f"{name}: failed ({got.stderr.strip().splitlines()[-1:]})", file=sys.stderr)
+                continue
             results.setdefault(name, []).append(json.loads(got.stdout.splitlines()[-1]))
         results.setdefault("first_call", []).append(first_call(data))
     med = {k: statistics.median(r["seconds"] for r in v) for k, v in results.items()}
@@ -218,6 +261,8 @@ def main():
     print(f"\npersonal / reference windows: {med['personal_windows'] / med['ref_windows']:.2f}x "
           "(target at most 1.5x)")
     print(f"pysam route / nucla: {med['pysam'] / med['personal_windows']:.1f}x (aim 50x)")
+    if "genomekit" in med:
+        print(f"GenomeKit route / nucla: {med['genomekit'] / med['personal_windows']:.1f}x")
     print(f"first call from a fresh process: {med['first_call']:.2f} s (target under 1 s)")
     print(f"peak private memory beyond the output: {max(0, peak - output) / output:.1%} of it "
           "(target at most 10%, plus the records)")

@@ -69,13 +69,13 @@ public:
         // (b - a as unsigned: b may be INT64_MAX and a negative.)
         const std::uint64_t n = std::min<std::uint64_t>(
             static_cast<std::uint64_t>(b) - static_cast<std::uint64_t>(a), room_ - taken_);
-        if (dst_) std::memcpy(dst_ + taken_, ref_ + (a - ref_pos_), n);
+        if (dst_ && n) std::memcpy(dst_ + taken_, ref_ + (a - ref_pos_), n);
         taken_ += n;
         return a + static_cast<std::int64_t>(n);
     }
     void literal(std::string_view bases) {
         const std::uint64_t n = std::min<std::uint64_t>(bases.size(), room_ - taken_);
-        if (dst_) std::memcpy(dst_ + taken_, bases.data(), n);
+        if (dst_ && n) std::memcpy(dst_ + taken_, bases.data(), n);
         taken_ += n;
     }
 
