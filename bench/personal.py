@@ -255,9 +255,10 @@ def main():
     med = {k: statistics.median(r["seconds"] for r in v) for k, v in results.items()}
     peak = statistics.median(r["peak_kb"] for r in results["personal_windows"])
     output = results["personal_windows"][0]["output_kb"]
-    print(f"| route | seconds (median of {rounds}) |\n|---|---:|")
+    print(f"| route | seconds (median of {rounds}) | min | max |\n|---|---:|---:|---:|")
     for k, v in med.items():
-        print(f"| {k} | {v:.3f} |")
+        each = [r["seconds"] for r in results[k]]
+        print(f"| {k} | {v:.3f} | {min(each):.3f} | {max(each):.3f} |")
     print(f"\npersonal / reference windows: {med['personal_windows'] / med['ref_windows']:.2f}x "
           "(target at most 1.5x)")
     print(f"pysam route / nucla: {med['pysam'] / med['personal_windows']:.1f}x (aim 50x)")
