@@ -238,6 +238,8 @@ Result<std::unique_ptr<Haplotypes>> Haplotypes::plan(const Faidx& reference,
         p.lengths.resize(n * p.per_region);
     }
     const VariantFile::Impl& file = variants.impl();
+    // Once per call: a file rewritten under an open view is an error, not a mix of two files.
+    if (Status same = file.check_unchanged(); !same.ok()) return same.take_error();
     const bool skip_mismatch = variants.options().skip_ref_mismatch;
     std::set<std::string> warned;
     std::string ref;

@@ -44,9 +44,10 @@ struct VariantFile::Impl {
     std::vector<std::string> samples;
     std::vector<int> columns;  // the file's sample column of each selected sample
 
+    // Fails when the file changed since it was opened (its size, time or inode), or is gone.
+    Status check_unchanged() const;
     // Appends the records overlapping [beg, end) of `contig` (none when the file has no such
-    // contig), in file order. Fails when the file cannot be read, or changed since it was
-    // opened.
+    // contig), in file order. Fails when the file cannot be read.
     Status read(std::string_view contig, std::int64_t beg, std::int64_t end,
                 RecordSet& out) const;
 
