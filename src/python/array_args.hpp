@@ -5,6 +5,7 @@
 #include "py.hpp"
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "engine/arrays.hpp"
@@ -62,6 +63,21 @@ Ref new_array(PyObject* numpy, std::initializer_list<std::uint64_t> shape, const
 // type of `o` before anything is written.
 bool output_buffer(const char* fname, PyObject* out, const std::vector<std::uint64_t>& shape,
                    const Options& o, Buffer& buffer);
+// The `length` of fixed windows: an int, not a bool.
+bool to_window_length(const char* fname, PyObject* obj, std::uint64_t& length);
+// That every region spans `length` bases (ValueError naming the first that does not).
+bool check_spans(const char* fname, const std::vector<engine::ArrayRegion>& regions,
+                 std::uint64_t length);
+// The array windows go into: `out` when given (and not None), else a new one, of `shape` and
+// the element type of `o`, its buffer checked and held in `buffer`; `bytes` is its size.
+Ref window_output(const char* fname, PyObject* numpy, PyObject* out,
+                  const std::vector<std::uint64_t>& shape, const Options& o, Buffer& buffer,
+                  std::uint64_t& bytes);
+// The (data, offsets) arrays of `entries` entries of span(e, n) bases each (false: too long),
+// their buffers held.
+bool packed_output(PyObject* numpy, std::size_t entries,
+                   const std::function<bool(std::size_t, std::int64_t&)>& span, Ref& offsets,
+                   Buffer& offsets_buffer, Ref& data, Buffer& data_buffer);
 // Whether an engine array run went through; if not, the exception is set.
 bool finished(const engine::ArrayRun& run);
 

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <functional>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -528,6 +529,85 @@ bool finished(const engine::ArrayRun& run) {
     return true;
 }
 
+bool to_window_length(const char* fname, PyObject* obj, std::uint64_t& length) {
+    // A bool is no length, as it is no coordinate.
+    if (PyBool_Check(obj)) return bad_argument(fname, "length", "int", obj);
+    return to_u64(fname, "length", obj, length);
+}
+
+bool check_spans(const char* fname, const std::vector<engine::ArrayRegion>& regions,
+                 std::uint64_t length) {
+    for (std::size_t i = 0; i < regions.size(); ++i) {
+        const auto span = static_cast<std::uint64_t>(regions[i].end) -
+                          static_cast<std::uint64_t>(regions[i].start);
+        if (span != length) {
+            PyErr_Format(PyExc_ValueError, "%s(): region %zu spans %llu bases, not length %llu",
+                         fname, i, static_cast<unsigned long long>(span),
+                         static_cast<unsigned long long>(length));
+            return false;
+        }
+    }
+    return true;
+}
+
+Ref window_output(const char* fname, PyObject* numpy, PyObject* out,
+                  const std::vector<std::uint64_t>& shape, const Options& o, Buffer& buffer,
+                  std::uint64_t& bytes) {
+    bytes = o.element_size;
+    for (std::uint64_t d : shape) {
+        if (__builtin_mul_overflow(bytes, d, &bytes)) {
+            PyErr_NoMemory();
+            return Ref();
+        }
+    }
+    if (bytes > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
+        PyErr_NoMemory();
+        return Ref();
+    }
+    Ref result;
+    if (out && out != Py_None) {
+        result = Ref::borrow(out);
+    } else {
+        Ref dims = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(shape.size())));
+        if (!dims) return Ref();
+        for (std::size_t d = 0; d < shape.size(); ++d) {
+            PyObject* v = PyLong_FromUnsignedLongLong(shape[d]);
+            if (!v) return Ref();
+            PyTuple_SET_ITEM(dims.get(), static_cast<Py_ssize_t>(d), v);
+        }
+        result = Ref::steal(PyObject_CallMethod(numpy, "empty", "Os", dims.get(), o.dtype));
+        if (!result) return Ref();
+    }
+    if (!output_buffer(fname, result.get(), shape, o, buffer)) return Ref();
+    // Fresh memory this large asks for huge pages: one fault per 2 MiB.
+    if ((!out || out == Py_None) && bytes >= kHugeBytes)
+        engine::advise_huge_pages(buffer.view().buf, bytes);
+    return result;
+}
+
+bool packed_output(PyObject* numpy, std::size_t entries,
+                   const std::function<bool(std::size_t, std::int64_t&)>& span, Ref& offsets,
+                   Buffer& offsets_buffer, Ref& data, Buffer& data_buffer) {
+    offsets = new_array(numpy, {entries + 1}, "int64");
+    if (!offsets || !offsets_buffer.get(offsets.get(), PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS))
+        return false;
+    auto* at = static_cast<std::int64_t*>(offsets_buffer.view().buf);
+    at[0] = 0;
+    for (std::size_t e = 0; e < entries; ++e) {
+        std::int64_t n;
+        if (!span(e, n) || __builtin_add_overflow(at[e], n, &at[e + 1]) ||
+            at[e + 1] > PY_SSIZE_T_MAX) {
+            PyErr_NoMemory();
+            return false;
+        }
+    }
+    const auto bytes = static_cast<std::uint64_t>(at[entries]);
+    data = new_array(numpy, {bytes}, "uint8");
+    if (!data || !data_buffer.get(data.get(), PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS)) return false;
+    if (bytes >= kHugeBytes) engine::advise_huge_pages(data_buffer.view().buf, bytes);
+    return true;
+}
+
 const char kFetchWindowsDoc[] =
     "fetch_windows($self, names, starts, ends, length, *, strands=None, encoding='bytes',\n"
     "              dtype=None, upper=False, table=None, out=None)\n--\n\n"
@@ -569,50 +649,23 @@ PyObject* fetch_windows(const engine::Faidx& faidx, PyObject* const* args, Py_ss
         std::array<PyObject*, 10> a;
         if (!unpack(sig, args, nargs, kw, a)) return nullptr;
         const std::array<Ref, 10> held = hold_arguments(a);
-        // A bool is no length, as it is no coordinate.
-        if (PyBool_Check(a[3])) {
-            bad_argument(fname, "length", "int", a[3]);
-            return nullptr;
-        }
         Ref numpy = import_numpy(fname);
         std::uint64_t length;
         Options o;
-        if (!numpy || !to_u64(fname, "length", a[3], length) ||
+        if (!to_window_length(fname, a[3], length) || !numpy ||
             !parse_format(fname, numpy.get(), a[5], a[6], a[7], a[8], true, o))
             return nullptr;
         std::vector<engine::ArrayRegion> regions;
-        if (!to_regions(fname, faidx, a[0], a[1], a[2], a[4], regions)) return nullptr;
-        for (std::size_t i = 0; i < regions.size(); ++i) {
-            const auto span = static_cast<std::uint64_t>(regions[i].end) -
-                              static_cast<std::uint64_t>(regions[i].start);
-            if (span != length) {
-                PyErr_Format(PyExc_ValueError, "%s(): region %zu spans %llu bases, not length %llu",
-                             fname, i, static_cast<unsigned long long>(span),
-                             static_cast<unsigned long long>(length));
-                return nullptr;
-            }
-        }
+        if (!to_regions(fname, faidx, a[0], a[1], a[2], a[4], regions) ||
+            !check_spans(fname, regions, length))
+            return nullptr;
         std::vector<std::uint64_t> shape{regions.size(), length};
         if (o.format.encoding == engine::Encoding::OneHot) shape.push_back(4);
-        std::uint64_t bytes;
-        if (__builtin_mul_overflow(regions.size(), length, &bytes) ||
-            __builtin_mul_overflow(bytes, o.format.base_bytes(), &bytes) ||
-            bytes > static_cast<std::uint64_t>(PY_SSIZE_T_MAX))
-            return PyErr_NoMemory();
-
-        PyObject* out = a[9] && a[9] != Py_None ? a[9] : nullptr;
-        Ref result;
-        if (out) {
-            result = Ref::borrow(out);
-        } else {
-            result = shape.size() == 2 ? new_array(numpy.get(), {shape[0], shape[1]}, o.dtype)
-                                       : new_array(numpy.get(), {shape[0], shape[1], 4}, o.dtype);
-            if (!result) return nullptr;
-        }
         Buffer buffer;
-        if (!output_buffer(fname, result.get(), shape, o, buffer)) return nullptr;
+        std::uint64_t bytes;
+        Ref result = window_output(fname, numpy.get(), a[9], shape, o, buffer, bytes);
+        if (!result) return nullptr;
         auto* data = static_cast<std::uint8_t*>(buffer.view().buf);
-        if (!out && bytes >= kHugeBytes) engine::advise_huge_pages(data, bytes);
         if (!fill(faidx, regions, engine::ArrayLayout{nullptr, length}, o.format, data, bytes))
             return nullptr;
         return result.release();
@@ -635,25 +688,17 @@ PyObject* fetch_packed(const engine::Faidx& faidx, PyObject* const* args, Py_ssi
         std::vector<engine::ArrayRegion> regions;
         if (!to_regions(fname, faidx, a[0], a[1], a[2], a[3], regions)) return nullptr;
 
-        Ref offsets = new_array(numpy.get(), {regions.size() + 1}, "int64");
-        Buffer offsets_buffer;
-        if (!offsets || !offsets_buffer.get(offsets.get(), PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS))
+        Ref offsets, data;
+        Buffer offsets_buffer, data_buffer;
+        const auto span = [&](std::size_t i, std::int64_t& n) {
+            return !__builtin_sub_overflow(regions[i].end, regions[i].start, &n);
+        };
+        if (!packed_output(numpy.get(), regions.size(), span, offsets, offsets_buffer, data,
+                           data_buffer))
             return nullptr;
-        auto* at = static_cast<std::int64_t*>(offsets_buffer.view().buf);
-        at[0] = 0;
-        for (std::size_t i = 0; i < regions.size(); ++i) {
-            std::int64_t span;
-            if (__builtin_sub_overflow(regions[i].end, regions[i].start, &span) ||
-                __builtin_add_overflow(at[i], span, &at[i + 1]) || at[i + 1] > PY_SSIZE_T_MAX)
-                return PyErr_NoMemory();
-        }
-        const auto bytes = static_cast<std::uint64_t>(at[regions.size()]);
-        Ref data = new_array(numpy.get(), {bytes}, "uint8");
-        Buffer data_buffer;
-        if (!data || !data_buffer.get(data.get(), PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS))
-            return nullptr;
+        const auto* at = static_cast<const std::int64_t*>(offsets_buffer.view().buf);
         auto* out = static_cast<std::uint8_t*>(data_buffer.view().buf);
-        if (bytes >= kHugeBytes) engine::advise_huge_pages(out, bytes);
+        const auto bytes = static_cast<std::uint64_t>(at[regions.size()]);
         if (!fill(faidx, regions, engine::ArrayLayout{at, 0}, o.format, out, bytes)) return nullptr;
         return PyTuple_Pack(2, data.get(), offsets.get());
     });

@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "engine/fd.hpp"
-#include "engine/large.hpp"
 #include "engine/variants.hpp"
 
 namespace nucla::py {
@@ -129,67 +128,32 @@ PyObject* Personal_fetch_windows(PyObject* self, PyObject* const* args, Py_ssize
         std::array<PyObject*, 11> a;
         if (!unpack(sig, args, nargs, kw, a)) return nullptr;
         const std::array<Ref, 11> held = hold_arguments(a);
-        if (PyBool_Check(a[3])) {
-            bad_argument(fname, "length", "int", a[3]);
-            return nullptr;
-        }
         Ref numpy = import_numpy(fname);
         std::uint64_t length;
         Options o;
-        if (!numpy || !to_u64(fname, "length", a[3], length) ||
+        if (!to_window_length(fname, a[3], length) || !numpy ||
             !parse_format(fname, numpy.get(), a[5], a[6], a[7], a[8], true, o))
             return nullptr;
         std::vector<engine::ArrayRegion> regions;
         std::vector<std::uint32_t> sample_of_row;
         const std::size_t samples = p->variants->samples().size();
         if (!to_regions(fname, *p->reference, a[0], a[1], a[2], a[4], regions) ||
+            !check_spans(fname, regions, length) ||
             !to_samples_of_rows(fname, a[10], regions.size(), samples, sample_of_row))
             return nullptr;
-        for (std::size_t i = 0; i < regions.size(); ++i) {
-            const auto span = static_cast<std::uint64_t>(regions[i].end) -
-                              static_cast<std::uint64_t>(regions[i].start);
-            if (span != length) {
-                PyErr_Format(PyExc_ValueError, "%s(): region %zu spans %llu bases, not length %llu",
-                             fname, i, static_cast<unsigned long long>(span),
-                             static_cast<unsigned long long>(length));
-                return nullptr;
-            }
-        }
-        const bool per_row = a[10] && a[10] != Py_None;
         std::vector<std::uint64_t> shape{regions.size()};
-        if (!per_row) shape.push_back(samples);
+        if (sample_of_row.empty()) shape.push_back(samples);
         shape.push_back(2);
         shape.push_back(length);
         if (o.format.encoding == engine::Encoding::OneHot) shape.push_back(4);
-        std::uint64_t bytes = o.format.base_bytes();
-        for (std::uint64_t d : shape)
-            if (__builtin_mul_overflow(bytes, d, &bytes)) return PyErr_NoMemory();
-        if (o.format.encoding == engine::Encoding::OneHot) bytes /= 4;  // counted in base_bytes
-        if (bytes > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
-
-        PyObject* out = a[9] && a[9] != Py_None ? a[9] : nullptr;
-        Ref result;
-        if (out) {
-            result = Ref::borrow(out);
-        } else {
-            Ref dims = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(shape.size())));
-            if (!dims) return nullptr;
-            for (std::size_t d = 0; d < shape.size(); ++d) {
-                PyObject* v = PyLong_FromUnsignedLongLong(shape[d]);
-                if (!v) return nullptr;
-                PyTuple_SET_ITEM(dims.get(), static_cast<Py_ssize_t>(d), v);
-            }
-            result = Ref::steal(PyObject_CallMethod(numpy.get(), "empty", "Os", dims.get(),
-                                                    o.dtype));
-            if (!result) return nullptr;
-        }
         Buffer buffer;
-        if (!output_buffer(fname, result.get(), shape, o, buffer)) return nullptr;
+        std::uint64_t bytes;
+        Ref result = window_output(fname, numpy.get(), a[9], shape, o, buffer, bytes);
+        if (!result) return nullptr;
         const engine::HaplotypeRequest request{&regions, &sample_of_row, length};
         std::unique_ptr<engine::Haplotypes> haplotypes = plan(p, request);
         if (!haplotypes) return nullptr;
         auto* data = static_cast<std::uint8_t*>(buffer.view().buf);
-        if (!out && bytes >= kHugeBytes) engine::advise_huge_pages(data, bytes);
         if (!fill(*haplotypes, o.format, engine::ArrayLayout{nullptr, length}, data, bytes))
             return nullptr;
         return result.release();
@@ -222,27 +186,19 @@ PyObject* Personal_fetch_packed(PyObject* self, PyObject* const* args, Py_ssize_
         const engine::HaplotypeRequest request{&regions, &sample_of_row, 0};
         std::unique_ptr<engine::Haplotypes> haplotypes = plan(p, request);
         if (!haplotypes) return nullptr;
-        const std::size_t entries = haplotypes->entries();
-        Ref offsets = new_array(numpy.get(), {entries + 1}, "int64");
-        Buffer offsets_buffer;
-        if (!offsets || !offsets_buffer.get(offsets.get(), PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS))
+        Ref offsets, data;
+        Buffer offsets_buffer, data_buffer;
+        const auto span = [&](std::size_t e, std::int64_t& n) {
+            const std::uint64_t length = haplotypes->length(e);
+            n = static_cast<std::int64_t>(length);
+            return length <= static_cast<std::uint64_t>(PY_SSIZE_T_MAX);
+        };
+        if (!packed_output(numpy.get(), haplotypes->entries(), span, offsets, offsets_buffer,
+                           data, data_buffer))
             return nullptr;
-        auto* at = static_cast<std::int64_t*>(offsets_buffer.view().buf);
-        at[0] = 0;
-        for (std::size_t e = 0; e < entries; ++e) {
-            const std::uint64_t n = haplotypes->length(e);
-            if (n > static_cast<std::uint64_t>(PY_SSIZE_T_MAX) ||
-                __builtin_add_overflow(at[e], static_cast<std::int64_t>(n), &at[e + 1]) ||
-                at[e + 1] > PY_SSIZE_T_MAX)
-                return PyErr_NoMemory();
-        }
-        const auto bytes = static_cast<std::uint64_t>(at[entries]);
-        Ref data = new_array(numpy.get(), {bytes}, "uint8");
-        Buffer data_buffer;
-        if (!data || !data_buffer.get(data.get(), PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS))
-            return nullptr;
+        const auto* at = static_cast<const std::int64_t*>(offsets_buffer.view().buf);
         auto* out = static_cast<std::uint8_t*>(data_buffer.view().buf);
-        if (bytes >= kHugeBytes) engine::advise_huge_pages(out, bytes);
+        const auto bytes = static_cast<std::uint64_t>(at[haplotypes->entries()]);
         if (!fill(*haplotypes, o.format, engine::ArrayLayout{at, 0}, out, bytes)) return nullptr;
         return PyTuple_Pack(2, data.get(), offsets.get());
     });
