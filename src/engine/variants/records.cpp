@@ -91,7 +91,7 @@ struct VariantFile::Impl::Handle {
     }
 
     // Appends `rec` to `out`, with the genotypes of the selected sample columns.
-    void take(const std::vector<int>& columns, RecordSet& out) {
+    void take(const std::vector<int>& wanted, RecordSet& out) {
         bcf_unpack(rec, BCF_UN_STR | BCF_UN_FMT);
         Record r;
         r.pos = rec->pos;
@@ -100,14 +100,14 @@ struct VariantFile::Impl::Handle {
         if (r.alleles.empty()) r.alleles.emplace_back();
         r.gt = static_cast<std::uint32_t>(out.gt.size());
         const int values = bcf_get_genotypes(hdr, rec, &gt, &gt_size);
-        const int samples = bcf_hdr_nsamples(hdr);
-        const int ploidy = values > 0 && samples > 0 ? values / samples : 0;
+        const int in_file = bcf_hdr_nsamples(hdr);
+        const int ploidy = values > 0 && in_file > 0 ? values / in_file : 0;
         const auto decode = [](std::int32_t v) {
             if (v == bcf_int32_vector_end) return kAbsent;
             if (bcf_gt_is_missing(v)) return kMissing;
             return static_cast<std::int32_t>(bcf_gt_allele(v));
         };
-        for (int column : columns) {
+        for (int column : wanted) {
             const int32_t* call = gt + static_cast<std::ptrdiff_t>(column) * ploidy;
             out.gt.push_back(ploidy > 0 ? decode(call[0]) : kMissing);
             out.gt.push_back(ploidy > 1 ? decode(call[1]) : kAbsent);
