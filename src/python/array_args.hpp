@@ -78,7 +78,9 @@ Ref window_output(const char* fname, PyObject* numpy, PyObject* out,
 bool packed_output(PyObject* numpy, std::size_t entries,
                    const std::function<bool(std::size_t, std::int64_t&)>& span, Ref& offsets,
                    Buffer& offsets_buffer, Ref& data, Buffer& data_buffer);
-// Whether an engine array run went through; if not, the exception is set.
-bool finished(const engine::ArrayRun& run);
+// Runs fill(execution) with the interpreter lock released, on the pool from kParallelBytes of
+// output, Ctrl-C stopping it; whether it went through (if not, the exception is set).
+bool fill_unlocked(std::uint64_t bytes,
+                   const std::function<engine::ArrayRun(const engine::Execution&)>& fill);
 
 }  // namespace nucla::py

@@ -506,17 +506,19 @@ bool output_buffer(const char* fname, PyObject* out, const std::vector<std::uint
 bool fill(const engine::Faidx& faidx, const std::vector<engine::ArrayRegion>& regions,
           engine::ArrayLayout layout, const engine::ArrayFormat& format, std::uint8_t* out,
           std::uint64_t bytes) {
+    return fill_unlocked(bytes, [&](const engine::Execution& execution) {
+        return engine::fill_regions(faidx, regions, layout, format, out, execution);
+    });
+}
+
+bool fill_unlocked(std::uint64_t bytes,
+                   const std::function<engine::ArrayRun(const engine::Execution&)>& fill) {
     engine::ArrayRun run;
     {
         WithoutGil unlocked;
         engine::Interrupt interrupt([&] { return unlocked.keep_going(); });
-        run = engine::fill_regions(faidx, regions, layout, format, out,
-                                   engine::Execution{bytes >= kParallelBytes, true, &interrupt});
+        run = fill(engine::Execution{bytes >= kParallelBytes, true, &interrupt});
     }
-    return finished(run);
-}
-
-bool finished(const engine::ArrayRun& run) {
     if (run.stopped) {
         if (!PyErr_Occurred())
             PyErr_SetString(PyExc_RuntimeError, "the process forked during a parallel batch");

@@ -105,14 +105,9 @@ std::unique_ptr<engine::Haplotypes> plan(const PersonalObject* p,
 
 bool fill(const engine::Haplotypes& haplotypes, const engine::ArrayFormat& format,
           engine::ArrayLayout layout, std::uint8_t* out, std::uint64_t bytes) {
-    engine::ArrayRun run;
-    {
-        WithoutGil unlocked;
-        engine::Interrupt interrupt([&] { return unlocked.keep_going(); });
-        run = haplotypes.fill(format, layout, out,
-                              engine::Execution{bytes >= kParallelBytes, true, &interrupt});
-    }
-    return finished(run);
+    return fill_unlocked(bytes, [&](const engine::Execution& execution) {
+        return haplotypes.fill(format, layout, out, execution);
+    });
 }
 
 PyObject* Personal_fetch_windows(PyObject* self, PyObject* const* args, Py_ssize_t nargs,

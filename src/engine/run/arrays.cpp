@@ -17,8 +17,6 @@ namespace nucla::engine {
 
 namespace {
 
-// The most bases of a region whose one-hot buffer a thread keeps for later regions.
-constexpr std::size_t kKeptBases = std::size_t{1} << 20;
 
 class ArraySink final : public BatchSink {
 public:

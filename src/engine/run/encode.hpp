@@ -10,6 +10,10 @@
 
 namespace nucla::engine {
 
+// The most bases of a region whose working buffer a thread keeps for later regions; a longer
+// region's buffer is freed at once.
+inline constexpr std::size_t kKeptBases = std::size_t{1} << 20;
+
 // The one-hot vector of every byte, as raw element bits: A, C, G and T are unit vectors,
 // everything else is all zeros.
 struct OneHotTable {

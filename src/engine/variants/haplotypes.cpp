@@ -18,8 +18,6 @@ namespace nucla::engine {
 
 namespace {
 
-// The most bases of a window or region whose buffer a thread keeps for later ones.
-constexpr std::size_t kKeptBases = std::size_t{1} << 20;
 
 // An allele that names no sequence: symbolic (<DEL>, <*>), the deletion placeholder *, a
 // breakend (G]17:198982], .A) or nothing.
@@ -329,9 +327,10 @@ Result<std::unique_ptr<Haplotypes>> Haplotypes::plan(const Faidx& reference,
             Status status = read(region.start, read_to, INT64_MIN);
             if (!status.ok()) return status.take_error();
             while (true) {
+                overlapping.clear();
                 std::int64_t reach = region.start + length;
                 for (std::size_t k = 0; k < p.per_region; ++k) {
-                    p.edits(i, p.sample_of(i, k), static_cast<int>(k % 2), edits, nullptr);
+                    p.edits(i, p.sample_of(i, k), static_cast<int>(k % 2), edits, &overlapping);
                     Output count(p.length, nullptr, nullptr, 0);
                     reach = std::max(reach, walk(edits, region.start, INT64_MAX, count));
                 }
@@ -342,22 +341,23 @@ Result<std::unique_ptr<Haplotypes>> Haplotypes::plan(const Faidx& reference,
                 read_to = reach;
             }
         }
-        // Each entry's length, and the overlaps each haplotype skips, said once per record.
-        for (std::size_t k = 0; k < p.per_region; ++k) {
+        // Packed: each entry's length. (Windows found theirs above, with the same edits.)
+        if (p.length == 0) {
             overlapping.clear();
-            p.edits(i, p.sample_of(i, k), static_cast<int>(k % 2), edits, &overlapping);
-            for (std::size_t r : overlapping) {
-                const std::string where = label(contig, p.set.records[r]);
-                if (warned.insert(where).second)
-                    p.warnings.push_back("WARNING: the variant at " + where +
-                                         " overlaps one applied before it on a haplotype, and "
-                                         "is skipped there\n");
-            }
-            if (p.length == 0) {
+            for (std::size_t k = 0; k < p.per_region; ++k) {
+                p.edits(i, p.sample_of(i, k), static_cast<int>(k % 2), edits, &overlapping);
                 Output count(UINT64_MAX, nullptr, nullptr, 0);
                 walk(edits, region.start, region.end, count);
                 p.lengths[i * p.per_region + k] = count.taken();
             }
+        }
+        // The overlaps the haplotypes skip, said once per record.
+        for (std::size_t r : overlapping) {
+            const std::string where = label(contig, p.set.records[r]);
+            if (warned.insert(where).second)
+                p.warnings.push_back("WARNING: the variant at " + where +
+                                     " overlaps one applied before it on a haplotype, and is "
+                                     "skipped there\n");
         }
     }
     return std::unique_ptr<Haplotypes>(new Haplotypes(std::move(impl)));
