@@ -42,6 +42,7 @@ std::string FaidxError::display() const {
         case Kind::Region: return "Invalid region: " + detail();
         case Kind::Value:
         case Kind::Key:
+        case Kind::Callback:
             return detail();
         case Kind::Os: return payload_ + ": " + detail();
     }

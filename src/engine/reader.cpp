@@ -12,6 +12,7 @@
 #include "index/layout.hpp"
 #include "read/bgzf.hpp"
 #include "read/extract.hpp"
+#include "read/remote.hpp"
 #include "read/source.hpp"
 #include "system/platform.hpp"
 
@@ -175,38 +176,133 @@ Result<std::unique_ptr<Faidx>> Faidx::open(std::string filename, Options options
     }
     build = build || opt.always_build;
 
-    std::vector<Unsaved> unsaved;
+    std::optional<std::string> old_gzi;
     if (compression == Compression::Bgzf) {
         // The block index is fresh unless it is older than the FASTA; an unknown time counts
         // as fresh, as for the .fai.
         auto gzi_st = index_file_at(f->gzi_path_, fasta_st);
         if (!gzi_st.ok()) return gzi_st.take_error();
-        const bool gzi_fresh = *gzi_st && !stale(**gzi_st, fasta_st);
-        Status opened = f->open_bgzf(size, build, gzi_fresh, unsaved);
-        if (!opened.ok()) return opened.take_error();
-        f->compressed_ = true;
-    } else {
-        if (!build) {
-            bool blank = false;
-            Status read = f->read_index(blank);
-            if (!read.ok()) return read.take_error();
-            build = stale_by_rows(opt, f->index_, size) ||
-                    f->lacks_records(blank, [&] { return holds_record(*f->source_); });
-        }
-        if (build) {
-            auto rows = scan_plain(*f->source_);
-            if (!rows.ok()) return rows.take_error().about(f->filename_);
-            Status written = f->save(f->index_path_, format_index(*rows), unsaved);
-            if (!written.ok()) return written.take_error();
-            f->index_ = Index(std::move(rows).value());
+        if (*gzi_st && !stale(**gzi_st, fasta_st)) {
+            auto bytes = read_index_text(f->gzi_path_);
+            if (bytes.ok()) old_gzi = std::move(bytes).value();
         }
     }
+    std::vector<Unsaved> unsaved;
+    Status opened = f->open_indexes(compression == Compression::Bgzf, size, build,
+                                    std::move(old_gzi), unsaved);
+    if (!opened.ok()) return opened.take_error();
     warn_unsaved(f->options_, unsaved);
     return f;
 }
 
+Result<std::unique_ptr<Faidx>> Faidx::open_remote(std::shared_ptr<const RemoteFile> file,
+                                                  Options options) {
+    std::unique_ptr<Faidx> f(new Faidx());
+    const std::string& url = file->name();
+    if (options.mutable_file)
+        return FaidxError::value(url + " is a remote file: it cannot be opened for writing");
+    f->filename_ = url;
+    f->absolute_filename_ = url;
+    // A local index path given holds the indexes; else they are read from beside the file and
+    // built, when they must be, in memory only.
+    f->writable_indexes_ = options.indexname.has_value();
+    if (f->writable_indexes_) {
+        f->index_path_ = *options.indexname;
+        f->absolute_index_path_ = absolute_path(f->index_path_);
+        std::string stem = f->index_path_;
+        if (stem.size() > 4 && stem.ends_with(".fai")) stem.resize(stem.size() - 4);
+        f->gzi_path_ = options.gzi_indexname ? *options.gzi_indexname : stem + ".gzi";
+    } else {
+        f->index_path_ = f->absolute_index_path_ = url + ".fai";
+        f->gzi_path_ = url + ".gzi";
+    }
+    f->options_ = std::move(options);
+    const Options& opt = f->options_;
+    const std::uint64_t size = file->size();
+    f->source_ = std::make_unique<RemoteSource>(file, url);
+
+    Compression compression = Compression::None;
+    {
+        ReadScratch scratch;
+        auto head = f->source_->read_at(0, std::min<std::uint64_t>(kDetectBytes, kRemoteBlock),
+                                        scratch);
+        if (!head.ok()) return head.take_error();
+        compression = detect_compression(*head);
+    }
+    if (compression == Compression::Gzip)
+        return FaidxError::io(IoError::other(
+            url + " is gzip-compressed but not BGZF; recompress it with bgzip"));
+
+    // Which indexes there are: a local one by its path, a remote one by asking for it (the
+    // one request it costs brings its text too).
+    const auto local = [](const std::string& path) -> Result<std::optional<std::string>> {
+        struct stat st;
+        if (has_nul(path) || ::stat(path.c_str(), &st) != 0) return std::optional<std::string>();
+        auto text = read_index_text(path);
+        if (!text.ok()) return text.take_error();
+        return std::optional<std::string>(std::move(text).value());
+    };
+    const auto find = [&](const std::string& path,
+                          std::string_view suffix) -> Result<std::optional<std::string>> {
+        return f->writable_indexes_ ? local(path) : file->sibling(suffix);
+    };
+    bool build = opt.always_build;
+    if (!build) {
+        auto fai = find(f->index_path_, ".fai");
+        if (!fai.ok()) return fai.take_error();
+        if (*fai) {
+            f->index_text_ = std::move(*fai);
+        } else if (opt.build_index) {
+            build = true;
+        } else {
+            return FaidxError::index_not_found(f->index_path_);
+        }
+    }
+    std::optional<std::string> old_gzi;
+    if (compression == Compression::Bgzf && !build) {
+        auto gzi = find(f->gzi_path_, ".gzi");
+        if (!gzi.ok()) return gzi.take_error();
+        old_gzi = std::move(*gzi);
+    }
+    if (build && !f->writable_indexes_ && opt.warn)
+        opt.warn("WARNING: " + url + " has no index beside it; reading the whole file to build "
+                 "one in memory (give a local indexname to keep it)\n");
+    std::vector<Unsaved> unsaved;
+    Status opened = f->open_indexes(compression == Compression::Bgzf, size, build,
+                                    std::move(old_gzi), unsaved);
+    if (!opened.ok()) return opened.take_error();
+    warn_unsaved(f->options_, unsaved);
+    return f;
+}
+
+Status Faidx::open_indexes(bool bgzf, std::uint64_t raw_size, bool build,
+                           std::optional<std::string> old_gzi, std::vector<Unsaved>& unsaved) {
+    if (bgzf) {
+        Status opened = open_bgzf(raw_size, build, std::move(old_gzi), unsaved);
+        if (!opened.ok()) return opened;
+        compressed_ = true;
+        return Ok{};
+    }
+    if (!build) {
+        bool blank = false;
+        Status read = read_index(blank);
+        if (!read.ok()) return read;
+        build = stale_by_rows(options_, index_, raw_size) ||
+                lacks_records(blank, [&] { return holds_record(*source_); });
+    }
+    if (build) {
+        auto rows = scan_plain(*source_);
+        if (!rows.ok()) return rows.take_error().about(filename_);
+        Status written = save(index_path_, format_index(*rows), unsaved);
+        if (!written.ok()) return written;
+        index_ = Index(std::move(rows).value());
+    }
+    return Ok{};
+}
+
 Status Faidx::save(const std::string& path, std::string_view text,
                    std::vector<Unsaved>& unsaved) const {
+    if (!writable_indexes_) return Ok{};
     Status written = write_file_atomically(path, text);
     if (written.ok() || options_.always_build || !is_refused_write(written.error()))
         return written;
@@ -217,8 +313,13 @@ Status Faidx::save(const std::string& path, std::string_view text,
 
 Status Faidx::read_index(bool& blank) {
     Index::Text text;
-    Status read = read_index_file(index_path_, text);
-    if (!read.ok()) return read;
+    if (index_text_) {
+        text.assign(index_text_->begin(), index_text_->end());
+        index_text_.reset();
+    } else {
+        Status read = read_index_file(index_path_, text);
+        if (!read.ok()) return read;
+    }
     std::size_t skipped = 0;
     auto index = Index::parse(std::move(text), &skipped);
     if (!index.ok()) return index.take_error().about(index_path_);
@@ -242,15 +343,10 @@ bool Faidx::lacks_records(bool blank, const std::function<bool()>& holds_record)
     return false;
 }
 
-Status Faidx::open_bgzf(std::uint64_t raw_size, bool build, bool gzi_fresh,
+Status Faidx::open_bgzf(std::uint64_t raw_size, bool build, std::optional<std::string> old_gzi,
                         std::vector<Unsaved>& unsaved) {
     std::unique_ptr<Source> raw = std::move(source_);
     const std::string& gzi_path = gzi_path_;
-    std::optional<std::string> old_gzi;
-    if (gzi_fresh) {
-        auto bytes = read_index_text(gzi_path);
-        if (bytes.ok()) old_gzi = std::move(bytes).value();
-    }
 
     BlockIndex blocks;
     bool blank = false;
@@ -327,6 +423,30 @@ bool Faidx::reads_plain() const { return source_->reads_in_place(); }
 std::uint64_t Faidx::bases_held(const IndexEntry& entry) const {
     auto size = source_->size();
     return size.ok() ? bases_within(entry, *size) : entry.rlen;
+}
+
+ByteSpan Faidx::span_of(const RegionPlan& plan) const {
+    if (plan.kind != RegionPlan::Kind::Extract || !plan.entry || plan.start == 0) return {};
+    const std::optional<std::uint64_t> pos = base_position(*plan.entry, plan.start - 1);
+    if (!pos) return {};
+    std::uint64_t end;
+    if (__builtin_add_overflow(*pos, regular_span(*plan.entry, plan.count()), &end))
+        end = UINT64_MAX;
+    return {*pos, end};
+}
+
+bool Faidx::remote() const { return source_->gathers(); }
+
+Status Faidx::prefetch(std::vector<ByteSpan> spans) const {
+    if (!source_->gathers()) return Ok{};
+    std::sort(spans.begin(), spans.end(),
+              [](const ByteSpan& a, const ByteSpan& b) { return a.begin < b.begin; });
+    Gathered round;
+    for (std::size_t k = 0; k < spans.size();) {
+        k += source_->gather(spans, k, round);
+        if (round.failure) return std::move(*round.failure);
+    }
+    return Ok{};
 }
 
 void Faidx::finish_bases(std::string& bases, const RegionPlan& plan, bool reverse) const {

@@ -180,7 +180,10 @@ public:
         return true;
     }
 
-    std::uint64_t position(std::size_t i) const override { return slots_[i].window.pos; }
+    engine::ByteSpan span(std::size_t i) const override {
+        const Slot& slot = slots_[i];
+        return slot.data && !slot.error ? faidx_.span_of(slot.plan) : engine::ByteSpan{};
+    }
 
     void fill(std::size_t i, engine::ReadScratch& scratch) override {
         Slot& slot = slots_[i];

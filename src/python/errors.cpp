@@ -19,6 +19,7 @@ std::string python_message(const engine::FaidxError& error) {
         case Kind::Value:
         case Kind::Key:
         case Kind::Os:
+        case Kind::Callback:
             break;  // a Python exception type of their own says what they are
     }
     return kind + error.detail();
@@ -28,6 +29,8 @@ std::string python_message(const engine::FaidxError& error) {
 
 std::nullptr_t raise(const engine::FaidxError& error) {
     using Kind = engine::FaidxError::Kind;
+    // Python code of ours (a remote fetch) raised, and left its exception set for the caller.
+    if (error.kind() == Kind::Callback && PyErr_Occurred()) return nullptr;
     if (error.kind() == Kind::Os) {
         // OSError(errno, text, filename) makes the subclass for the errno (FileNotFoundError).
         const engine::IoError& io = error.io_error();

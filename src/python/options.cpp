@@ -5,6 +5,7 @@
 
 #include "engine/fd.hpp"
 #include "binding.hpp"
+#include "remote.hpp"
 
 namespace nucla::py {
 
@@ -95,13 +96,18 @@ bool open_engine_impl(const char* fname, const char* const* names, PyObject* con
     }
     // Unbuffered, one write per line, straight to the process's standard error.
     values.warn = [](std::string_view line) { (void)engine::write_all(2, line); };
-    auto opened =
-        engine::Faidx::open(values.filename, static_cast<const engine::Options&>(values));
-    if (!opened.ok()) {
-        raise(opened.error());
-        return false;
+    if (is_remote_name(values.filename)) {
+        holder.faidx = open_remote(values.filename, values);
+        if (!holder.faidx) return false;
+    } else {
+        auto opened =
+            engine::Faidx::open(values.filename, static_cast<const engine::Options&>(values));
+        if (!opened.ok()) {
+            raise(opened.error());
+            return false;
+        }
+        holder.faidx = std::move(opened).value();
     }
-    holder.faidx = std::move(opened).value();
     holder.options = std::move(values);
     return true;
 }

@@ -9,17 +9,17 @@ namespace nucla::py {
 
 extern "C" void nucla_restore_thread(PyThreadState* state);  // relock.cpp
 
-namespace {
-
-constexpr auto kPollEvery = std::chrono::milliseconds(5);
-
-bool finalizing() {
+bool is_finalizing() {
 #if PY_VERSION_HEX >= 0x030D0000
     return Py_IsFinalizing();
 #else
     return _Py_IsFinalizing();
 #endif
 }
+
+namespace {
+
+constexpr auto kPollEvery = std::chrono::milliseconds(5);
 
 // Whether signal handlers can run on this thread: whether it is the main thread. Asked of the
 // threading module once per process (and again in a forked child, whose main thread is the
@@ -61,7 +61,7 @@ WithoutGil::WithoutGil() {
 WithoutGil::~WithoutGil() { relock(); }
 
 void WithoutGil::relock() {
-    if (finalizing()) park();
+    if (is_finalizing()) park();
     // Should finalization begin while this thread waits for the lock, CPython ends the thread
     // with pthread_exit. Its forced unwind stops at this call's frame, which has no unwind
     // tables, and the thread ends there: nothing of ours runs on the way, so no destructor or
@@ -70,7 +70,7 @@ void WithoutGil::relock() {
 }
 
 bool WithoutGil::keep_going() {
-    if (finalizing() || polls_ == Polls::Failed) return false;
+    if (is_finalizing() || polls_ == Polls::Failed) return false;
     if (polls_ == Polls::No) return true;
     const auto now = std::chrono::steady_clock::now();
     if (now < due_) return true;

@@ -9,6 +9,9 @@
 
 namespace nucla::py {
 
+// Whether the interpreter is finalizing: a thread that asks for the lock then is ended.
+bool is_finalizing();
+
 // Releases the lock for the life of this object (create it with the lock held).
 //
 // keep_going() is the engine's interrupt poll. Only the main thread can run signal handlers,

@@ -452,6 +452,25 @@ Result<std::string_view> BgzfSource::read_at(std::uint64_t pos, std::size_t want
     return std::string_view(slot->data.get() + offset, std::min(want, slot->size - offset));
 }
 
+std::size_t BgzfSource::gather(const std::vector<ByteSpan>& spans, std::size_t first,
+                              Gathered& into) const {
+    const auto& u = index_.uoffset;
+    const auto& c = index_.coffset;
+    const auto block_of = [&](std::uint64_t pos) {
+        return static_cast<std::size_t>(std::upper_bound(u.begin(), u.end(), pos) - u.begin()) - 1;
+    };
+    // The compressed bytes of the blocks each span touches (in the same order: the blocks'
+    // places grow with their data's).
+    std::vector<ByteSpan> raw(spans.size());
+    for (std::size_t k = first; k < spans.size(); ++k) {
+        const ByteSpan& s = spans[k];
+        if (s.end <= s.begin || s.begin >= index_.usize) continue;
+        const std::size_t last = block_of(std::min(s.end, index_.usize) - 1);
+        raw[k] = {c[block_of(s.begin)], last + 1 < c.size() ? c[last + 1] : raw_size_};
+    }
+    return raw_->gather(raw, first, into);
+}
+
 Status BgzfSource::load(std::size_t block, BlockCache::Slot& slot, ReadScratch& scratch) const {
     const auto& c = index_.coffset;
     const auto& u = index_.uoffset;

@@ -82,6 +82,10 @@ public:
     // A view into one decompressed block: at most the rest of the block holding `pos`.
     Result<std::string_view> read_at(std::uint64_t pos, std::size_t want,
                                      ReadScratch& scratch) const override;
+    // A remote file's compressed blocks are gathered for the uncompressed spans.
+    bool gathers() const override { return raw_->gathers(); }
+    std::size_t gather(const std::vector<ByteSpan>& spans, std::size_t first,
+                       Gathered& into) const override;
 
 private:
     Status load(std::size_t block, BlockCache::Slot& slot, ReadScratch& scratch) const;

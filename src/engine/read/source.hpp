@@ -6,8 +6,9 @@
 // a batch may use (ordered, prefetch, copy_plain). A memory map of the whole file
 // (MappedSource) reads in place, under the bus guard, which no other source needs; positioned
 // reads on a descriptor (HandleSource) and decompressed BGZF blocks (bgzf.hpp) read through
-// read_at, in blocks. A new kind of source (remote blocks, say) implements size and read_at,
-// and the hints it can give; what is planned, and the sinks bases go to, stay as they are.
+// read_at, in blocks; so do remote files (remote.hpp), whose blocks a batch gathers in one
+// round before its regions are read. A new kind of source implements size and read_at, and the
+// hints it can give; what is planned, and the sinks bases go to, stay as they are.
 // Every method is safe to call from several threads at once, each thread with its own
 // ReadScratch.
 //
@@ -24,10 +25,12 @@
 #include "engine/errors.hpp"
 #include "engine/fd.hpp"
 #include "engine/reader.hpp"
+#include "engine/remote.hpp"
 
 namespace nucla::engine {
 
 class BlockCache;
+class Gathered;
 
 // Per-thread working memory for reads: a buffer for bytes read through a descriptor and, for
 // compressed sources, a small cache of decompressed blocks. Keeping one per thread for a long
@@ -40,6 +43,11 @@ public:
     ReadScratch& operator=(const ReadScratch&) = delete;
 
     std::string buffer;
+    // What a view into memory shared with other threads (a remote block) keeps alive.
+    std::shared_ptr<const void> held;
+    // The blocks a batch gathered for the regions this thread now fills: reads take them
+    // from here and fetch nothing (see run.cpp).
+    const Gathered* gathered = nullptr;
     // Created on first use; throws std::bad_alloc when it cannot be.
     BlockCache& blocks();
 
@@ -88,6 +96,15 @@ public:
     // Fails with file_changed when the file now ends before byte `end`; a source that cannot
     // tell succeeds.
     virtual Status check_extent(std::uint64_t end) const;
+
+    // Whether reads fetch their bytes from elsewhere, so that a batch gathers them first.
+    virtual bool gathers() const { return false; }
+    // Brings in the bytes of spans[first], spans[first + 1], ... (sorted by begin; empty ones
+    // need nothing) for as many of them as one round holds, at least one, and returns how many
+    // that is. `into` keeps the blocks, or the failure that every read of them then reports.
+    // May throw std::bad_alloc.
+    virtual std::size_t gather(const std::vector<ByteSpan>& spans, std::size_t first,
+                               Gathered& into) const;
 
 protected:
     explicit Source(std::string path) : path_(std::move(path)) {}

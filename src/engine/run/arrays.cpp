@@ -30,19 +30,15 @@ public:
           format_(format),
           encoder_(format, faidx.options().sequence_always_upper),
           out_(out) {
-        if (faidx.source().ordered()) positions_.resize(regions.size());
+        if (faidx.source().ordered()) spans_.resize(regions.size());
     }
 
     bool prepare(std::size_t i) override {
-        if (!positions_.empty()) {
-            const RegionPlan plan = planned(regions_[i]);
-            const bool read = plan.kind == RegionPlan::Kind::Extract;
-            positions_[i] = read ? base_position(*plan.entry, plan.start - 1).value_or(0) : 0;
-        }
+        if (!spans_.empty()) spans_[i] = faidx_.span_of(planned(regions_[i]));
         return true;
     }
 
-    std::uint64_t position(std::size_t i) const override { return positions_[i]; }
+    ByteSpan span(std::size_t i) const override { return spans_[i]; }
 
     void fill(std::size_t i, ReadScratch& scratch) override {
         // Ask for a later region's bytes while this one is copied.
@@ -120,7 +116,7 @@ private:
     const ArrayFormat& format_;
     const Encoder encoder_;
     std::uint8_t* const out_;
-    std::vector<std::uint64_t> positions_;  // for reading in file order
+    std::vector<ByteSpan> spans_;  // for reading in file order
     std::mutex mutex_;
     std::optional<RegionFailure> failure_;
 };

@@ -6,6 +6,7 @@
 #include <new>
 #include <optional>
 
+#include "read/remote.hpp"
 #include "read/source.hpp"
 #include "run/pool.hpp"
 
@@ -65,7 +66,7 @@ BatchRun run_ordered(std::size_t n, BatchSink& sink, Interrupt* interrupt) {
         for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
         stable_sort_polling(
             order,
-            [&](std::size_t a, std::size_t b) { return sink.position(a) < sink.position(b); },
+            [&](std::size_t a, std::size_t b) { return sink.span(a).begin < sink.span(b).begin; },
             interrupt);
     }
     if (!stopped()) {
@@ -127,11 +128,65 @@ BatchRun run_overlapped(std::size_t n, BatchSink& sink, Interrupt* interrupt) {
     return BatchRun{limit.load(), interrupt && interrupt->stopped()};
 }
 
+// A remote file's regions: every one prepared, then round by round (in file order) the blocks
+// they read gathered on this thread, which alone may fetch, and the round's regions filled.
+BatchRun run_gathered(const Source& source, std::size_t n, BatchSink& sink,
+                      const Execution& execution) {
+    Interrupt* const interrupt = execution.interrupt;
+    const auto stopped = [&] { return interrupt && interrupt->stopped(); };
+    BatchRun run;
+    for (; run.prepared < n; ++run.prepared) {
+        if (run.prepared % kPollEvery == 0 && interrupt && !interrupt->keep_going()) break;
+        if (!sink.prepare(run.prepared)) break;
+    }
+    if (stopped()) return BatchRun{run.prepared, true};
+    std::vector<std::size_t> order(run.prepared);
+    std::vector<ByteSpan> spans(run.prepared);
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        order[i] = i;
+        spans[i] = sink.span(i);
+    }
+    stable_sort_polling(
+        order, [&](std::size_t a, std::size_t b) { return spans[a].begin < spans[b].begin; },
+        interrupt);
+    if (stopped()) return BatchRun{run.prepared, true};
+    std::vector<ByteSpan> sorted(order.size());
+    for (std::size_t k = 0; k < order.size(); ++k) sorted[k] = spans[order[k]];
+    Gathered round;
+    for (std::size_t k = 0; k < order.size();) {
+        const std::size_t count = source.gather(sorted, k, round);
+        if (round.failure && round.failure->kind() == FaidxError::Kind::Callback)
+            return BatchRun{run.prepared, true};
+        if (interrupt && !interrupt->keep_going()) return BatchRun{run.prepared, true};
+        const auto fill = [&](std::size_t begin, std::size_t end) {
+            ReadScratch& scratch = thread_scratch();
+            scratch.gathered = &round;
+            struct Release {
+                ReadScratch& scratch;
+                ~Release() {
+                    scratch.gathered = nullptr;
+                    scratch.held.reset();
+                }
+            } release{scratch};
+            for (std::size_t j = begin; j < end; ++j) sink.fill(order[k + j], scratch);
+        };
+        if (execution.parallel) {
+            parallel_for(count, fill, interrupt);
+        } else {
+            fill(0, count);
+        }
+        if (stopped()) return BatchRun{run.prepared, true};
+        k += count;
+    }
+    return run;
+}
+
 }  // namespace
 
 BatchRun run_batch(const Faidx& faidx, std::size_t n, BatchSink& sink,
                    const Execution& execution) {
     Interrupt* const interrupt = execution.interrupt;
+    if (faidx.source().gathers()) return run_gathered(faidx.source(), n, sink, execution);
     if (!execution.parallel) return run_serial(n, sink, interrupt);
     if (faidx.source().ordered()) return run_ordered(n, sink, interrupt);
     return run_overlapped(n, sink, interrupt);
@@ -172,7 +227,9 @@ public:
         return true;
     }
 
-    std::uint64_t position(std::size_t i) const override { return slots_[i].window.pos; }
+    ByteSpan span(std::size_t i) const override {
+        return slots_[i].read ? faidx_.span_of(slots_[i].plan) : ByteSpan{};
+    }
 
     void fill(std::size_t i, ReadScratch& scratch) override {
         Slot& slot = slots_[i];

@@ -176,6 +176,12 @@ struct Haplotypes::Impl {
         }
     }
 
+    // The positions of region i's sequence whose reference bases are read.
+    std::int64_t read_to(std::size_t i) const { return length ? reach[i] : regions[i].end; }
+    RegionPlan reference_plan(std::size_t i) const {
+        return reference.plan(*regions[i].entry, regions[i].start, read_to(i), Bounds::Padded);
+    }
+
     // The reference's bases of positions [a, b) of region i's sequence, N outside it.
     Status reference_bases(std::size_t i, std::int64_t a, std::int64_t b, std::string& out,
                            ReadScratch& scratch) const {
@@ -374,16 +380,19 @@ public:
           format_(format),
           encoder_(format, plan.reference.options().sequence_always_upper),
           layout_(layout),
-          out_(out) {}
+          out_(out),
+          spans_(plan.regions.size()) {}
 
-    bool prepare(std::size_t) override { return true; }
-    // Regions are read in request order: each reads its own bases and nothing else's.
-    std::uint64_t position(std::size_t i) const override { return i; }
+    bool prepare(std::size_t i) override {
+        spans_[i] = plan_.reference.span_of(plan_.reference_plan(i));
+        return true;
+    }
+    ByteSpan span(std::size_t i) const override { return spans_[i]; }
 
     void fill(std::size_t i, ReadScratch& scratch) override {
         const ArrayRegion& region = plan_.regions[i];
         const std::int64_t from = region.start;
-        const std::int64_t to = plan_.length ? plan_.reach[i] : region.end;
+        const std::int64_t to = plan_.read_to(i);
         thread_local std::string ref, bases;
         thread_local std::vector<Edit> edits;
         Status status = plan_.reference_bases(i, from, to, ref, scratch);
@@ -430,6 +439,7 @@ private:
     const Encoder encoder_;
     const ArrayLayout layout_;
     std::uint8_t* const out_;
+    std::vector<ByteSpan> spans_;
     std::mutex mutex_;
     std::optional<RegionFailure> failure_;
 };

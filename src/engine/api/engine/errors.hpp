@@ -31,6 +31,9 @@ public:
         // (ValueError), an unknown key (KeyError), a file that cannot be read (OSError, with
         // its errno when there is one).
         Value, Key, Os,
+        // A client's callback (a remote file's fetch) failed and keeps its own error, which
+        // the client reports itself (the binding: a Python exception left set).
+        Callback,
     };
 
     static FaidxError fasta_not_found(std::string path) { return {Kind::FastaNotFound, std::move(path)}; }
@@ -40,6 +43,7 @@ public:
     static FaidxError region(std::string message) { return {Kind::Region, std::move(message)}; }
     static FaidxError value(std::string message) { return {Kind::Value, std::move(message)}; }
     static FaidxError key(std::string message) { return {Kind::Key, std::move(message)}; }
+    static FaidxError callback(std::string message) { return {Kind::Callback, std::move(message)}; }
     // An OSError about `path`: `message` says what, `os_code` is the errno (0 when none).
     static FaidxError os(std::string path, std::string message, int os_code = 0) {
         FaidxError e{Kind::Os, std::move(path)};

@@ -35,6 +35,7 @@
 
 #include "engine/errors.hpp"
 #include "engine/index.hpp"
+#include "engine/remote.hpp"
 #include "engine/sequence.hpp"
 
 namespace nucla::engine {
@@ -132,6 +133,12 @@ FaidxError invalid_region(std::string_view name, std::uint64_t start, std::uint6
 class Faidx {
 public:
     static Result<std::unique_ptr<Faidx>> open(std::string filename, Options options);
+    // A FASTA file read through `file` (see remote.hpp), named by its URL. Its .fai (and .gzi)
+    // come from beside it, or from the local indexname when one is given; an index that is in
+    // neither place is built by reading the file once, and written only to that local path.
+    // Nothing is written beside the file itself, and it cannot be opened for writing.
+    static Result<std::unique_ptr<Faidx>> open_remote(std::shared_ptr<const RemoteFile> file,
+                                                      Options options);
     ~Faidx();
 
     const std::string& filename() const { return filename_; }
@@ -182,6 +189,16 @@ public:
     // How many of the row's bases, from the first, the data holds.
     std::uint64_t bases_held(const IndexEntry& entry) const;
 
+    // The bytes an Extract plan reads where the row's layout holds (empty for any other plan):
+    // what a batch gathers for it from a remote file.
+    ByteSpan span_of(const RegionPlan& plan) const;
+    // Whether the file is read through a RemoteFile, whose blocks a batch gathers first.
+    bool remote() const;
+    // Brings the blocks of `spans` (sorted or not) into the cache in as few rounds as it holds
+    // them, for reads that follow on this thread; nothing for a local file. Fails as a read
+    // of them would.
+    Status prefetch(std::vector<ByteSpan> spans) const;
+
     // The one finishing step of every fetch. Bases that need no padding are finished in place:
     // upper-cased when the options say so and, with `reverse`, reverse-complemented.
     void finish_in_place(char* data, std::size_t n, bool reverse = false) const {
@@ -203,8 +220,12 @@ public:
 
 private:
     Faidx() = default;
-    // Reads index_path_ into index_; `blank` tells whether the file held no row at all, not
-    // even a malformed one.
+    // Reads, or builds, the .fai (and for a BGZF file the .gzi, whose text `old_gzi` may
+    // hold) of the file whose raw bytes source_ reads, as the options say.
+    Status open_indexes(bool bgzf, std::uint64_t raw_size, bool build,
+                        std::optional<std::string> old_gzi, std::vector<Unsaved>& unsaved);
+    // Reads index_path_ (or the text given for it) into index_; `blank` tells whether it held
+    // no row at all, not even a malformed one.
     Status read_index(bool& blank);
     // Whether an index file found `blank` must be rebuilt because the FASTA holds records
     // (`holds_record` tells, asked only for a blank index): a writer that died before its first
@@ -214,7 +235,7 @@ private:
     // Replaces the opened source (a BGZF file of `raw_size` bytes) with its decompressing
     // view, building the .fai and .gzi when asked to or when the block index is not fresh.
     // Index files that could not be written are added to `unsaved`.
-    Status open_bgzf(std::uint64_t raw_size, bool build, bool gzi_fresh,
+    Status open_bgzf(std::uint64_t raw_size, bool build, std::optional<std::string> old_gzi,
                      std::vector<Unsaved>& unsaved);
     // Writes an index file. When the place refuses it (see is_refused_write) the open goes on
     // with the index in memory, adding the path to `unsaved`, unless writing it is the point
@@ -225,6 +246,11 @@ private:
     std::string filename_;
     std::string index_path_;
     std::string gzi_path_;
+    // Where index files may be written: false for a remote file's own place, whose indexes are
+    // then built in memory only.
+    bool writable_indexes_ = true;
+    // The text of a remote file's .fai, read from beside it.
+    std::optional<std::string> index_text_;
     bool compressed_ = false;
     std::string absolute_filename_;
     std::string absolute_index_path_;

@@ -29,10 +29,11 @@ public:
     // On the caller's thread, in request order: plans region i (and makes its destination).
     // False stops the batch before region i; the sink keeps why.
     virtual bool prepare(std::size_t i) = 0;
-    // Where region i's first byte lies in the file, once prepared: sources that are not
-    // memory-mapped are read in this order, so that each block is read or decompressed once
-    // for all the regions in it, however the request is ordered.
-    virtual std::uint64_t position(std::size_t i) const = 0;
+    // The bytes region i reads (Faidx::span_of its plan), once prepared; empty when it reads
+    // none. Sources that are not memory-mapped are read in the order of their first bytes, so
+    // that each block is read or decompressed once for all the regions in it, however the
+    // request is ordered, and a remote file's blocks are gathered for them before any is read.
+    virtual ByteSpan span(std::size_t i) const = 0;
     // On any thread, once region i is prepared: reads and finishes its bases. Must not throw
     // anything but std::bad_alloc (which ends the batch and is rethrown by run_batch).
     virtual void fill(std::size_t i, ReadScratch& scratch) = 0;
@@ -43,14 +44,19 @@ protected:
 
 struct BatchRun {
     std::size_t prepared = 0;  // regions [0, prepared) were prepared
-    bool stopped = false;      // `interrupt` stopped the batch (some regions may be unfilled)
+    bool stopped = false;      // `interrupt` (or a Callback error) stopped the batch (some
+                               // regions may be unfilled)
 };
 
 // Prepares and fills regions [0, n) of `faidx`. With execution.parallel, on the worker pool:
 // where the source reads in any order the caller's thread prepares while the workers fill what
 // is prepared; otherwise every region is prepared first, then filled in file order. Without it
-// everything happens on the caller's thread, region by region. execution.interrupt (polled on
-// the caller's thread) may stop it.
+// everything happens on the caller's thread, region by region. A remote file's regions are all
+// prepared first, then, round by round, their blocks gathered on the caller's thread and the
+// round's regions filled (on the pool with execution.parallel); a round that could not be
+// gathered fails each of its regions' reads with its error, and one whose client reports an
+// error of its own (Callback) stops the batch. execution.interrupt (polled on the caller's
+// thread) may stop it.
 BatchRun run_batch(const Faidx& faidx, std::size_t n, BatchSink& sink, const Execution& execution);
 
 struct Region {

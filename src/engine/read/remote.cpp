@@ -1,0 +1,274 @@
+#include "read/remote.hpp"
+
+#include <pthread.h>
+
+#include <algorithm>
+#include <cstring>
+#include <list>
+#include <mutex>
+#include <unordered_map>
+
+namespace nucla::engine {
+
+namespace {
+
+// Farthest a scan reads ahead, in blocks (16 MiB), and the longest range one request asks for
+// (4 MiB): a long read ahead goes out as several requests at once.
+constexpr std::uint64_t kMaxAhead = 256;
+constexpr std::uint64_t kMaxRun = 64;
+
+// The process's remote blocks, least recently used dropped first. Never destroyed: a thread may
+// still read when the process exits.
+class BlockStore {
+public:
+    static BlockStore& instance() {
+        static BlockStore* store = [] {
+            auto* s = new BlockStore();
+            // A child forks with the lock free and the cache whole, whatever another thread of
+            // the parent was doing.
+            ::pthread_atfork([] { instance().mutex_.lock(); }, [] { instance().mutex_.unlock(); },
+                             [] { instance().mutex_.unlock(); });
+            return s;
+        }();
+        return *store;
+    }
+
+    RemoteBlock find(std::uint64_t source, std::uint64_t block) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto it = map_.find(Key{source, block});
+        if (it == map_.end()) return nullptr;
+        lru_.splice(lru_.begin(), lru_, it->second);
+        return it->second->data;
+    }
+
+    void put(std::uint64_t source, std::uint64_t block, RemoteBlock data) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const Key key{source, block};
+        if (auto it = map_.find(key); it != map_.end()) drop(it->second);
+        bytes_ += data->size();
+        lru_.push_front(Entry{key, std::move(data)});
+        map_.emplace(key, lru_.begin());
+        trim();
+    }
+
+    void forget(std::uint64_t source) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (auto it = lru_.begin(); it != lru_.end();) {
+            auto next = std::next(it);
+            if (it->key.source == source) drop(it);
+            it = next;
+        }
+    }
+
+    std::uint64_t capacity() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return capacity_;
+    }
+    void set_capacity(std::uint64_t bytes) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        capacity_ = bytes;
+        trim();
+    }
+
+private:
+    struct Key {
+        std::uint64_t source;
+        std::uint64_t block;
+        bool operator==(const Key&) const = default;
+    };
+    struct Hash {
+        std::size_t operator()(const Key& k) const noexcept {
+            return std::hash<std::uint64_t>()(k.source * 0x9E3779B97F4A7C15ull ^ k.block);
+        }
+    };
+    struct Entry {
+        Key key;
+        RemoteBlock data;
+    };
+
+    void drop(std::list<Entry>::iterator it) {
+        bytes_ -= it->data->size();
+        map_.erase(it->key);
+        lru_.erase(it);
+    }
+    void trim() {
+        while (bytes_ > capacity_ && !lru_.empty()) drop(std::prev(lru_.end()));
+    }
+
+    std::mutex mutex_;
+    std::list<Entry> lru_;  // most recently used first
+    std::unordered_map<Key, std::list<Entry>::iterator, Hash> map_;
+    std::uint64_t bytes_ = 0;
+    std::uint64_t capacity_ = std::uint64_t{256} << 20;
+};
+
+std::atomic<std::uint64_t> next_source_id{1};
+
+FaidxError not_gathered(const std::string& path, std::uint64_t pos) {
+    return FaidxError::io(
+        IoError::other("byte " + std::to_string(pos) +
+                       " lies outside what this batch fetched (the index does not match "
+                       "the file's lines)"),
+        path);
+}
+
+}  // namespace
+
+std::uint64_t remote_cache_bytes() { return BlockStore::instance().capacity(); }
+void set_remote_cache_bytes(std::uint64_t bytes) { BlockStore::instance().set_capacity(bytes); }
+
+FaidxError remote_failure(std::string_view kind, std::string message, const std::string& url) {
+    if (kind == "missing") return FaidxError::fasta_not_found(url);
+    if (kind == "changed")
+        message = "the file changed since it was opened" +
+                  (message.empty() ? std::string() : " (" + message + ")");
+    return FaidxError::io(IoError::other(std::move(message)), url);
+}
+
+const RemoteBlock* Gathered::find(std::uint64_t block) const {
+    auto it = std::lower_bound(blocks.begin(), blocks.end(), block,
+                               [](const auto& entry, std::uint64_t b) { return entry.first < b; });
+    return it != blocks.end() && it->first == block ? &it->second : nullptr;
+}
+
+std::size_t Source::gather(const std::vector<ByteSpan>& spans, std::size_t first,
+                           Gathered&) const {
+    return spans.size() - first;
+}
+
+RemoteSource::RemoteSource(std::shared_ptr<const RemoteFile> file, std::string path)
+    : Source(std::move(path)), file_(std::move(file)), size_(file_->size()),
+      id_(next_source_id.fetch_add(1)) {}
+
+RemoteSource::~RemoteSource() { BlockStore::instance().forget(id_); }
+
+Status RemoteSource::fetch_missing(std::uint64_t from, std::uint64_t to,
+                                   std::vector<RemoteBlock>& have) const {
+    std::vector<ByteSpan> ranges;
+    std::vector<std::uint64_t> firsts;
+    for (std::uint64_t b = from; b < to;) {
+        if (have[b - from]) {
+            ++b;
+            continue;
+        }
+        std::uint64_t e = b + 1;
+        while (e < to && e - b < kMaxRun && !have[e - from]) ++e;
+        ranges.push_back({b * kRemoteBlock, std::min(e * kRemoteBlock, size_)});
+        firsts.push_back(b);
+        b = e;
+    }
+    if (ranges.empty()) return Ok{};
+    std::vector<std::string> out;
+    Status fetched = file_->fetch(ranges, out);
+    if (!fetched.ok()) return fetched;
+    BlockStore& store = BlockStore::instance();
+    for (std::size_t r = 0; r < ranges.size(); ++r) {
+        const std::string& bytes = out[r];
+        if (bytes.size() != ranges[r].end - ranges[r].begin)
+            return FaidxError::io(IoError::other("a range request came back short"), path());
+        for (std::uint64_t off = 0, b = firsts[r]; off < bytes.size(); off += kRemoteBlock, ++b) {
+            const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(kRemoteBlock,
+                                                                            bytes.size() - off));
+            auto block = std::make_shared<const std::string>(bytes.data() + off, n);
+            store.put(id_, b, block);
+            have[b - from] = std::move(block);
+        }
+    }
+    return Ok{};
+}
+
+Result<std::string_view> RemoteSource::read_at(std::uint64_t pos, std::size_t want,
+                                               ReadScratch& scratch) const {
+    if (pos >= size_ || want == 0) return std::string_view{};
+    const std::uint64_t n = std::min<std::uint64_t>(want, size_ - pos);
+    const std::uint64_t from = pos / kRemoteBlock;
+    std::uint64_t to = (pos + n - 1) / kRemoteBlock + 1;
+    std::vector<RemoteBlock> have;
+    if (scratch.gathered && scratch.gathered->owner == this) {
+        // A batch's round: what it holds, from `pos` on, and nothing fetched.
+        const Gathered& round = *scratch.gathered;
+        for (std::uint64_t b = from; b < to; ++b) {
+            const RemoteBlock* block = round.find(b);
+            if (!block) break;
+            have.push_back(*block);
+        }
+        if (have.empty()) return round.failure ? *round.failure : not_gathered(path(), pos);
+    } else {
+        BlockStore& store = BlockStore::instance();
+        const bool scan = from == next_run_.load(std::memory_order_relaxed);
+        if (scan) {
+            const std::uint64_t ahead = ahead_.load(std::memory_order_relaxed);
+            to = std::min(blocks(), std::max(to, from + ahead));
+        }
+        have.resize(to - from);
+        bool missing = false;
+        for (std::uint64_t b = from; b < to; ++b) {
+            have[b - from] = store.find(id_, b);
+            missing |= !have[b - from];
+        }
+        if (missing) {
+            Status fetched = fetch_missing(from, to, have);
+            if (!fetched.ok()) return fetched.take_error();
+            const std::uint64_t ahead = ahead_.load(std::memory_order_relaxed);
+            ahead_.store(scan ? std::min(ahead * 2, kMaxAhead) : 1, std::memory_order_relaxed);
+            next_run_.store(to, std::memory_order_relaxed);
+        }
+    }
+    // One block is viewed where it is; a read across blocks is copied together.
+    const std::uint64_t offset = pos - from * kRemoteBlock;
+    const RemoteBlock& first = have.front();
+    if (offset + n <= first->size() || have.size() == 1) {
+        const std::uint64_t len = std::min<std::uint64_t>(n, first->size() - offset);
+        scratch.held = first;
+        return std::string_view(first->data() + offset, static_cast<std::size_t>(len));
+    }
+    std::string& buffer = scratch.buffer;
+    buffer.clear();
+    std::uint64_t at = offset;
+    for (const RemoteBlock& block : have) {
+        if (buffer.size() >= n) break;
+        const std::uint64_t len = std::min<std::uint64_t>(block->size() - at, n - buffer.size());
+        buffer.append(block->data() + at, static_cast<std::size_t>(len));
+        at = 0;
+    }
+    return std::string_view(buffer);
+}
+
+std::size_t RemoteSource::gather(const std::vector<ByteSpan>& spans, std::size_t first,
+                                 Gathered& into) const {
+    into.clear();
+    into.owner = this;
+    const std::uint64_t budget =
+        std::max<std::uint64_t>(BlockStore::instance().capacity() / 2 / kRemoteBlock, 1);
+    std::vector<std::uint64_t> ids;
+    std::size_t k = first;
+    for (; k < spans.size(); ++k) {
+        const ByteSpan& s = spans[k];
+        if (s.end <= s.begin || s.begin >= size_) continue;
+        const std::uint64_t b0 = s.begin / kRemoteBlock;
+        const std::uint64_t b1 = (std::min(s.end, size_) - 1) / kRemoteBlock;
+        const std::uint64_t lo = ids.empty() ? b0 : std::max(b0, ids.back() + 1);
+        if (lo > b1) continue;
+        if (!ids.empty() && ids.size() + (b1 - lo + 1) > budget) break;
+        for (std::uint64_t b = lo; b <= b1; ++b) ids.push_back(b);
+    }
+    if (ids.empty()) return std::max<std::size_t>(k - first, 1);
+    // The blocks between the first and last needed, those not needed left out.
+    const std::uint64_t from = ids.front(), to = ids.back() + 1;
+    std::vector<RemoteBlock> have(to - from);
+    std::vector<bool> needed(to - from, false);
+    for (std::uint64_t b : ids) needed[b - from] = true;
+    BlockStore& store = BlockStore::instance();
+    const auto placeholder = std::make_shared<const std::string>();
+    for (std::uint64_t b = from; b < to; ++b)
+        have[b - from] = needed[b - from] ? store.find(id_, b) : placeholder;
+    Status fetched = fetch_missing(from, to, have);
+    if (!fetched.ok()) into.failure.emplace(fetched.take_error());
+    into.blocks.reserve(ids.size());
+    for (std::uint64_t b : ids) {
+        if (have[b - from] && have[b - from] != placeholder) into.blocks.emplace_back(b, have[b - from]);
+    }
+    return std::max<std::size_t>(k - first, 1);
+}
+
+}  // namespace nucla::engine
