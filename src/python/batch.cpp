@@ -93,9 +93,25 @@ Ref take_name(Request& r) {
     return name_str(r.name_obj, r.name);
 }
 
+// The blocks of a remote file that the requests read, fetched in one round before the first of
+// them is read (regions the policy refuses or adjusts read what it says, or nothing).
+bool prefetch(const engine::Faidx& faidx, const std::vector<Request>& requests) {
+    std::vector<engine::ByteSpan> spans;
+    spans.reserve(requests.size());
+    for (const Request& r : requests) {
+        auto plan = faidx.plan(r.name, r.start, r.end, engine::Bounds::Single);
+        if (plan.ok()) spans.push_back(faidx.span_of(*plan));
+    }
+    engine::Status fetched = faidx.prefetch(std::move(spans));
+    if (fetched.ok()) return true;
+    raise(fetched.error());
+    return false;
+}
+
 // One fetch after another on this thread, then (with rc) each value replaced by its reverse
 // complement, in place when nothing else holds it.
 PyObject* sequential(const EngineHolder& holder, const std::vector<Request>& requests, bool rc) {
+    if (holder.faidx->remote() && !prefetch(*holder.faidx, requests)) return nullptr;
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(requests.size())));
     if (!list) return nullptr;
     for (std::size_t i = 0; i < requests.size(); ++i) {

@@ -6,6 +6,8 @@
 #include <sys/stat.h>
 
 #include <cctype>
+#include <cerrno>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -158,6 +160,31 @@ private:
     std::uint64_t size_;
 };
 
+// NUCLA_REMOTE_CACHE, the bytes of remote blocks to keep: a number with an optional K, M or G
+// (powers of 1024). False with ValueError when it is set to anything else.
+bool apply_cache_size() {
+    const char* text = std::getenv("NUCLA_REMOTE_CACHE");
+    if (!text || !*text) return true;
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long long n = std::strtoull(text, &end, 10);
+    unsigned shift = 0;
+    if (end != text && *end) {
+        const char unit = static_cast<char>(std::toupper(static_cast<unsigned char>(*end)));
+        shift = unit == 'K' ? 10 : unit == 'M' ? 20 : unit == 'G' ? 30 : 64;
+        if (shift != 64) ++end;
+        if (*end == 'B' || *end == 'b') ++end;
+    }
+    if (end == text || *end || shift == 64 || errno || text[0] == '-' ||
+        (shift && n > (~0ull >> shift))) {
+        PyErr_Format(PyExc_ValueError,
+                     "NUCLA_REMOTE_CACHE must be a size such as 512M or 2G, not '%s'", text);
+        return false;
+    }
+    engine::set_remote_cache_bytes(static_cast<std::uint64_t>(n) << shift);
+    return true;
+}
+
 bool looks_like_url(std::string_view name) {
     // scheme "://", the scheme a letter then letters, digits, "+", "-" or ".".
     const std::size_t colon = name.find("://");
@@ -184,6 +211,7 @@ std::unique_ptr<engine::Faidx> open_remote(const std::string& url, const engine:
                      url.c_str());
         return nullptr;
     }
+    if (!apply_cache_size()) return nullptr;
     PyObject* module = remote_module();
     if (!module) return nullptr;
     Ref remote = Ref::steal(PyObject_CallMethod(module, "Remote", "s#", url.data(),
