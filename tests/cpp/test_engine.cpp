@@ -12,6 +12,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <map>
+#include <mutex>
+#include <set>
 #include <cstdio>
 #include <cstdlib>
 #include <new>
@@ -25,6 +28,7 @@
 #include "engine/bgzf_writer.hpp"
 #include "engine/fd.hpp"
 #include "engine/reader.hpp"
+#include "engine/remote.hpp"
 #include "engine/run.hpp"
 #include "engine/text.hpp"
 #include "read/bgzf.hpp"
@@ -649,6 +653,143 @@ void bounds_policy() {
     ::rmdir(dir);
 }
 
+// A remote file served from memory, which records what it is asked and on which threads.
+class FakeRemote final : public RemoteFile {
+public:
+    FakeRemote(std::string bytes, std::map<std::string, std::string> siblings)
+        : bytes_(std::move(bytes)), siblings_(std::move(siblings)) {}
+    const std::string& name() const override { return url_; }
+    std::uint64_t size() const override { return bytes_.size(); }
+    Status fetch(const std::vector<ByteSpan>& ranges, std::vector<std::string>& out) const override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        ++calls;
+        threads.insert(std::this_thread::get_id());
+        if (failing) return FaidxError::io(IoError::other("HTTP 500 (after 4 tries)"), url_);
+        out.clear();
+        for (const ByteSpan& r : ranges) {
+            aligned = aligned && r.begin % kRemoteBlock == 0 &&
+                      (r.end % kRemoteBlock == 0 || r.end == bytes_.size()) && r.end > r.begin;
+            for (std::uint64_t b = r.begin / kRemoteBlock; b * kRemoteBlock < r.end; ++b)
+                twice = !blocks.insert(b).second || twice;
+            out.push_back(bytes_.substr(r.begin, r.end - r.begin));
+        }
+        return Ok{};
+    }
+    Result<std::optional<std::string>> sibling(std::string_view suffix) const override {
+        auto it = siblings_.find(std::string(suffix));
+        if (it == siblings_.end()) return std::optional<std::string>();
+        return std::optional<std::string>(it->second);
+    }
+
+    mutable std::mutex mutex_;
+    mutable int calls = 0;
+    mutable std::set<std::thread::id> threads;
+    mutable std::set<std::uint64_t> blocks;
+    mutable bool aligned = true, twice = false;
+    bool failing = false;
+
+private:
+    std::string url_ = "https://example.org/g.fa";
+    std::string bytes_;
+    std::map<std::string, std::string> siblings_;
+};
+
+std::string file_bytes(const std::string& path) {
+    std::string out;
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f) return out;
+    char buf[65536];
+    for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) out.append(buf, n);
+    std::fclose(f);
+    return out;
+}
+
+// A remote file's batches read what the local file gives, fetching every block on the caller's
+// thread, aligned, each once per batch; with a small cache in several rounds; and a failed
+// fetch fails each region that needed it, naming the URL.
+void remote_batches_equal_local(bool bgzf) {
+    char dir[] = "/tmp/nucla-engine-test-XXXXXX";
+    if (!::mkdtemp(dir)) std::abort();
+    const std::string path = std::string(dir) + (bgzf ? "/g.fa.gz" : "/g.fa");
+    std::mt19937 rng(bgzf ? 5 : 6);
+    std::string text;
+    std::vector<std::pair<std::string, std::size_t>> seqs;
+    for (int r = 0; r < 6; ++r) {
+        const std::string name = "s" + std::to_string(r);
+        const std::size_t len = 20000 + rng() % 200000;
+        text += ">" + name + "\n";
+        for (std::size_t i = 0; i < len; ++i) {
+            text += "ACGTacgtN"[rng() % 9];
+            if ((i + 1) % 60 == 0 || i + 1 == len) text += '\n';
+        }
+        seqs.emplace_back(name, len);
+    }
+    {
+        Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644));
+        if (bgzf) {
+            BgzfWriter writer(fd.get(), kDefaultCompressionLevel);
+            check(writer.write(text) == 0 && writer.finish() == 0, "remote: bgzf write");
+        } else {
+            check(write_all(fd.get(), text) == 0, "remote: write");
+        }
+    }
+    auto local = Faidx::open(path, Options{});
+    check(local.ok(), "remote: local open");
+    if (!local.ok()) return;
+    std::map<std::string, std::string> siblings{{".fai", file_bytes(path + ".fai")}};
+    if (bgzf) siblings[".gzi"] = file_bytes(path + ".gzi");
+    std::vector<Region> regions;
+    for (int i = 0; i < 3000; ++i) {
+        const auto& [name, len] = seqs[rng() % seqs.size()];
+        const std::uint64_t a = 1 + rng() % len;
+        regions.push_back({name, a, a + rng() % 600});
+    }
+    const auto expected = fetch_many(**local, regions);
+    const auto same = [&](const std::vector<Result<Sequence>>& got) {
+        bool ok = got.size() == expected.size();
+        for (std::size_t i = 0; ok && i < got.size(); ++i)
+            ok = got[i].ok() && expected[i].ok() && got[i].value().seq == expected[i].value().seq;
+        return ok;
+    };
+    for (std::uint64_t cache : {std::uint64_t{256} << 20, 2 * kRemoteBlock}) {
+        set_remote_cache_bytes(cache);
+        auto file = std::make_shared<FakeRemote>(file_bytes(path), siblings);
+        auto remote = Faidx::open_remote(file, Options{});
+        check(remote.ok(), "remote: open");
+        if (!remote.ok()) break;
+        const int opening = file->calls;
+        file->blocks.clear();
+        check(same(fetch_many(**remote, regions)), "remote: a batch reads what the file holds");
+        const bool once = !file->twice;
+        const int rounds = file->calls - opening;
+        check(same(fetch_many(**remote, regions, Execution{false, true, nullptr})),
+              "remote: a serial batch too");
+        check(file->threads.size() == 1 && *file->threads.begin() == std::this_thread::get_id(),
+              "remote: fetched on the caller's thread only");
+        check(file->aligned, "remote: ranges of whole blocks");
+        if (cache > 2 * kRemoteBlock) {
+            check(once && rounds == 1, "remote: one round for the batch, each block once");
+        } else {
+            check(rounds >= 3, "remote: a small cache takes several rounds");
+        }
+    }
+    // A batch whose round cannot be fetched fails each region, naming the file.
+    auto file = std::make_shared<FakeRemote>(file_bytes(path), siblings);
+    auto remote = Faidx::open_remote(file, Options{});
+    check(remote.ok(), "remote: open");
+    if (remote.ok()) {
+        file->failing = true;
+        set_remote_cache_bytes(0);  // (the open read the first blocks)
+        bool named = true;
+        for (const auto& r : fetch_many(**remote, regions))
+            named = named && !r.ok() && r.error().display().find("example.org") != std::string::npos;
+        check(named, "remote: a failed round fails its regions, naming the file");
+    }
+    set_remote_cache_bytes(std::uint64_t{256} << 20);
+    for (const char* suffix : {"", ".fai", ".gzi"}) std::remove((path + suffix).c_str());
+    ::rmdir(dir);
+}
+
 int main() {
     // Sized as CI asks (RAYON_NUM_THREADS=4), whatever the processors.
     set_pool_size(pool_size_from(std::getenv("RAYON_NUM_THREADS"), nullptr).value_or(0));
@@ -669,6 +810,8 @@ int main() {
     text_numbers_and_white_space();
     index_rows();
     bounds_policy();
+    remote_batches_equal_local(false);
+    remote_batches_equal_local(true);
     if (failures == 0) std::puts("engine tests passed");
     return failures == 0 ? 0 : 1;
 }

@@ -234,6 +234,7 @@ public:
     void fill(std::size_t i, ReadScratch& scratch) override {
         Slot& slot = slots_[i];
         if (!slot.read) return;
+        slot.filled = true;
         try {
             Result<Extracted> got = faidx_.extract(slot.window, slot.value.seq.data(), scratch);
             if (!got.ok()) {
@@ -247,10 +248,14 @@ public:
         }
     }
 
-    std::vector<Result<Sequence>> results() {
+    // The outcomes; a region that a stopped batch left unread is an error, never empty bases.
+    std::vector<Result<Sequence>> results(const BatchRun& run) {
         std::vector<Result<Sequence>> out;
         out.reserve(slots_.size());
-        for (Slot& slot : slots_) {
+        for (std::size_t i = 0; i < slots_.size(); ++i) {
+            Slot& slot = slots_[i];
+            if (!slot.error && (i >= run.prepared || (slot.read && !slot.filled)))
+                slot.error.emplace(FaidxError::io(IoError::other("the batch was stopped")));
             if (slot.error) {
                 out.push_back(std::move(*slot.error));
             } else {
@@ -267,6 +272,7 @@ private:
         Sequence value;
         std::optional<FaidxError> error;
         bool read = false;
+        bool filled = false;
     };
 
     // A region that fails does not stop the others.
@@ -285,8 +291,8 @@ std::vector<Result<Sequence>> run_sequences(const Faidx& faidx, std::size_t n,
                                             SequenceSink::Planner plan,
                                             const Execution& execution) {
     SequenceSink sink(faidx, n, std::move(plan));
-    run_batch(faidx, n, sink, execution);
-    return sink.results();
+    const BatchRun run = run_batch(faidx, n, sink, execution);
+    return sink.results(run);
 }
 
 }  // namespace
