@@ -347,7 +347,7 @@ Result<Extracted> Source::extract(const ExtractionWindow& w, char* out, ReadScra
     std::uint64_t pos = w.pos;
     std::size_t want = w.capacity;
     while (want > 0 && pos < w.end) {
-        const std::uint64_t block_hint = std::max<std::uint64_t>(w.read_hint, 4096);
+        const std::uint64_t block_hint = std::max<std::uint64_t>(w.read_hint, source.least_read());
         const auto block = static_cast<std::size_t>(std::min(w.end - pos, block_hint));
         auto view = source.read_at(pos, block, scratch);
         if (!view.ok()) return view.take_error();

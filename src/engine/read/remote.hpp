@@ -47,6 +47,9 @@ public:
     // Within one: the bytes from `pos` on that the round holds, contiguously.
     Result<std::string_view> read_at(std::uint64_t pos, std::size_t want,
                                      ReadScratch& scratch) const override;
+    // A window reads no byte past its bases: the cache keeps whole blocks anyway, and a byte
+    // more may cost a block more.
+    std::size_t least_read() const override { return 1; }
     bool gathers() const override { return true; }
     std::size_t gather(const std::vector<ByteSpan>& spans, std::size_t first,
                        Gathered& into) const override;

@@ -83,6 +83,8 @@ public:
     // Whether a batch should read its regions in file order, so that each block is read or
     // decompressed once for all the regions in it.
     virtual bool ordered() const { return true; }
+    // The fewest bytes worth one read_at: a window reads at least this much at a time.
+    virtual std::size_t least_read() const { return 4096; }
     // Starts bringing `bytes` bytes at `pos` closer to the processor; a hint, nothing more.
     virtual void prefetch(std::uint64_t, std::uint64_t) const {}
     // Tells that a scan will not read the bytes before `pos` again.
