@@ -22,7 +22,7 @@ pytest.importorskip("aiohttp")
 np = pytest.importorskip("numpy")
 
 needs_nginx = pytest.mark.skipif(servers.NGINX is None, reason="nginx is not installed")
-BLOCK = 64 * 1024
+BLOCK = 16 * 1024  # the engine's block size
 EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples"
 
 
@@ -124,7 +124,7 @@ def test_personal_genome_of_a_remote_reference(files, nginx):
 
 
 def block_spans(local, regions):
-    """The 64 KiB blocks of the file that 1-based regions of `local` lie in."""
+    """The blocks of the file that 1-based regions of `local` lie in."""
     rows = {line.split("\t")[0]: [int(x) for x in line.split("\t")[1:5]]
             for line in pathlib.Path(local + ".fai").read_text().splitlines()}
     blocks = set()

@@ -12,10 +12,10 @@ namespace nucla::engine {
 
 namespace {
 
-// Farthest a scan reads ahead, in blocks (16 MiB), and the longest range one request asks for
-// (4 MiB): a long read ahead goes out as several requests at once.
-constexpr std::uint64_t kMaxAhead = 256;
-constexpr std::uint64_t kMaxRun = 64;
+// Farthest a scan reads ahead, and the longest range one request asks for, in blocks (4 MiB
+// and 1 MiB): a long read ahead goes out as several requests at once.
+constexpr std::uint64_t kMaxAhead = (std::uint64_t{4} << 20) / kRemoteBlock;
+constexpr std::uint64_t kMaxRun = (std::uint64_t{1} << 20) / kRemoteBlock;
 
 // The process's remote blocks, least recently used dropped first. Never destroyed: a thread may
 // still read when the process exits.
