@@ -233,8 +233,8 @@ Result<std::unique_ptr<Faidx>> Faidx::open_remote(std::shared_ptr<const RemoteFi
         return FaidxError::io(IoError::other(
             url + " is gzip-compressed but not BGZF; recompress it with bgzip"));
 
-    // Which indexes there are: a local one by its path, a remote one by asking for it (the
-    // one request it costs brings its text too).
+    // Which indexes there are: a local one at the path given, else the one beside the file
+    // (the one request that asks for it brings its text too).
     const auto local = [](const std::string& path) -> Result<std::optional<std::string>> {
         struct stat st;
         if (has_nul(path) || ::stat(path.c_str(), &st) != 0) return std::optional<std::string>();
@@ -244,7 +244,11 @@ Result<std::unique_ptr<Faidx>> Faidx::open_remote(std::shared_ptr<const RemoteFi
     };
     const auto find = [&](const std::string& path,
                           std::string_view suffix) -> Result<std::optional<std::string>> {
-        return f->writable_indexes_ ? local(path) : file->sibling(suffix);
+        if (f->writable_indexes_) {
+            auto here = local(path);
+            if (!here.ok() || *here) return here;
+        }
+        return file->sibling(suffix);
     };
     bool build = opt.always_build;
     if (!build) {
@@ -264,9 +268,11 @@ Result<std::unique_ptr<Faidx>> Faidx::open_remote(std::shared_ptr<const RemoteFi
         if (!gzi.ok()) return gzi.take_error();
         old_gzi = std::move(*gzi);
     }
-    if (build && !f->writable_indexes_ && opt.warn)
-        opt.warn("WARNING: " + url + " has no index beside it; reading the whole file to build "
-                 "one in memory (give a local indexname to keep it)\n");
+    if (opt.warn && !f->writable_indexes_ &&
+        (build || (compression == Compression::Bgzf && !old_gzi)))
+        opt.warn("WARNING: " + url + " has no " + (build ? "index" : "block index (.gzi)") +
+                 " beside it; reading the whole file to build one in memory (give a local "
+                 "indexname to keep it)\n");
     std::vector<Unsaved> unsaved;
     Status opened = f->open_indexes(compression == Compression::Bgzf, size, build,
                                     std::move(old_gzi), unsaved);
