@@ -128,14 +128,17 @@ async def _retrying_async(call):
 
 
 _pool = None
+_pool_pid = None
 
 
 def _threads():
-    global _pool
-    if _pool is None:
+    # (A forked child has none of its parent's threads: it makes a pool of its own.)
+    global _pool, _pool_pid
+    if _pool_pid != os.getpid():
         from concurrent.futures import ThreadPoolExecutor
 
         _pool = ThreadPoolExecutor(CONCURRENCY, thread_name_prefix="nucla-remote")
+        _pool_pid = os.getpid()
     return _pool
 
 

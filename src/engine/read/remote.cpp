@@ -142,20 +142,21 @@ RemoteSource::RemoteSource(std::shared_ptr<const RemoteFile> file, std::string p
 
 RemoteSource::~RemoteSource() { BlockStore::instance().forget(id_); }
 
-Status RemoteSource::fetch_missing(std::uint64_t from, std::uint64_t to,
+Status RemoteSource::fetch_missing(const std::vector<std::uint64_t>& ids,
                                    std::vector<RemoteBlock>& have) const {
+    // One range per run of consecutive missing blocks.
     std::vector<ByteSpan> ranges;
-    std::vector<std::uint64_t> firsts;
-    for (std::uint64_t b = from; b < to;) {
-        if (have[b - from]) {
-            ++b;
+    std::vector<std::size_t> firsts;  // index in `ids` of each range's first block
+    for (std::size_t i = 0; i < ids.size();) {
+        if (have[i]) {
+            ++i;
             continue;
         }
-        std::uint64_t e = b + 1;
-        while (e < to && e - b < kMaxRun && !have[e - from]) ++e;
-        ranges.push_back({b * kRemoteBlock, std::min(e * kRemoteBlock, size_)});
-        firsts.push_back(b);
-        b = e;
+        std::size_t e = i + 1;
+        while (e < ids.size() && e - i < kMaxRun && !have[e] && ids[e] == ids[e - 1] + 1) ++e;
+        ranges.push_back({ids[i] * kRemoteBlock, std::min((ids[e - 1] + 1) * kRemoteBlock, size_)});
+        firsts.push_back(i);
+        i = e;
     }
     if (ranges.empty()) return Ok{};
     std::vector<std::string> out;
@@ -166,12 +167,13 @@ Status RemoteSource::fetch_missing(std::uint64_t from, std::uint64_t to,
         const std::string& bytes = out[r];
         if (bytes.size() != ranges[r].end - ranges[r].begin)
             return FaidxError::io(IoError::other("a range request came back short"), path());
-        for (std::uint64_t off = 0, b = firsts[r]; off < bytes.size(); off += kRemoteBlock, ++b) {
+        std::size_t i = firsts[r];
+        for (std::uint64_t off = 0; off < bytes.size(); off += kRemoteBlock, ++i) {
             const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(kRemoteBlock,
                                                                             bytes.size() - off));
             auto block = std::make_shared<const std::string>(bytes.data() + off, n);
-            store.put(id_, b, block);
-            have[b - from] = std::move(block);
+            store.put(id_, ids[i], block);
+            have[i] = std::move(block);
         }
     }
     return Ok{};
@@ -200,14 +202,16 @@ Result<std::string_view> RemoteSource::read_at(std::uint64_t pos, std::size_t wa
             const std::uint64_t ahead = ahead_.load(std::memory_order_relaxed);
             to = std::min(blocks(), std::max(to, from + ahead));
         }
+        std::vector<std::uint64_t> ids(to - from);
         have.resize(to - from);
         bool missing = false;
         for (std::uint64_t b = from; b < to; ++b) {
+            ids[b - from] = b;
             have[b - from] = store.find(id_, b);
             missing |= !have[b - from];
         }
         if (missing) {
-            Status fetched = fetch_missing(from, to, have);
+            Status fetched = fetch_missing(ids, have);
             if (!fetched.ok()) return fetched.take_error();
             const std::uint64_t ahead = ahead_.load(std::memory_order_relaxed);
             ahead_.store(scan ? std::min(ahead * 2, kMaxAhead) : 1, std::memory_order_relaxed);
@@ -253,20 +257,14 @@ std::size_t RemoteSource::gather(const std::vector<ByteSpan>& spans, std::size_t
         for (std::uint64_t b = lo; b <= b1; ++b) ids.push_back(b);
     }
     if (ids.empty()) return std::max<std::size_t>(k - first, 1);
-    // The blocks between the first and last needed, those not needed left out.
-    const std::uint64_t from = ids.front(), to = ids.back() + 1;
-    std::vector<RemoteBlock> have(to - from);
-    std::vector<bool> needed(to - from, false);
-    for (std::uint64_t b : ids) needed[b - from] = true;
+    std::vector<RemoteBlock> have(ids.size());
     BlockStore& store = BlockStore::instance();
-    const auto placeholder = std::make_shared<const std::string>();
-    for (std::uint64_t b = from; b < to; ++b)
-        have[b - from] = needed[b - from] ? store.find(id_, b) : placeholder;
-    Status fetched = fetch_missing(from, to, have);
+    for (std::size_t i = 0; i < ids.size(); ++i) have[i] = store.find(id_, ids[i]);
+    Status fetched = fetch_missing(ids, have);
     if (!fetched.ok()) into.failure.emplace(fetched.take_error());
     into.blocks.reserve(ids.size());
-    for (std::uint64_t b : ids) {
-        if (have[b - from] && have[b - from] != placeholder) into.blocks.emplace_back(b, have[b - from]);
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+        if (have[i]) into.blocks.emplace_back(ids[i], std::move(have[i]));
     }
     return std::max<std::size_t>(k - first, 1);
 }

@@ -55,9 +55,9 @@ public:
                        Gathered& into) const override;
 
 private:
-    // Fetches blocks [from, to) that `have` (indexed from `from`) lacks, one request per run,
-    // and fills them in, adding them to the cache.
-    Status fetch_missing(std::uint64_t from, std::uint64_t to,
+    // Fetches the blocks ids[i] (ascending) for which have[i] is empty, one request per run of
+    // consecutive ones, and fills them in, adding them to the cache.
+    Status fetch_missing(const std::vector<std::uint64_t>& ids,
                          std::vector<RemoteBlock>& have) const;
     std::uint64_t blocks() const { return (size_ + kRemoteBlock - 1) / kRemoteBlock; }
 
