@@ -10,6 +10,7 @@ changed, io); anything else (KeyboardInterrupt) is left to propagate.
 import asyncio
 import os
 import sys
+import threading
 import time
 
 # Tries of a range before its error is final, and the pause before each retry (seconds).
@@ -158,17 +159,21 @@ class Remote:
         # What a read checks the file against: its ETag, else its time of change.
         self._version = {k: info[k] for k in ("ETag", "etag", "Last-Modified") if k in info}
         self._pid = None
-        self._file = None
+        self._files = None
 
     def _opened(self):
-        # A forked child reaches the file through connections of its own.
+        # A forked child reaches the file through connections of its own. Each thread reads
+        # through a file object of its own: some (the local file system's) seek, then read.
         if self._pid != os.getpid():
             if self._pid is not None:
                 fsspec = _import_fsspec()
                 self._fs, self._path = fsspec.core.url_to_fs(self.url)
-            self._file = self._open()
+            self._files = threading.local()
             self._pid = os.getpid()
-        return self._file
+        f = getattr(self._files, "file", None)
+        if f is None:
+            f = self._files.file = self._open()
+        return f
 
     def _http(self):
         return type(self._fs).__name__ == "HTTPFileSystem"
@@ -216,7 +221,8 @@ class Remote:
 
         def one_range(r):
             start, end = r
-            return self._checked(_retrying(lambda: f._fetch_range(start, end)), start, end)
+            data = _retrying(lambda: self._opened()._fetch_range(start, end))
+            return self._checked(data, start, end)
 
         if len(ranges) == 1:
             return [one_range(ranges[0])]
