@@ -128,10 +128,10 @@ def cli():
     return CLI
 
 
-def run_cli(args, stdin=None, cwd=None):
+def run_cli(args, stdin=None, cwd=None, env=None):
     """The command-line tool (not looked for: see the `cli` fixture) on `args`."""
     return subprocess.run([CLI, *map(str, args)], input=stdin, capture_output=True, cwd=cwd,
-                          timeout=60)
+                          env=env, timeout=60)
 
 
 def samtools(args, stdin=None):

@@ -13,12 +13,14 @@ import random
 import re
 import shutil
 import subprocess
+import sys
 from pathlib import Path
 
 import pytest
 
 import nucla
-from conftest import HTSLIB, needs_samtools, random_named_fasta, run_cli as run, samtools
+from conftest import (HTSLIB, needs_samtools, random_named_fasta, random_regions,
+                      run_cli as run, samtools, write_bgzf, write_random_fasta)
 
 
 def twin_copies(tmp_path, source):
@@ -254,7 +256,7 @@ def test_version_and_help(cli):
     # Then what the build was made with: the library that the tool is linked against when it is
     # linked dynamically, and SSE2 wherever the processor always has it.
     features = dict(line.split(": ", 1) for line in build)
-    assert list(features) == ["BGZF", "VCF", "SIMD"]
+    assert list(features) == ["BGZF", "VCF", "SIMD", "Remote"]
     assert re.fullmatch(r"htslib \d+\.\d+(\.\d+)*.*|none", features["VCF"])
     library = re.fullmatch(r"(libdeflate|zlib) \d+\.\d+(\.\d+)*", features["BGZF"])
     assert library
@@ -607,3 +609,123 @@ def test_file_without_a_header_is_refused(cli, tmp_path, content, fastq):
         assert got.stderr.startswith(b"nucla: Indexing error: no FASTA header line")
         assert (b"FASTQ" in got.stderr) == fastq
     assert os.listdir(tmp_path) == ["reads"]
+
+
+# ---------------------------------------------------------------------------------------
+# URLs, read through a Python child process with fsspec (file:// needs no server)
+
+
+def run_url(args, python=sys.executable, stdin=None):
+    return run(args, stdin, env={**os.environ, "NUCLA_PYTHON": str(python)})
+
+
+def url_fasta(directory, compressed, rng):
+    """A FASTA of a few MB (BGZF or plain) in `directory`, without indexes; (path, sequences)."""
+    directory.mkdir()
+    path, seqs = write_random_fasta(directory / "r.fa", rng, records=6, length=(300_000, 700_000))
+    if compressed:
+        data = Path(path).read_bytes()
+        Path(path).unlink()
+        path = write_bgzf(directory / "r.fa.gz", data, rng, largest=60_000)
+    return Path(path), seqs
+
+
+@pytest.mark.parametrize("compressed", [False, True])
+def test_url_reads_like_the_local_path(cli, tmp_path, compressed):
+    rng = random.Random(compressed)
+    path, seqs = url_fasta(tmp_path / "data", compressed, rng)
+    assert run([path]).returncode == 0  # the .fai (and .gzi) beside it
+    before = sorted(os.listdir(path.parent))
+    # Regions apart, whose blocks are asked for as many ranges at once (of one block, and of
+    # many), then random ones, then some running past their sequence's end.
+    apart = [f"{name}:{s}-{s + 50}" for name, seq in seqs.items()
+             for s in range(1, len(seq), 150_000)]
+    long = [f"{name}:1-{len(seq) - 150_000}" for name, seq in seqs.items()]
+    regions = [f"{n}:{s}-{e}" for n, s, e in random_regions(rng, seqs, 400)]
+    regions += [f"{name}:{len(seq) - 5}-{len(seq) + 20}" for name, seq in seqs.items()]
+    (tmp_path / "regions.txt").write_text("\n".join(regions) + "\n")
+    (tmp_path / "x.bed").write_text("".join(
+        f"{n}\t{s - 1}\t{e}\tf{k}\t0\t{'+-'[k % 2]}\n"
+        for k, (n, s, e) in enumerate(random_regions(rng, seqs, 300))))
+    for args in (apart, long, ["-r", tmp_path / "regions.txt"],
+                 ["--bed", tmp_path / "x.bed", "-s", "-n", "17"], ["-i", "--upper", *regions[-40:]]):
+        local = run([path, *args])
+        remote = run_url([path.as_uri(), *args])
+        assert local.returncode == 0, local.stderr
+        assert (remote.returncode, remote.stderr) == (0, local.stderr)
+        assert remote.stdout == local.stdout
+    assert sorted(os.listdir(path.parent)) == before
+
+
+def test_local_path_that_looks_like_a_url_stays_local(cli, tmp_path):
+    (tmp_path / "file:").mkdir()
+    (tmp_path / "file:" / "x.fa").write_text(">a\nACGT\n")
+    got = run(["file://x.fa", "a:2-3"], cwd=tmp_path,
+              env={**os.environ, "NUCLA_PYTHON": "/nonexistent"})
+    assert (got.returncode, got.stdout) == (0, b">a:2-3\nCG\n"), got.stderr
+
+
+# The Python run: this one, none, one without fsspec, one that dies after its first answer.
+SCRIPTS = {
+    "no fsspec": f'#!/bin/sh\nexec "{sys.executable}" -S "$@"\n',
+    "dies": '#!/bin/sh\nprintf "O\\10\\0\\0\\0\\0\\0\\0\\0\\144\\0\\0\\0\\0\\0\\0\\0"\nexit 3\n',
+}
+
+
+# `setup`: the failure is Python's, said with what to do; else the message names the URL.
+@pytest.mark.parametrize("python, message, setup", [
+    (sys.executable, b"FASTA file not found: file://", False),
+    ("/nonexistent", b"(cannot start /nonexistent: No such file or directory", True),
+    ("no fsspec", b"No module named 'fsspec'", True),
+    ("dies", b"python) exited with status 3", False),
+])
+def test_url_failures_are_said_plainly(cli, tmp_path, small, python, message, setup):
+    url = small.as_uri() + ("x" if python == sys.executable else "")
+    if python in SCRIPTS:
+        script = tmp_path / "python"
+        script.write_text(SCRIPTS[python])
+        script.chmod(0o755)
+        python = script
+    got = run_url([url, "two:1-3"], python=python)
+    assert (got.returncode, got.stdout) == (1, b"")
+    assert got.stderr.startswith(b"nucla: ") and message in got.stderr, got.stderr
+    assert b"Traceback" not in got.stderr
+    if setup:
+        assert b"reading URLs needs Python with fsspec (pip install 'nucla[remote]'); set " \
+               b"NUCLA_PYTHON to choose the interpreter (" in got.stderr
+    else:
+        assert url.encode() in got.stderr
+
+
+@needs_samtools
+@pytest.mark.parametrize("compressed", [False, True])
+def test_url_index_mode_writes_only_where_told(cli, tmp_path, compressed):
+    path, _ = url_fasta(tmp_path / "data", compressed, random.Random(9))
+    got = run_url([path.as_uri()])
+    assert got.returncode == 1 and b"--fai-idx" in got.stderr
+    assert os.listdir(path.parent) == [path.name]
+    got = run_url([path.as_uri(), "--fai-idx", tmp_path / "out.fai"])
+    assert got.returncode == 0, got.stderr
+    assert os.listdir(path.parent) == [path.name]
+    assert samtools([path]).returncode == 0
+    assert (tmp_path / "out.fai").read_bytes() == Path(f"{path}.fai").read_bytes()
+    if compressed:
+        assert (tmp_path / "out.gzi").read_bytes() == Path(f"{path}.gzi").read_bytes()
+
+
+def test_python_beside_the_tool(cli, tmp_path, small):
+    # As in a venv, whose bin/ holds the tool and its python3 (not a symbolic link here: a venv's
+    # python finds its packages by the path it was started as).
+    (tmp_path / "bin").mkdir()
+    tool = tmp_path / "bin" / "nucla"
+    shutil.copy(cli, tool)
+    python = tmp_path / "bin" / "python3"
+    python.write_text(f'#!/bin/sh\nexec "{sys.executable}" "$@"\n')
+    python.chmod(0o755)
+    env = {k: v for k, v in os.environ.items() if k != "NUCLA_PYTHON"}
+    env["PATH"] = "/nonexistent"
+    got = subprocess.run([tool, "--version"], capture_output=True, env=env, timeout=60)
+    assert f"Remote: fsspec through {tmp_path}/bin/python3\n".encode() in got.stdout
+    got = subprocess.run([tool, small.as_uri(), "two:2-4"], capture_output=True, env=env,
+                         timeout=60)
+    assert (got.returncode, got.stdout) == (0, b">two:2-4\nTTT\n"), got.stderr

@@ -29,6 +29,7 @@
 #include "io.hpp"
 #include "output.hpp"
 #include "region.hpp"
+#include "remote_child.hpp"
 #include "engine/run.hpp"
 #include "engine/bgzf_writer.hpp"
 #include "engine/build.hpp"
@@ -59,6 +60,11 @@ constexpr const char* kUsage =
     "Regions are NAME, NAME:START, NAME:START-END or NAME:-END, 1-based and inclusive,\n"
     "as in samtools faidx; numbers may use thousands separators (chr1:1,000-2,000), and\n"
     "{NAME}:START-END quotes a name that holds colons. The header is the region as given.\n"
+    "\n"
+    "FASTA may be a URL (https://, s3://, gs://, file:// or any other that fsspec knows),\n"
+    "read through a Python child process with fsspec (NUCLA_PYTHON chooses the interpreter;\n"
+    "else python3 beside nucla, else on PATH); its indexes are read from beside it, or from\n"
+    "--fai-idx, and nothing is written beside it.\n"
     "\n"
     "Options:\n"
     "  -r, --region-file FILE    read regions from FILE, one per line (- for standard input)\n"
@@ -236,6 +242,7 @@ int parse_arguments(int argc, char** argv, Config& cfg) {
                 std::fputs("nucla " NUCLA_VERSION "\n", stdout);
                 for (const auto& [what, which] : engine::build_features())
                     std::printf("%s: %s\n", what.c_str(), which.c_str());
+                std::printf("Remote: fsspec through %s\n", find_python().shown.c_str());
                 return std::fflush(stdout) == 0 ? 0 : 1;
             case ':':
                 return usage_error("option '" + std::string(argv[optind - 1]) +
@@ -264,13 +271,24 @@ int parse_arguments(int argc, char** argv, Config& cfg) {
     return -1;
 }
 
+// The FASTA of the command line: a local file, or a URL read through a Python child.
+engine::Result<std::unique_ptr<Faidx>> open_fasta(const Config& cfg, engine::Options options) {
+    if (!engine::is_remote_name(cfg.fasta)) return Faidx::open(cfg.fasta, std::move(options));
+    auto file = RemoteChild::start(cfg.fasta);
+    if (!file.ok()) return file.take_error();
+    return Faidx::open_remote(std::move(file).value(), std::move(options));
+}
+
 // `nucla FASTA`: scans the FASTA and writes its index, as samtools faidx does, whatever
 // index is already there (unless --no-rebuild keeps one).
 int build_index(const Config& cfg, const engine::Options& options) {
+    // Nothing is written beside a URL, and an index kept only in memory would be no result.
+    if (!options.indexname && engine::is_remote_name(cfg.fasta))
+        return usage_error("an index of a URL is written to a local file: give --fai-idx PATH");
     const std::string path = options.indexname ? *options.indexname : cfg.fasta + ".fai";
     struct stat st;
     if (cfg.no_rebuild && ::stat(path.c_str(), &st) == 0) {
-        auto faidx = Faidx::open(cfg.fasta, options);
+        auto faidx = open_fasta(cfg, options);
         if (!faidx.ok()) return failed(faidx.error().display());
         say("kept the existing index " + path + " (" +
             std::to_string(faidx.value()->index().size()) + " sequences)");
@@ -278,7 +296,7 @@ int build_index(const Config& cfg, const engine::Options& options) {
     }
     engine::Options build = options;
     build.always_build = true;
-    auto faidx = Faidx::open(cfg.fasta, build);
+    auto faidx = open_fasta(cfg, build);
     if (!faidx.ok()) return failed(faidx.error().display());
     const Faidx& built = *faidx.value();
     const std::string count = " (" + std::to_string(built.index().size()) + " sequences)";
@@ -523,7 +541,7 @@ bool open_output(const Config& cfg, const Faidx& faidx, Destination& destination
 }
 
 int extract(const Config& cfg, const engine::Options& options) {
-    auto opened = Faidx::open(cfg.fasta, options);
+    auto opened = open_fasta(cfg, options);
     if (!opened.ok()) return failed(opened.error().display());
     const Faidx& faidx = *opened.value();
 

@@ -96,7 +96,7 @@ bool open_engine_impl(const char* fname, const char* const* names, PyObject* con
     }
     // Unbuffered, one write per line, straight to the process's standard error.
     values.warn = [](std::string_view line) { (void)engine::write_all(2, line); };
-    if (is_remote_name(values.filename)) {
+    if (engine::is_remote_name(values.filename)) {
         holder.faidx = open_remote(values.filename, values);
         if (!holder.faidx) return false;
     } else {

@@ -3,8 +3,6 @@
 // reads, with or without the interpreter lock held; it takes the lock when it must.
 #include "remote.hpp"
 
-#include <sys/stat.h>
-
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
@@ -25,7 +23,8 @@ namespace {
 PyObject* remote_module() {
     static PyObject* module = nullptr;
     if (module) return module;
-    Ref code = Ref::steal(Py_CompileString(kRemoteSource, "nucla/remote.py", Py_file_input));
+    Ref code = Ref::steal(
+        Py_CompileString(embedded::kRemoteSource, "nucla/remote.py", Py_file_input));
     Ref made = code ? Ref::steal(PyModule_New("nucla._remote")) : Ref();
     if (!made) return nullptr;
     PyObject* dict = PyModule_GetDict(made.get());
@@ -185,25 +184,7 @@ bool apply_cache_size() {
     return true;
 }
 
-bool looks_like_url(std::string_view name) {
-    // scheme "://", the scheme a letter then letters, digits, "+", "-" or ".".
-    const std::size_t colon = name.find("://");
-    if (colon == std::string_view::npos || colon == 0) return false;
-    if (!std::isalpha(static_cast<unsigned char>(name[0]))) return false;
-    for (std::size_t i = 1; i < colon; ++i) {
-        const auto c = static_cast<unsigned char>(name[i]);
-        if (!std::isalnum(c) && c != '+' && c != '-' && c != '.') return false;
-    }
-    return true;
-}
-
 }  // namespace
-
-bool is_remote_name(const std::string& filename) {
-    if (!looks_like_url(filename)) return false;
-    struct stat st;
-    return filename.find('\0') != std::string::npos || ::stat(filename.c_str(), &st) != 0;
-}
 
 std::unique_ptr<engine::Faidx> open_remote(const std::string& url, const engine::Options& options) {
     if (options.mutable_file) {

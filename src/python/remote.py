@@ -1,15 +1,23 @@
 """Remote FASTA files for nucla, read through fsspec by byte ranges.
 
-The extension module compiles this file into itself. The engine asks a Remote for ranges of
-whole blocks and caches them; this side only reaches the file: through fsspec, so that the
-URLs, credentials and endpoint settings a user has for pandas, xarray or dask work unchanged.
+The extension module compiles this file into itself, and the command-line tool runs it as a
+script (see _serve, at the end). The engine asks a Remote for ranges of whole blocks and caches
+them; this side only reaches the file: through fsspec, so that the URLs, credentials and
+endpoint settings a user has for pandas, xarray or dask work unchanged.
 Every failure the engine should word itself is a Failure with a kind (missing, denied,
 changed, io); anything else (KeyboardInterrupt) is left to propagate.
 """
 
+import sys
+
+# Run by the command-line tool (python -c), the working directory comes first on sys.path: a
+# file there must not stand in for asyncio or fsspec.
+if __name__ == "__main__" and sys.path and not sys.path[0]:
+    del sys.path[0]
+
 import asyncio
 import os
-import sys
+import threading
 import time
 
 # Tries of a range before its error is final, and the pause before each retry (seconds).
@@ -161,17 +169,21 @@ class Remote:
         # What a read checks the file against: its ETag, else its time of change.
         self._version = {k: info[k] for k in ("ETag", "etag", "Last-Modified") if k in info}
         self._pid = None
-        self._file = None
+        self._files = None
 
     def _opened(self):
-        # A forked child reaches the file through connections of its own.
+        # A forked child reaches the file through connections of its own. Each thread reads
+        # through a file object of its own: some (the local file system's) seek, then read.
         if self._pid != os.getpid():
             if self._pid is not None:
                 fsspec = _import_fsspec()
                 self._fs, self._path = fsspec.core.url_to_fs(self.url)
-            self._file = self._open()
+            self._files = threading.local()
             self._pid = os.getpid()
-        return self._file
+        f = getattr(self._files, "file", None)
+        if f is None:
+            f = self._files.file = self._open()
+        return f
 
     def _http(self):
         return type(self._fs).__name__ == "HTTPFileSystem"
@@ -219,7 +231,8 @@ class Remote:
 
         def one_range(r):
             start, end = r
-            return self._checked(_retrying(lambda: f._fetch_range(start, end)), start, end)
+            data = _retrying(lambda: self._opened()._fetch_range(start, end))
+            return self._checked(data, start, end)
 
         if len(ranges) == 1:
             return [one_range(ranges[0])]
@@ -234,3 +247,76 @@ class Remote:
             if failure.kind == "missing":
                 return None
             raise
+
+
+def _serve(url):
+    """Reads `url` for the command-line tool, which has no Python of its own.
+
+    Frames both ways are a tag byte, a little-endian u64 length and that many bytes. Requests:
+    F (u64 begin, end pairs: the bytes of every range, joined) and S (a suffix: that sibling
+    file). Replies: O (the data), N (no such sibling) and E (a kind, a tab, a message); the
+    first, unasked, is O with the file's size as a u64, or why it cannot be read. The end of
+    the input ends it."""
+    import struct
+
+    # What a library prints goes to standard error, never into the replies.
+    replies = os.fdopen(os.dup(1), "wb")
+    os.dup2(2, 1)
+    requests = sys.stdin.buffer
+
+    def reply(tag, data=b""):
+        try:
+            replies.write(tag + struct.pack("<Q", len(data)))
+            replies.write(data)
+            replies.flush()
+        except BrokenPipeError:
+            os._exit(0)  # the tool is gone, and nobody is left to tell
+
+    def fail(kind, message):
+        reply(b"E", f"{kind}\t{message}".encode(errors="backslashreplace"))
+
+    def answer(call):
+        try:
+            data = call()
+        except Failure as exc:
+            return fail(exc.kind, exc.message)
+        except ImportError as exc:
+            # The tool words this one: Python is there, but not fsspec or one of its back ends.
+            return fail("setup", _describe(exc.__cause__ or exc))
+        except Exception as exc:
+            return fail("io", _describe(exc))
+        if data is None:
+            reply(b"N")
+        else:
+            reply(b"O", data)
+
+    remote = None
+
+    def start():
+        nonlocal remote
+        remote = Remote(url)
+        return struct.pack("<Q", remote.size)
+
+    def fetch(payload):
+        bounds = struct.unpack(f"<{len(payload) // 8}Q", payload)
+        return b"".join(remote.fetch(bounds[0::2], bounds[1::2]))
+
+    answer(start)
+    while remote is not None:
+        head = requests.read(9)
+        if len(head) < 9:
+            return
+        tag, size = head[:1], struct.unpack("<Q", head[1:])[0]
+        payload = requests.read(size)
+        if len(payload) < size:
+            return
+        if tag == b"F":
+            answer(lambda: fetch(payload))
+        elif tag == b"S":
+            answer(lambda: remote.sibling(payload.decode()))
+        else:
+            fail("io", "an unknown request")
+
+
+if __name__ == "__main__":
+    _serve(sys.argv[1])

@@ -1,8 +1,10 @@
 #include "read/remote.hpp"
 
 #include <pthread.h>
+#include <sys/stat.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <list>
 #include <mutex>
@@ -116,6 +118,18 @@ FaidxError not_gathered(const std::string& path, std::uint64_t pos) {
 
 std::uint64_t remote_cache_bytes() { return BlockStore::instance().capacity(); }
 void set_remote_cache_bytes(std::uint64_t bytes) { BlockStore::instance().set_capacity(bytes); }
+
+bool is_remote_name(const std::string& name) {
+    const std::size_t colon = name.find("://");
+    if (colon == std::string::npos || colon == 0) return false;
+    if (!std::isalpha(static_cast<unsigned char>(name[0]))) return false;
+    for (std::size_t i = 1; i < colon; ++i) {
+        const auto c = static_cast<unsigned char>(name[i]);
+        if (!std::isalnum(c) && c != '+' && c != '-' && c != '.') return false;
+    }
+    struct stat st;
+    return name.find('\0') != std::string::npos || ::stat(name.c_str(), &st) != 0;
+}
 
 FaidxError remote_failure(std::string_view kind, std::string message, const std::string& url) {
     if (kind == "missing") return FaidxError::fasta_not_found(url);

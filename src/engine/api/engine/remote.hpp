@@ -52,6 +52,11 @@ public:
 std::uint64_t remote_cache_bytes();
 void set_remote_cache_bytes(std::uint64_t bytes);
 
+// Whether `name` names a remote file rather than a local one: "scheme://..." (the scheme a
+// letter, then letters, digits, "+", "-" or ".") that is not a local path that exists. The
+// module and the tool decide alike, so that one name means one file to both.
+bool is_remote_name(const std::string& name);
+
 // The error a client reports for a failure its own layer named by `kind`: "changed" (the file
 // is not what it was when opened), "missing", "denied", anything else an I/O error; `message`
 // says what happened, and the error names `url`.
