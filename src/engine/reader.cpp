@@ -271,8 +271,8 @@ Result<std::unique_ptr<Faidx>> Faidx::open_remote(std::shared_ptr<const RemoteFi
     if (opt.warn && !f->writable_indexes_ &&
         (build || (compression == Compression::Bgzf && !old_gzi)))
         opt.warn("WARNING: " + url + " has no " + (build ? "index" : "block index (.gzi)") +
-                 " beside it; reading the whole file to build one in memory (give a local "
-                 "indexname to keep it)\n");
+                 " beside it; reading the whole file to build one in memory (a local index "
+                 "path given keeps it)\n");
     std::vector<Unsaved> unsaved;
     Status opened = f->open_indexes(compression == Compression::Bgzf, size, build,
                                     std::move(old_gzi), unsaved);

@@ -3,8 +3,6 @@
 // reads, with or without the interpreter lock held; it takes the lock when it must.
 #include "remote.hpp"
 
-#include <cctype>
-#include <cerrno>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -159,28 +157,18 @@ private:
     std::uint64_t size_;
 };
 
-// NUCLA_REMOTE_CACHE, the bytes of remote blocks to keep: a number with an optional K, M or G
-// (powers of 1024). False with ValueError when it is set to anything else.
+// NUCLA_REMOTE_CACHE, the bytes of remote blocks to keep; false with ValueError when it is set
+// to anything but a size.
 bool apply_cache_size() {
     const char* text = std::getenv("NUCLA_REMOTE_CACHE");
     if (!text || !*text) return true;
-    char* end = nullptr;
-    errno = 0;
-    const unsigned long long n = std::strtoull(text, &end, 10);
-    unsigned shift = 0;
-    if (end != text && *end) {
-        const char unit = static_cast<char>(std::toupper(static_cast<unsigned char>(*end)));
-        shift = unit == 'K' ? 10 : unit == 'M' ? 20 : unit == 'G' ? 30 : 64;
-        if (shift != 64) ++end;
-        if (*end == 'B' || *end == 'b') ++end;
-    }
-    if (end == text || *end || shift == 64 || errno || text[0] == '-' ||
-        (shift && n > (~0ull >> shift))) {
+    const std::optional<std::uint64_t> bytes = engine::parse_byte_size(text);
+    if (!bytes) {
         PyErr_Format(PyExc_ValueError,
                      "NUCLA_REMOTE_CACHE must be a size such as 512M or 2G, not '%s'", text);
         return false;
     }
-    engine::set_remote_cache_bytes(static_cast<std::uint64_t>(n) << shift);
+    engine::set_remote_cache_bytes(*bytes);
     return true;
 }
 

@@ -790,6 +790,17 @@ void remote_batches_equal_local(bool bgzf) {
     ::rmdir(dir);
 }
 
+void byte_sizes() {
+    const std::pair<const char*, std::optional<std::uint64_t>> cases[] = {
+        {"512M", std::uint64_t{512} << 20}, {"2g", std::uint64_t{2} << 30}, {"65536", 65536},
+        {"1KB", 1024}, {"0", 0}, {"", std::nullopt}, {"M", std::nullopt}, {"-1", std::nullopt},
+        {"1T", std::nullopt}, {"1 G", std::nullopt}, {"18446744073709551616", std::nullopt},
+        {"17179869184G", std::nullopt}, {"17179869183G", std::uint64_t{17179869183} << 30},
+    };
+    for (const auto& [text, bytes] : cases)
+        check(parse_byte_size(text) == bytes, (std::string("byte size ") + text).c_str());
+}
+
 int main() {
     // Sized as CI asks (RAYON_NUM_THREADS=4), whatever the processors.
     set_pool_size(pool_size_from(std::getenv("RAYON_NUM_THREADS"), nullptr).value_or(0));
@@ -810,6 +821,7 @@ int main() {
     text_numbers_and_white_space();
     index_rows();
     bounds_policy();
+    byte_sizes();
     remote_batches_equal_local(false);
     remote_batches_equal_local(true);
     if (failures == 0) std::puts("engine tests passed");

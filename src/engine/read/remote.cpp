@@ -119,6 +119,26 @@ FaidxError not_gathered(const std::string& path, std::uint64_t pos) {
 std::uint64_t remote_cache_bytes() { return BlockStore::instance().capacity(); }
 void set_remote_cache_bytes(std::uint64_t bytes) { BlockStore::instance().set_capacity(bytes); }
 
+std::optional<std::uint64_t> parse_byte_size(std::string_view text) {
+    std::uint64_t n = 0;
+    std::size_t i = 0;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+        if (__builtin_mul_overflow(n, 10, &n) ||
+            __builtin_add_overflow(n, static_cast<std::uint64_t>(text[i] - '0'), &n))
+            return std::nullopt;
+    }
+    if (i == 0) return std::nullopt;
+    unsigned shift = 0;
+    if (i < text.size()) {
+        const char unit = static_cast<char>(std::toupper(static_cast<unsigned char>(text[i])));
+        shift = unit == 'K' ? 10 : unit == 'M' ? 20 : unit == 'G' ? 30 : 0;
+        if (shift) ++i;
+    }
+    if (i < text.size() && (text[i] == 'B' || text[i] == 'b')) ++i;
+    if (i != text.size() || (shift && n > (UINT64_MAX >> shift))) return std::nullopt;
+    return n << shift;
+}
+
 bool is_remote_name(const std::string& name) {
     const std::size_t colon = name.find("://");
     if (colon == std::string::npos || colon == 0) return false;

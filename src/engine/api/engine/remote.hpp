@@ -51,6 +51,9 @@ public:
 // set). A batch holds the blocks of its current round besides, up to half this much.
 std::uint64_t remote_cache_bytes();
 void set_remote_cache_bytes(std::uint64_t bytes);
+// A size as people write it for the cache: a number of bytes with an optional K, M or G
+// (powers of 1024) and an optional B ("512M", "2G", "65536"); nothing when it is not one.
+std::optional<std::uint64_t> parse_byte_size(std::string_view text);
 
 // Whether `name` names a remote file rather than a local one: "scheme://..." (the scheme a
 // letter, then letters, digits, "+", "-" or ".") that is not a local path that exists. The
