@@ -187,11 +187,9 @@ Result<std::unique_ptr<Faidx>> Faidx::open(std::string filename, Options options
             if (bytes.ok()) old_gzi = std::move(bytes).value();
         }
     }
-    std::vector<Unsaved> unsaved;
-    Status opened = f->open_indexes(compression == Compression::Bgzf, size, build,
-                                    std::move(old_gzi), unsaved);
+    Status opened =
+        f->open_indexes(compression == Compression::Bgzf, size, build, std::move(old_gzi));
     if (!opened.ok()) return opened.take_error();
-    warn_unsaved(f->options_, unsaved);
     return f;
 }
 
@@ -273,20 +271,20 @@ Result<std::unique_ptr<Faidx>> Faidx::open_remote(std::shared_ptr<const RemoteFi
         opt.warn("WARNING: " + url + " has no " + (build ? "index" : "block index (.gzi)") +
                  " beside it; reading the whole file to build one in memory (a local index "
                  "path given keeps it)\n");
-    std::vector<Unsaved> unsaved;
-    Status opened = f->open_indexes(compression == Compression::Bgzf, size, build,
-                                    std::move(old_gzi), unsaved);
+    Status opened =
+        f->open_indexes(compression == Compression::Bgzf, size, build, std::move(old_gzi));
     if (!opened.ok()) return opened.take_error();
-    warn_unsaved(f->options_, unsaved);
     return f;
 }
 
 Status Faidx::open_indexes(bool bgzf, std::uint64_t raw_size, bool build,
-                           std::optional<std::string> old_gzi, std::vector<Unsaved>& unsaved) {
+                           std::optional<std::string> old_gzi) {
+    std::vector<Unsaved> unsaved;
     if (bgzf) {
         Status opened = open_bgzf(raw_size, build, std::move(old_gzi), unsaved);
         if (!opened.ok()) return opened;
         compressed_ = true;
+        warn_unsaved(options_, unsaved);
         return Ok{};
     }
     if (!build) {
@@ -303,6 +301,7 @@ Status Faidx::open_indexes(bool bgzf, std::uint64_t raw_size, bool build,
         if (!written.ok()) return written;
         index_ = Index(std::move(rows).value());
     }
+    warn_unsaved(options_, unsaved);
     return Ok{};
 }
 

@@ -239,12 +239,20 @@ class Remote:
         return list(_threads().map(one_range, ranges))
 
     def sibling(self, suffix):
-        """The whole file named like this one plus suffix, or None when there is none."""
-        path = self._path + suffix
+        """The whole file named like this one plus suffix, or None when there is none.
+
+        A refusal counts as none: S3 answers 403 for a key that does not exist when the
+        caller may not list the bucket, and a signed URL's query signs this file only."""
+        path = self._path
+        if self._http() and "?" in path:
+            path, query = path.split("?", 1)
+            path = f"{path}{suffix}?{query}"
+        else:
+            path += suffix
         try:
             return _retrying(lambda: self._fs.cat_file(path))
         except Failure as failure:
-            if failure.kind == "missing":
+            if failure.kind in ("missing", "denied"):
                 return None
             raise
 

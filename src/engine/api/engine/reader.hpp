@@ -221,9 +221,10 @@ public:
 private:
     Faidx() = default;
     // Reads, or builds, the .fai (and for a BGZF file the .gzi, whose text `old_gzi` may
-    // hold) of the file whose raw bytes source_ reads, as the options say.
+    // hold) of the file whose raw bytes source_ reads, as the options say, warning about
+    // index files it could not write.
     Status open_indexes(bool bgzf, std::uint64_t raw_size, bool build,
-                        std::optional<std::string> old_gzi, std::vector<Unsaved>& unsaved);
+                        std::optional<std::string> old_gzi);
     // Reads index_path_ (or the text given for it) into index_; `blank` tells whether it held
     // no row at all, not even a malformed one.
     Status read_index(bool& blank);
