@@ -1,13 +1,16 @@
 #include "engine/build.hpp"
 
 #include "read/bgzf.hpp"
+#include "system/simd.hpp"
 #include "variants/records.hpp"
 
 namespace nucla::engine {
 
 const char* simd_path() {
-#if defined(__SSE2__)
+#if NUCLA_SSE2
     return "SSE2";
+#elif NUCLA_NEON
+    return "NEON";
 #else
     return "none";
 #endif

@@ -7,11 +7,8 @@
 #include <mutex>
 #include <new>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include "run/pool.hpp"
+#include "system/simd.hpp"
 #include "engine/text.hpp"
 
 namespace nucla::engine {
@@ -514,7 +511,7 @@ bool read_plain_row(const char* b, const char* e, std::string_view& name, IndexE
     return true;
 }
 
-#if defined(__SSE2__)
+#if NUCLA_SSE2 || NUCLA_NEON
 // Bytes read_short_row may read from where it starts.
 constexpr std::size_t kShortRowWindow = 80;
 
@@ -549,11 +546,12 @@ std::uint64_t digits_value(const char* p, unsigned n) {
 // is the start of the following line.
 bool read_short_row(const char* p, std::string_view& name, IndexEntry& entry,
                     const char*& next) {
+    std::uint64_t tabs = 0, lfs = 0, digits = 0, high = 0;
+#if NUCLA_SSE2
     const __m128i tab = _mm_set1_epi8('\t');
     const __m128i lf = _mm_set1_epi8('\n');
     const __m128i zero = _mm_set1_epi8('0');
     const __m128i nine = _mm_set1_epi8(9);
-    std::uint64_t tabs = 0, lfs = 0, digits = 0, high = 0;
     const auto classify = [&](int k) {
         const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
         const __m128i d = _mm_sub_epi8(v, zero);
@@ -565,6 +563,16 @@ bool read_short_row(const char* p, std::string_view& name, IndexEntry& entry,
         digits |= bits(_mm_cmpeq_epi8(_mm_min_epu8(d, nine), d));
         high |= bits(v);
     };
+#else
+    const auto classify = [&](int k) {
+        const uint8x16_t v = vld1q_u8(reinterpret_cast<const std::uint8_t*>(p + 16 * k));
+        const auto bits = [&](uint8x16_t m) { return std::uint64_t{high_bits(m)} << (16 * k); };
+        tabs |= bits(vceqq_u8(v, vdupq_n_u8('\t')));
+        lfs |= bits(vceqq_u8(v, vdupq_n_u8('\n')));
+        digits |= bits(vcleq_u8(vsubq_u8(v, vdupq_n_u8('0')), vdupq_n_u8(9)));
+        high |= bits(v);
+    };
+#endif
     // Most rows end within 32 bytes; the rest are looked at only when they do not.
     classify(0);
     classify(1);
@@ -599,10 +607,15 @@ bool read_short_row(const char* p, std::string_view& name, IndexEntry& entry,
     // several smaller stores waits until they have all landed, longer than the rest of the row
     // takes.
     static_assert(offsetof(IndexEntry, offset) == 8 && offsetof(IndexEntry, lenb) == 24);
+#if NUCLA_SSE2
     _mm_storeu_si128(reinterpret_cast<__m128i*>(&entry.rlen),
                      _mm_set_epi64x(static_cast<long long>(offset), static_cast<long long>(rlen)));
     _mm_storeu_si128(reinterpret_cast<__m128i*>(&entry.lenc),
                      _mm_set_epi64x(static_cast<long long>(lenb), static_cast<long long>(lenc)));
+#else
+    vst1q_u64(&entry.rlen, vcombine_u64(vcreate_u64(rlen), vcreate_u64(offset)));
+    vst1q_u64(&entry.lenc, vcombine_u64(vcreate_u64(lenc), vcreate_u64(lenb)));
+#endif
     name = std::string_view(p, at[0]);
     next = p + n + 1;
     return true;
@@ -623,7 +636,7 @@ Status for_each_index_row(std::string_view text, std::size_t* skipped, OnRow&& r
     while (p < end) {
         std::string_view name;
         IndexEntry entry;
-#if defined(__SSE2__)
+#if NUCLA_SSE2 || NUCLA_NEON
         if (static_cast<std::size_t>(readable - p) >= kShortRowWindow) {
             const char* next;
             if (read_short_row(p, name, entry, next)) {
@@ -677,7 +690,7 @@ Status for_each_index_row(std::string_view text, std::size_t* skipped, OnRow&& r
 // Newlines in [p, p + n).
 std::size_t count_newlines(const char* p, std::size_t n) {
     std::size_t count = 0, i = 0;
-#if defined(__SSE2__)
+#if NUCLA_SSE2
     // Each byte of `run` counts the newlines seen at its place, for up to 255 blocks.
     const __m128i lf = _mm_set1_epi8('\n');
     while (i + 16 <= n) {
@@ -689,6 +702,16 @@ std::size_t count_newlines(const char* p, std::size_t n) {
         const __m128i sums = _mm_sad_epu8(run, _mm_setzero_si128());
         count += static_cast<std::size_t>(_mm_cvtsi128_si32(sums)) +
                  static_cast<std::size_t>(_mm_extract_epi16(sums, 4));
+    }
+#elif NUCLA_NEON
+    const uint8x16_t lf = vdupq_n_u8('\n');
+    while (i + 16 <= n) {
+        uint8x16_t run = vdupq_n_u8(0);
+        for (int k = 0; k < 255 && i + 16 <= n; ++k, i += 16) {
+            const uint8x16_t v = vld1q_u8(reinterpret_cast<const std::uint8_t*>(p + i));
+            run = vsubq_u8(run, vceqq_u8(v, lf));
+        }
+        count += vaddlvq_u8(run);
     }
 #endif
     for (; i < n; ++i) count += p[i] == '\n';

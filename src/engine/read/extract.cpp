@@ -4,12 +4,9 @@
 #include <atomic>
 #include <cstring>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include "index/layout.hpp"
 #include "system/platform.hpp"
+#include "system/simd.hpp"
 #include "run/pool.hpp"
 
 namespace nucla::engine {
@@ -29,7 +26,7 @@ std::size_t filter_copy(const char*& src_io, const char* src_end, char* dst, std
     const char* src = src_io;
     unsigned high = high_io;
     char* const dst_begin = dst;
-#if defined(__SSE2__)
+#if NUCLA_SSE2
     const __m128i lf = _mm_set1_epi8('\n');
     const __m128i cr = _mm_set1_epi8('\r');
     __m128i seen = _mm_setzero_si128();
@@ -56,6 +53,29 @@ std::size_t filter_copy(const char*& src_io, const char* src_end, char* dst, std
         while (src < src_end && is_line_end(*src)) ++src;
     }
     high |= static_cast<unsigned>(_mm_movemask_epi8(seen)) ? 0x80u : 0u;
+#elif NUCLA_NEON
+    const uint8x16_t lf = vdupq_n_u8('\n');
+    const uint8x16_t cr = vdupq_n_u8('\r');
+    uint8x16_t seen = vdupq_n_u8(0);
+    while (want >= 16 && src_end - src >= 16) {
+        const uint8x16_t v = vld1q_u8(reinterpret_cast<const std::uint8_t*>(src));
+        const uint8x16_t ends = vorrq_u8(vceqq_u8(v, lf), vceqq_u8(v, cr));
+        vst1q_u8(reinterpret_cast<std::uint8_t*>(dst), v);
+        if (vmaxvq_u8(ends) == 0) {
+            seen = vorrq_u8(seen, v);
+            src += 16;
+            dst += 16;
+            want -= 16;
+            continue;
+        }
+        const int run = __builtin_ctz(high_bits(ends));
+        high |= (high_bits(v) & ((1u << run) - 1)) ? 0x80u : 0u;
+        dst += run;
+        want -= static_cast<std::size_t>(run);
+        src += run;
+        while (src < src_end && is_line_end(*src)) ++src;
+    }
+    high |= any_high(seen) ? 0x80u : 0u;
 #endif
     while (want > 0 && src < src_end) {
         const char c = *src++;
@@ -75,7 +95,7 @@ bool copy_line(const char* src, char* dst, std::size_t n, unsigned& high) {
     std::size_t i = 0;
     bool clean = true;
     unsigned bits = 0;
-#if defined(__SSE2__)
+#if NUCLA_SSE2
     const __m128i lf = _mm_set1_epi8('\n');
     const __m128i cr = _mm_set1_epi8('\r');
     __m128i ends = _mm_setzero_si128();
@@ -94,6 +114,24 @@ bool copy_line(const char* src, char* dst, std::size_t n, unsigned& high) {
     }
     clean = _mm_movemask_epi8(ends) == 0;
     bits = static_cast<unsigned>(_mm_movemask_epi8(seen)) ? 0x80u : 0u;
+#elif NUCLA_NEON
+    const uint8x16_t lf = vdupq_n_u8('\n');
+    const uint8x16_t cr = vdupq_n_u8('\r');
+    uint8x16_t ends = vdupq_n_u8(0);
+    uint8x16_t seen = vdupq_n_u8(0);
+    const auto take = [&](std::size_t at) {
+        const uint8x16_t v = vld1q_u8(reinterpret_cast<const std::uint8_t*>(src + at));
+        ends = vorrq_u8(ends, vorrq_u8(vceqq_u8(v, lf), vceqq_u8(v, cr)));
+        seen = vorrq_u8(seen, v);
+        vst1q_u8(reinterpret_cast<std::uint8_t*>(dst + at), v);
+    };
+    for (; i + 16 <= n; i += 16) take(i);
+    if (i < n && n >= 16) {
+        take(n - 16);
+        i = n;
+    }
+    clean = vmaxvq_u8(ends) == 0;
+    bits = any_high(seen) ? 0x80u : 0u;
 #endif
     for (; i < n; ++i) {
         clean &= !is_line_end(src[i]);

@@ -3,11 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include "engine/sequence.hpp"
+#include "system/simd.hpp"
 
 namespace nucla::engine {
 
@@ -37,7 +34,7 @@ std::array<std::uint8_t, 256> default_code_table() {
 
 namespace {
 
-#if defined(__SSE2__)
+#if NUCLA_SSE2
 // Masks of the bytes that are A, C, G and T in either case.
 struct BaseMasks {
     __m128i a, c, g, t;
@@ -49,12 +46,23 @@ inline BaseMasks base_masks(const char* p) {
     return {_mm_cmpeq_epi8(folded, _mm_set1_epi8('a')), _mm_cmpeq_epi8(folded, _mm_set1_epi8('c')),
             _mm_cmpeq_epi8(folded, _mm_set1_epi8('g')), _mm_cmpeq_epi8(folded, _mm_set1_epi8('t'))};
 }
+#elif NUCLA_NEON
+struct BaseMasks {
+    uint8x16_t a, c, g, t;
+};
+
+inline BaseMasks base_masks(const char* p) {
+    const uint8x16_t folded =
+        vorrq_u8(vld1q_u8(reinterpret_cast<const std::uint8_t*>(p)), vdupq_n_u8(0x20));
+    return {vceqq_u8(folded, vdupq_n_u8('a')), vceqq_u8(folded, vdupq_n_u8('c')),
+            vceqq_u8(folded, vdupq_n_u8('g')), vceqq_u8(folded, vdupq_n_u8('t'))};
+}
 #endif
 
 // The default codes (A 0, C 1, G 2, T 3, else 4), 16 bytes at a time where it can.
 void default_codes(const char* bases, std::size_t n, std::uint8_t* out) {
     std::size_t i = 0;
-#if defined(__SSE2__)
+#if NUCLA_SSE2
     for (; i + 16 <= n; i += 16) {
         const BaseMasks m = base_masks(bases + i);
         const __m128i any = _mm_or_si128(_mm_or_si128(m.a, m.c), _mm_or_si128(m.g, m.t));
@@ -64,6 +72,16 @@ void default_codes(const char* bases, std::size_t n, std::uint8_t* out) {
         code = _mm_or_si128(code, _mm_and_si128(m.t, _mm_set1_epi8(3)));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), code);
     }
+#elif NUCLA_NEON
+    for (; i + 16 <= n; i += 16) {
+        const BaseMasks m = base_masks(bases + i);
+        const uint8x16_t any = vorrq_u8(vorrq_u8(m.a, m.c), vorrq_u8(m.g, m.t));
+        uint8x16_t code = vbicq_u8(vdupq_n_u8(4), any);
+        code = vorrq_u8(code, vandq_u8(m.c, vdupq_n_u8(1)));
+        code = vorrq_u8(code, vandq_u8(m.g, vdupq_n_u8(2)));
+        code = vorrq_u8(code, vandq_u8(m.t, vdupq_n_u8(3)));
+        vst1q_u8(out + i, code);
+    }
 #endif
     static const std::array<std::uint8_t, 256> table = default_code_table();
     for (; i < n; ++i) out[i] = table[static_cast<unsigned char>(bases[i])];
@@ -72,7 +90,7 @@ void default_codes(const char* bases, std::size_t n, std::uint8_t* out) {
 // One-hot uint8 vectors, 16 bases (64 bytes out) at a time where it can.
 std::size_t one_hot_u8(const char* bases, std::size_t n, std::uint8_t* out) {
     std::size_t i = 0;
-#if defined(__SSE2__)
+#if NUCLA_SSE2
     const __m128i one = _mm_set1_epi8(1);
     for (; i + 16 <= n; i += 16) {
         const BaseMasks m = base_masks(bases + i);
@@ -84,6 +102,15 @@ std::size_t one_hot_u8(const char* bases, std::size_t n, std::uint8_t* out) {
         _mm_storeu_si128(dst + 1, _mm_and_si128(_mm_unpackhi_epi16(ac_lo, gt_lo), one));
         _mm_storeu_si128(dst + 2, _mm_and_si128(_mm_unpacklo_epi16(ac_hi, gt_hi), one));
         _mm_storeu_si128(dst + 3, _mm_and_si128(_mm_unpackhi_epi16(ac_hi, gt_hi), one));
+    }
+#elif NUCLA_NEON
+    const uint8x16_t one = vdupq_n_u8(1);
+    for (; i + 16 <= n; i += 16) {
+        const BaseMasks m = base_masks(bases + i);
+        // A store of four registers interleaves them: (a, c, g, t) of base 0, then of base 1, ...
+        const uint8x16x4_t channels = {
+            {vandq_u8(m.a, one), vandq_u8(m.c, one), vandq_u8(m.g, one), vandq_u8(m.t, one)}};
+        vst4q_u8(out + i * 4, channels);
     }
 #else
     (void)bases;
