@@ -92,8 +92,13 @@ public:
     PyRemoteFile(Ref remote, std::string url, std::uint64_t size)
         : remote_(std::move(remote)), url_(std::move(url)), size_(size) {}
     ~PyRemoteFile() override {
+        // Dropped here, under the lock (members go after this body, when it is given back).
         Locked locked;
-        if (locked.refused()) (void)remote_.release();  // left to the process's end
+        if (locked.refused()) {
+            (void)remote_.release();  // left to the process's end
+        } else {
+            remote_ = Ref();
+        }
     }
 
     const std::string& name() const override { return url_; }
