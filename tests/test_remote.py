@@ -260,7 +260,7 @@ def test_local_paths_and_bad_uses(files, tmp_path, monkeypatch):
         nucla.Fasta("http://127.0.0.1:9/g.fa", mutable=True)
     code = "import sys; sys.modules['fsspec'] = None; import nucla; nucla.Fasta('s3://b/k.fa')"
     result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                            cwd=EXAMPLES.parent)
+                            cwd=EXAMPLES.parent, timeout=120)
     assert "ImportError" in result.stderr and "nucla[remote]" in result.stderr
     monkeypatch.setenv("NUCLA_REMOTE_CACHE", "lots")
     with pytest.raises(ValueError, match="NUCLA_REMOTE_CACHE"):
