@@ -274,13 +274,8 @@ int parse_arguments(int argc, char** argv, Config& cfg) {
 // The FASTA of the command line: a local file, or a URL read through a Python child.
 engine::Result<std::unique_ptr<Faidx>> open_fasta(const Config& cfg, engine::Options options) {
     if (!engine::is_remote_name(cfg.fasta)) return Faidx::open(cfg.fasta, std::move(options));
-    if (const char* size = std::getenv("NUCLA_REMOTE_CACHE"); size && *size) {
-        const std::optional<std::uint64_t> bytes = engine::parse_byte_size(size);
-        if (!bytes)
-            return engine::FaidxError::value(std::string("NUCLA_REMOTE_CACHE must be a size such "
-                                                         "as 512M or 2G, not '") + size + "'");
-        engine::set_remote_cache_bytes(*bytes);
-    }
+    engine::Status cache = engine::set_remote_cache_from(std::getenv("NUCLA_REMOTE_CACHE"));
+    if (!cache.ok()) return cache.take_error();
     auto file = RemoteChild::start(cfg.fasta);
     if (!file.ok()) return file.take_error();
     return Faidx::open_remote(std::move(file).value(), std::move(options));

@@ -162,21 +162,6 @@ private:
     std::uint64_t size_;
 };
 
-// NUCLA_REMOTE_CACHE, the bytes of remote blocks to keep; false with ValueError when it is set
-// to anything but a size.
-bool apply_cache_size() {
-    const char* text = std::getenv("NUCLA_REMOTE_CACHE");
-    if (!text || !*text) return true;
-    const std::optional<std::uint64_t> bytes = engine::parse_byte_size(text);
-    if (!bytes) {
-        PyErr_Format(PyExc_ValueError,
-                     "NUCLA_REMOTE_CACHE must be a size such as 512M or 2G, not '%s'", text);
-        return false;
-    }
-    engine::set_remote_cache_bytes(*bytes);
-    return true;
-}
-
 }  // namespace
 
 std::unique_ptr<engine::Faidx> open_remote(const std::string& url, const engine::Options& options) {
@@ -185,7 +170,8 @@ std::unique_ptr<engine::Faidx> open_remote(const std::string& url, const engine:
                      url.c_str());
         return nullptr;
     }
-    if (!apply_cache_size()) return nullptr;
+    engine::Status cache = engine::set_remote_cache_from(std::getenv("NUCLA_REMOTE_CACHE"));
+    if (!cache.ok()) return raise(cache.error());
     PyObject* module = remote_module();
     if (!module) return nullptr;
     Ref remote = Ref::steal(PyObject_CallMethod(module, "Remote", "s#", url.data(),

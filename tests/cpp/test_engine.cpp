@@ -222,16 +222,14 @@ void fork_during_batches() {
     check(ok, "a child forked during a batch runs batches of its own");
 }
 
-void batches_equal_single_fetches(bool mutable_file) {
-    char dir[] = "/tmp/nucla-engine-test-XXXXXX";
-    if (!::mkdtemp(dir)) std::abort();
-    const std::string path = std::string(dir) + "/g.fa";
-    std::mt19937 rng(7);
+// FASTA text of `records` sequences s0, s1, ... of least + (0 to spread - 1) random bases, in
+// lines of 60; their names and lengths go to `seqs`.
+std::string random_fasta(std::mt19937& rng, int records, std::size_t least, std::size_t spread,
+                         std::vector<std::pair<std::string, std::size_t>>& seqs) {
     std::string text;
-    std::vector<std::pair<std::string, std::size_t>> seqs;
-    for (int r = 0; r < 8; ++r) {
+    for (int r = 0; r < records; ++r) {
         const std::string name = "s" + std::to_string(r);
-        const std::size_t len = 100 + rng() % 5000;
+        const std::size_t len = least + rng() % spread;
         text += ">" + name + "\n";
         for (std::size_t i = 0; i < len; ++i) {
             text += "ACGTacgtN"[rng() % 9];
@@ -239,6 +237,16 @@ void batches_equal_single_fetches(bool mutable_file) {
         }
         seqs.emplace_back(name, len);
     }
+    return text;
+}
+
+void batches_equal_single_fetches(bool mutable_file) {
+    char dir[] = "/tmp/nucla-engine-test-XXXXXX";
+    if (!::mkdtemp(dir)) std::abort();
+    const std::string path = std::string(dir) + "/g.fa";
+    std::mt19937 rng(7);
+    std::vector<std::pair<std::string, std::size_t>> seqs;
+    const std::string text = random_fasta(rng, 8, 100, 5000, seqs);
     FILE* f = std::fopen(path.c_str(), "w");
     std::fwrite(text.data(), 1, text.size(), f);
     std::fclose(f);
@@ -712,18 +720,8 @@ void remote_batches_equal_local(bool bgzf) {
     if (!::mkdtemp(dir)) std::abort();
     const std::string path = std::string(dir) + (bgzf ? "/g.fa.gz" : "/g.fa");
     std::mt19937 rng(bgzf ? 5 : 6);
-    std::string text;
     std::vector<std::pair<std::string, std::size_t>> seqs;
-    for (int r = 0; r < 6; ++r) {
-        const std::string name = "s" + std::to_string(r);
-        const std::size_t len = 20000 + rng() % 200000;
-        text += ">" + name + "\n";
-        for (std::size_t i = 0; i < len; ++i) {
-            text += "ACGTacgtN"[rng() % 9];
-            if ((i + 1) % 60 == 0 || i + 1 == len) text += '\n';
-        }
-        seqs.emplace_back(name, len);
-    }
+    const std::string text = random_fasta(rng, 6, 20000, 200000, seqs);
     {
         Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644));
         if (bgzf) {

@@ -139,6 +139,16 @@ std::optional<std::uint64_t> parse_byte_size(std::string_view text) {
     return n << shift;
 }
 
+Status set_remote_cache_from(const char* setting) {
+    if (!setting || !*setting) return Ok{};
+    const std::optional<std::uint64_t> bytes = parse_byte_size(setting);
+    if (!bytes)
+        return FaidxError::value(std::string("NUCLA_REMOTE_CACHE must be a size such as 512M or "
+                                             "2G, not '") + setting + "'");
+    set_remote_cache_bytes(*bytes);
+    return Ok{};
+}
+
 bool is_remote_name(const std::string& name) {
     const std::size_t colon = name.find("://");
     if (colon == std::string::npos || colon == 0) return false;

@@ -52,34 +52,48 @@ BatchRun run_serial(std::size_t n, BatchSink& sink, Interrupt* interrupt) {
     return run;
 }
 
+// Regions [0, count) prepared on the caller's thread, and their order by where their bytes
+// begin (each region's span asked once), unless the batch was stopped first.
+struct Prepared {
+    std::size_t count = 0;
+    std::vector<std::size_t> order;
+    std::vector<ByteSpan> spans;
+};
+
+Prepared prepare_in_file_order(std::size_t n, BatchSink& sink, Interrupt* interrupt) {
+    Prepared p;
+    for (; p.count < n; ++p.count) {
+        if (p.count % kPollEvery == 0 && interrupt && !interrupt->keep_going()) break;
+        if (!sink.prepare(p.count)) break;
+    }
+    if (interrupt && interrupt->stopped()) return p;
+    p.order.resize(p.count);
+    p.spans.resize(p.count);
+    for (std::size_t i = 0; i < p.count; ++i) {
+        p.order[i] = i;
+        p.spans[i] = sink.span(i);
+    }
+    stable_sort_polling(
+        p.order,
+        [&](std::size_t a, std::size_t b) { return p.spans[a].begin < p.spans[b].begin; },
+        interrupt);
+    return p;
+}
+
 // Every region planned first, then read in file order.
 BatchRun run_ordered(std::size_t n, BatchSink& sink, Interrupt* interrupt) {
-    BatchRun run;
     const auto stopped = [&] { return interrupt && interrupt->stopped(); };
-    for (; run.prepared < n; ++run.prepared) {
-        if (run.prepared % kPollEvery == 0 && interrupt && !interrupt->keep_going()) break;
-        if (!sink.prepare(run.prepared)) break;
-    }
-    std::vector<std::size_t> order;
-    if (!stopped()) {
-        order.resize(run.prepared);
-        for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
-        stable_sort_polling(
-            order,
-            [&](std::size_t a, std::size_t b) { return sink.span(a).begin < sink.span(b).begin; },
-            interrupt);
-    }
+    const Prepared p = prepare_in_file_order(n, sink, interrupt);
     if (!stopped()) {
         parallel_for(
-            order.size(),
+            p.order.size(),
             [&](std::size_t begin, std::size_t end) {
                 ReadScratch& scratch = thread_scratch();
-                for (std::size_t k = begin; k < end; ++k) sink.fill(order[k], scratch);
+                for (std::size_t k = begin; k < end; ++k) sink.fill(p.order[k], scratch);
             },
             interrupt);
     }
-    run.stopped = stopped();
-    return run;
+    return BatchRun{p.count, stopped()};
 }
 
 // The caller's thread prepares while the workers fill the regions already prepared, so the
@@ -134,30 +148,18 @@ BatchRun run_gathered(const Source& source, std::size_t n, BatchSink& sink,
                       const Execution& execution) {
     Interrupt* const interrupt = execution.interrupt;
     const auto stopped = [&] { return interrupt && interrupt->stopped(); };
-    BatchRun run;
-    for (; run.prepared < n; ++run.prepared) {
-        if (run.prepared % kPollEvery == 0 && interrupt && !interrupt->keep_going()) break;
-        if (!sink.prepare(run.prepared)) break;
-    }
-    if (stopped()) return BatchRun{run.prepared, true};
-    std::vector<std::size_t> order(run.prepared);
-    std::vector<ByteSpan> spans(run.prepared);
-    for (std::size_t i = 0; i < order.size(); ++i) {
-        order[i] = i;
-        spans[i] = sink.span(i);
-    }
-    stable_sort_polling(
-        order, [&](std::size_t a, std::size_t b) { return spans[a].begin < spans[b].begin; },
-        interrupt);
-    if (stopped()) return BatchRun{run.prepared, true};
+    const Prepared p = prepare_in_file_order(n, sink, interrupt);
+    const BatchRun stop{p.count, true};
+    if (stopped()) return stop;
+    const std::vector<std::size_t>& order = p.order;
     std::vector<ByteSpan> sorted(order.size());
-    for (std::size_t k = 0; k < order.size(); ++k) sorted[k] = spans[order[k]];
+    for (std::size_t k = 0; k < order.size(); ++k) sorted[k] = p.spans[order[k]];
     Gathered round;
     for (std::size_t k = 0; k < order.size();) {
         const std::size_t count = source.gather(sorted, k, round);
         if (round.failure && round.failure->kind() == FaidxError::Kind::Callback)
-            return BatchRun{run.prepared, true};
-        if (interrupt && !interrupt->keep_going()) return BatchRun{run.prepared, true};
+            return stop;
+        if (interrupt && !interrupt->keep_going()) return stop;
         const auto fill = [&](std::size_t begin, std::size_t end) {
             ReadScratch& scratch = thread_scratch();
             scratch.gathered = &round;
@@ -175,10 +177,10 @@ BatchRun run_gathered(const Source& source, std::size_t n, BatchSink& sink,
         } else {
             fill(0, count);
         }
-        if (stopped()) return BatchRun{run.prepared, true};
+        if (stopped()) return stop;
         k += count;
     }
-    return run;
+    return BatchRun{p.count, false};
 }
 
 }  // namespace

@@ -381,10 +381,11 @@ public:
           encoder_(format, plan.reference.options().sequence_always_upper),
           layout_(layout),
           out_(out),
-          spans_(plan.regions.size()) {}
+          // (Only a source read in file order asks where regions lie.)
+          spans_(plan.reference.source().ordered() ? plan.regions.size() : 0) {}
 
     bool prepare(std::size_t i) override {
-        spans_[i] = plan_.reference.span_of(plan_.reference_plan(i));
+        if (!spans_.empty()) spans_[i] = plan_.reference.span_of(plan_.reference_plan(i));
         return true;
     }
     ByteSpan span(std::size_t i) const override { return spans_[i]; }

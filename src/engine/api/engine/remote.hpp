@@ -54,6 +54,9 @@ void set_remote_cache_bytes(std::uint64_t bytes);
 // A size as people write it for the cache: a number of bytes with an optional K, M or G
 // (powers of 1024) and an optional B ("512M", "2G", "65536"); nothing when it is not one.
 std::optional<std::uint64_t> parse_byte_size(std::string_view text);
+// Sets the cache's size from NUCLA_REMOTE_CACHE's value, as the clients read it (null or empty:
+// left as it is); a Value error saying what it should be when it is not a size.
+Status set_remote_cache_from(const char* setting);
 
 // Whether `name` names a remote file rather than a local one: "scheme://..." (the scheme a
 // letter, then letters, digits, "+", "-" or ".") that is not a local path that exists. The
