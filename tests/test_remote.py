@@ -2,6 +2,7 @@
 (moto's server), every read call gives what the local file gives; requests are bounded, counted
 and refused as they should be."""
 import _thread
+import gc
 import os
 import pathlib
 import pickle
@@ -215,6 +216,9 @@ def test_open_failures_name_the_url(files, faults, where, error):
         nucla.Fasta(url)
 
 
+# An interrupt between fsspec making a coroutine and scheduling it leaves it never awaited:
+# it is collected within this test, where that is expected, not in a later one.
+@pytest.mark.filterwarnings("ignore:coroutine .* was never awaited:RuntimeWarning")
 @pytest.mark.parametrize("call", ["fetch_many", "fetch_windows", "small batch"])
 def test_ctrl_c_stops_a_remote_batch(files, faults, monkeypatch, call):
     monkeypatch.setenv("NUCLA_REMOTE_CACHE", "64K")  # a round per block, each a slow request
@@ -230,6 +234,7 @@ def test_ctrl_c_stops_a_remote_batch(files, faults, monkeypatch, call):
         else:
             remote.fetch_many(regions)
     assert time.monotonic() - began < 3
+    gc.collect()
 
 
 def test_indexes_missing_beside_the_url(files, nginx, tmp_path, capfd):
