@@ -23,6 +23,7 @@ import pathlib
 import pwd
 import re
 import shutil
+import select
 import signal
 import socket
 import socketserver
@@ -265,8 +266,9 @@ class FaultServer:
     - fail(n, status): the next n GETs with a Range header are answered `status`;
     - close_mid_body(n): the next n ranged GETs send their headers and half their body, then
       the connection is closed;
-    - ignore_range: ranged GETs are answered 200 with the whole file, written in 64 KiB chunks
-      until the client hangs up (log() tells how many bytes went out).
+    - ignore_range: ranged GETs are answered 200 with the whole file: its first 64 KiB, then,
+      unless the client hangs up within 5 s, the rest (log() tells how many bytes went out, so
+      a client that refuses such an answer shows it however busy the machine is).
     Files named forbidden* are answered 403. Validators follow the file: the ETag is made of its
     size and mtime in nanoseconds, so a rewrite shows at the next request.
     """
@@ -417,10 +419,7 @@ class FaultServer:
                 return self._short(h, 416, "range not satisfiable",
                                    {"Content-Range": f"bytes */{size}"})
             whole = span is None
-            if whole and ranged is not None and not head:
-                # A small send buffer keeps the count of bytes sent close to what the
-                # client took in before it hung up.
-                h.connection.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, CHUNK)
+            unasked = whole and ranged is not None and not head
             start, stop = (0, size) if whole else span
             h.send_response(200 if whole else 206)
             h.send_header("Content-Type", "application/octet-stream")
@@ -441,7 +440,25 @@ class FaultServer:
                 with contextlib.suppress(OSError):
                     h.connection.shutdown(socket.SHUT_RDWR)
                 return status, sent
+            if unasked:
+                sent = self._send(h, f, start, min(stop, start + CHUNK))
+                if sent < CHUNK or self._hung_up(h.connection, 5.0):
+                    h.close_connection = True
+                    return status, sent
+                start += sent
+                return status, sent + self._send(h, f, start, stop)
             return status, self._send(h, f, start, stop)
+
+    @staticmethod
+    def _hung_up(sock, timeout):
+        """Whether the client closes its end within `timeout` seconds."""
+        ready, _, _ = select.select([sock], [], [], timeout)
+        if not ready:
+            return False
+        try:
+            return sock.recv(1, socket.MSG_PEEK) == b""
+        except OSError:  # reset
+            return True
 
     @staticmethod
     def _preconditions_hold(h, etag, st):
