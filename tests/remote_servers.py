@@ -22,8 +22,8 @@ import os
 import pathlib
 import pwd
 import re
-import shutil
 import select
+import shutil
 import signal
 import socket
 import socketserver
