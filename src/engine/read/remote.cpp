@@ -8,6 +8,7 @@
 #include <cstring>
 #include <list>
 #include <mutex>
+#include <numeric>
 #include <unordered_map>
 
 namespace nucla::engine {
@@ -246,15 +247,15 @@ Result<std::string_view> RemoteSource::read_at(std::uint64_t pos, std::size_t wa
             const std::uint64_t ahead = ahead_.load(std::memory_order_relaxed);
             to = std::min(blocks(), std::max(to, from + ahead));
         }
-        std::vector<std::uint64_t> ids(to - from);
         have.resize(to - from);
         bool missing = false;
         for (std::uint64_t b = from; b < to; ++b) {
-            ids[b - from] = b;
             have[b - from] = store.find(id_, b);
             missing |= !have[b - from];
         }
         if (missing) {
+            std::vector<std::uint64_t> ids(to - from);
+            std::iota(ids.begin(), ids.end(), from);
             Status fetched = fetch_missing(ids, have);
             if (!fetched.ok()) return fetched.take_error();
             const std::uint64_t ahead = ahead_.load(std::memory_order_relaxed);
